@@ -1,0 +1,116 @@
+#pragma once
+// The serial line as the update controller sees it. The line settings keep the field names of the
+// original device-control and time-out records; the termios port maps them onto the tty.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Event.h"
+
+namespace korv {
+
+// Line settings. Field names and meanings follow the classic device-control block.
+struct Dcb {
+    uint32_t DCBlength = 0;
+    uint32_t BaudRate = 0;
+    uint32_t fBinary : 1 = 0;
+    uint32_t fParity : 1 = 0;
+    uint32_t fOutxCtsFlow : 1 = 0;
+    uint32_t fOutxDsrFlow : 1 = 0;
+    uint32_t fDtrControl : 2 = 0;
+    uint32_t fDsrSensitivity : 1 = 0;
+    uint32_t fTXContinueOnXoff : 1 = 0;
+    uint32_t fOutX : 1 = 0;
+    uint32_t fInX : 1 = 0;
+    uint32_t fErrorChar : 1 = 0;
+    uint32_t fNull : 1 = 0;
+    uint32_t fRtsControl : 2 = 0;
+    uint32_t fAbortOnError : 1 = 0;
+    uint32_t fDummy2 : 17 = 0;
+    uint16_t wReserved = 0;
+    uint16_t XonLim = 0;
+    uint16_t XoffLim = 0;
+    uint8_t ByteSize = 0;
+    uint8_t Parity = 0;
+    uint8_t StopBits = 0;
+    char XonChar = 0;
+    char XoffChar = 0;
+    char ErrorChar = 0;
+    char EofChar = 0;
+    char EvtChar = 0;
+    uint16_t wReserved1 = 0;
+};
+static_assert(sizeof(Dcb) == 28, "the line-settings record keeps its classic size");
+
+inline constexpr uint32_t DTR_CONTROL_DISABLE = 0;
+inline constexpr uint32_t DTR_CONTROL_ENABLE = 1;
+inline constexpr uint32_t RTS_CONTROL_DISABLE = 0;
+inline constexpr uint32_t RTS_CONTROL_ENABLE = 1;
+inline constexpr uint8_t NOPARITY = 0;
+inline constexpr uint8_t ONESTOPBIT = 0;
+
+// Time-outs in milliseconds.
+struct CommTimeouts {
+    uint32_t ReadIntervalTimeout = 0;
+    uint32_t ReadTotalTimeoutMultiplier = 0;
+    uint32_t ReadTotalTimeoutConstant = 0;
+    uint32_t WriteTotalTimeoutMultiplier = 0;
+    uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// One open serial port. Every call returns 0 or an errno value; nothing throws.
+// Threads: Read is called by the reader thread only, Write/DrainOutput/FlushOutput by the sender
+// thread only, everything else by the owning (GUI) thread. Shutdown may be called while Read or
+// Write is blocked on another thread; the descriptor itself is released only by the destructor,
+// which the owner runs after both workers are gone, so a descriptor is never closed or reused
+// under a worker.
+class ISerialPort {
+public:
+    virtual ~ISerialPort() = default;
+
+    // Opens the device read/write, exclusively (TIOCEXCL and flock), without becoming its
+    // controlling terminal and without blocking. A path that is not a terminal is refused
+    // (ENOTTY); a port held by another opener fails with EBUSY.
+    virtual int Open(const std::string& devicePath) = 0;
+    // Requests driver queue sizes. Linux ttys have fixed kernel buffers, so this only records them.
+    virtual void SetupComm(uint32_t inQueue, uint32_t outQueue) = 0;
+    // Discards both queues.
+    virtual void Purge() = 0;
+    virtual void SetCommTimeouts(const CommTimeouts& timeouts) = 0;
+    virtual void GetCommState(Dcb& dcb) = 0;
+    // Applies the settings in one call, reads them back and compares; a mismatch is EINVAL.
+    virtual int SetCommState(const Dcb& dcb) = 0;
+    // Line-event mask; only 0 (no events) is used.
+    virtual void SetCommMask(uint32_t mask) = 0;
+
+    // Ends a pending Read or Write at once and makes every later one fail with ECANCELED.
+    virtual void Shutdown() = 0;
+
+    // Blocks until the first byte arrives (no limit) or the port is shut down; then returns once
+    // ReadIntervalTimeout ms pass without a further byte, or count bytes have arrived.
+    // 0 with *got (>= 1) on success; ECANCELED after Shutdown; EIO when the line has hung up.
+    virtual int Read(uint8_t* buf, uint32_t count, uint32_t* got) = 0;
+    // Writes up to n bytes, waiting at most n * WriteTotalTimeoutMultiplier +
+    // WriteTotalTimeoutConstant ms (the tester may hold the line with XOFF). Returns 0 with
+    // *written, which is short (0 included) on a time-out; ECANCELED at once when abort is (or
+    // becomes) signalled or the port is shut down, with *written holding what was written before;
+    // another errno (EIO: hung up) on failure.
+    virtual int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) = 0;
+    // Waits until the driver's output queue is empty: the bytes have left the machine.
+    // 0, ECANCELED (abort or shutdown) or an errno.
+    virtual int DrainOutput(const Event& abort) = 0;
+    // Discards output not yet sent (after an abort nothing more goes out).
+    virtual void FlushOutput() = 0;
+};
+
+using SerialPortFactory = std::unique_ptr<ISerialPort> (*)();
+
+// The real port over termios.
+std::unique_ptr<ISerialPort> MakeTermiosPort();
+
+// Device path for a port name: a name starting with '/' is used as given; "COMn" (n >= 1) is
+// /dev/ttyS<n-1>; any other name is /dev/<name>.
+std::string DevicePathForPort(const std::string& name);
+
+}  // namespace korv

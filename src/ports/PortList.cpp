@@ -1,0 +1,89 @@
+// The port list: serial port names from the system's device map, in ascending order of their
+// trailing number, with the fallback pair when the system lists none.
+
+#include "ports/PortList.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/DeviceMap.h"
+
+namespace korv {
+
+void CPortList::AddPort(const char* name) {
+    auto* node = new (std::nothrow) PortNode{};
+    if (node == nullptr) {
+        return;
+    }
+    const size_t len = ::strnlen(name, sizeof(node->szName) - 1);
+    std::memcpy(node->szName, name, len);
+    node->szName[len] = '\0';
+    node->pNext = m_pPortList;
+    m_pPortList = node;
+}
+
+void CPortList::FreePortList() {
+    while (m_pPortList != nullptr) {
+        PortNode* next = m_pPortList->pNext;
+        delete m_pPortList;
+        m_pPortList = next;
+    }
+}
+
+uint32_t CPortList::PortNumber(const char* name) {
+    uint32_t value = 0;
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            value = value * 10u + static_cast<uint32_t>(*p - '0');
+        } else {
+            value = 0;
+        }
+    }
+    return value;
+}
+
+void CPortList::BuildPortList(ISerialDeviceMap& map) {
+    FreePortList();
+    if (map.Open() == ERROR_SUCCESS) {
+        for (uint32_t index = 0;; ++index) {
+            char valueName[64];
+            uint32_t nameCap = sizeof(valueName);
+            uint32_t type = REG_NONE;
+            uint8_t data[16];
+            uint32_t dataCap = sizeof(data);
+            if (map.EnumValue(index, valueName, &nameCap, &type, data, &dataCap) != ERROR_SUCCESS) {
+                break;
+            }
+            if (type != REG_SZ) {
+                continue;
+            }
+            // Data that fills all 16 bytes without a terminator is cut to 15 characters.
+            char name[16];
+            const size_t len = dataCap < sizeof(name) ? dataCap : sizeof(name) - 1;
+            std::memcpy(name, data, len);
+            name[len] = '\0';
+            AddPort(name);
+        }
+        map.Close();
+    }
+    if (m_pPortList == nullptr) {
+        AddPort("COM1");
+        AddPort("COM2");
+    }
+    bool exchanged = m_pPortList != nullptr;
+    while (exchanged) {
+        exchanged = false;
+        for (PortNode* node = m_pPortList; node != nullptr && node->pNext != nullptr;
+             node = node->pNext) {
+            if (PortNumber(node->szName) > PortNumber(node->pNext->szName)) {
+                char tmp[16];
+                std::memcpy(tmp, node->szName, sizeof(tmp));
+                std::memcpy(node->szName, node->pNext->szName, sizeof(tmp));
+                std::memcpy(node->pNext->szName, tmp, sizeof(tmp));
+                exchanged = true;
+            }
+        }
+    }
+}
+
+}  // namespace korv

@@ -1,0 +1,152 @@
+// Opening, configuring and closing the serial port, and stopping a transfer. Every open starts by
+// closing whatever was open, so there is never more than one port, one reader and one abort event.
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+#include "terminal/ReportWidget.h"
+#include "view/ProgView.h"
+#include "view/Strings.h"
+
+namespace korv {
+
+namespace {
+
+// Reads end after 10 ms of line silence; a write of n bytes gets n + 1000 ms.
+constexpr CommTimeouts kTimeouts{10, 0, 0, 1, 1000};
+constexpr uint32_t kQueueSize = 4096;
+
+void ApplyLineSettings(Dcb& dcb) {
+    dcb.BaudRate = 57600;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.EvtChar = 0;
+}
+
+}  // namespace
+
+void CProgView::OpenPort() {
+    m_nShownState = 12345678;
+    ClosePort();
+    if (m_pTerm != nullptr) {
+        m_pTerm->Clear();
+        m_pTerm->Write("\r\n", false);
+    }
+    std::unique_ptr<ISerialPort> port = m_portFactory();
+    const int openError = port->Open(DevicePathForPort(m_strPortName));
+    if (openError != 0) {
+        ReportMessage(true, openError, IDS_PORT_OPEN_FAILED, m_strPortName);
+        return;
+    }
+    m_hPort = std::move(port);
+    m_hPort->SetupComm(kQueueSize, kQueueSize);
+    m_hPort->Purge();
+    m_hPort->SetCommTimeouts(kTimeouts);
+    Dcb dcb;
+    dcb.DCBlength = sizeof(Dcb);
+    m_hPort->GetCommState(dcb);
+    ApplyLineSettings(dcb);
+    if (const int err = m_hPort->SetCommState(dcb); err != 0) {
+        // The port stays held until the next ClosePort (the retry button frees and reopens it).
+        ReportMessage(true, err, IDS_PORT_SETUP_FAILED, m_strPortName);
+        return;
+    }
+    // Nothing received under the old settings may reach the ring.
+    m_hPort->Purge();
+    m_hPort->SetCommMask(0);
+
+    m_nMatchReady = 0;
+    m_nMatchXonXoff = 0;
+    m_bPromptSeen = false;
+    m_nRxHead.store(0, std::memory_order_relaxed);
+    m_nRxTail.store(0, std::memory_order_relaxed);
+    m_bReaderRun.store(true, std::memory_order_release);
+
+    int err = 0;
+    m_hAbortEvent = Event::Create(&err);
+    if (m_hAbortEvent) {
+        // Raised before the thread runs so a thread that ends early never leaves it set.
+        m_bReaderAlive.store(true, std::memory_order_release);
+        try {
+            m_readerThread = std::thread(&CProgView::ReaderThreadProc, this);
+        } catch (const std::system_error& e) {
+            m_bReaderAlive.store(false, std::memory_order_release);
+            err = e.code().value() != 0 ? e.code().value() : EAGAIN;
+        }
+    }
+    if (err == 0) {
+        ReportMessage(false, 0, IDS_PORT_OPENED, m_strPortName);
+        m_nState = STATE_READY;
+        return;
+    }
+    ClosePort();
+    ReportMessage(true, err, IDS_THREADS_FAILED);
+}
+
+void CProgView::ClosePort() {
+    m_bReaderRun.store(false, std::memory_order_release);
+    m_bWriterRun.store(false, std::memory_order_release);
+    StopSending();
+    if (m_hPort) {
+        // Wakes a read pending on the port; the descriptor itself stays open until no worker
+        // can touch it.
+        m_hPort->Shutdown();
+    }
+    while (m_bReaderAlive.load(std::memory_order_acquire) ||
+           m_bWriterAlive.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(m_timing.alivePoll);
+    }
+    if (m_readerThread.joinable()) {
+        m_readerThread.join();
+    }
+    m_hPort.reset();
+    m_hAbortEvent.reset();
+    m_nState = STATE_PORT_CLOSED;
+    m_nButtonCmd = 0;
+}
+
+void CProgView::StopSending() {
+    m_bWriterRun.store(false, std::memory_order_release);
+    if (m_hAbortEvent) {
+        m_hAbortEvent->Set();
+    }
+    while (m_bWriterAlive.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(m_timing.alivePoll);
+    }
+    const bool senderEnded = m_writerThread.joinable();
+    if (senderEnded) {
+        m_writerThread.join();
+    }
+    if (m_hUpdateFile != -1) {
+        CloseUpdateFile();
+    }
+    if (senderEnded) {
+        // A transfer cut short by a failing port or file must not look like a completed one.
+        m_nLastSendError = m_nSendError.load(std::memory_order_acquire);
+        if (m_nLastSendError != 0) {
+            ReportMessage(true, m_nLastSendError, IDS_TRANSFER_FAILED, m_strUpdateFile);
+        }
+    }
+    m_nState = STATE_SEND_ENDED;
+}
+
+}  // namespace korv

@@ -1,0 +1,204 @@
+// Choosing, checking and sending an update file: the file dialog loop, the "* " header check and
+// the sender thread that streams the file in 512-byte chunks, abortable at any moment.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "platform/SysError.h"
+#include "view/ProgView.h"
+#include "view/Strings.h"
+
+namespace korv {
+
+namespace {
+
+ssize_t ReadRetrying(int fd, void* buf, size_t n) {
+    ssize_t got;
+    do {
+        got = ::read(fd, buf, n);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+// The folder the dialog starts in: the path cut back to, and without, its last separator.
+std::string InitialFolder(const std::string& path) {
+    const size_t sep = path.find_last_of("\\/:");
+    return sep == std::string::npos ? std::string() : path.substr(0, sep);
+}
+
+}  // namespace
+
+void CProgView::CloseUpdateFile() {
+    ::close(m_hUpdateFile);
+    m_hUpdateFile = -1;
+}
+
+void CProgView::StartSending() {
+    if (m_nState == STATE_PORT_CLOSED || !m_hAbortEvent) {
+        return;
+    }
+    // The dialog is modal while notifications keep arriving; a prompt completing meanwhile must
+    // not stack a second dialog on the first.
+    if (m_bInFileDialog) {
+        return;
+    }
+    StopSending();
+
+    FileDialogRequest request;
+    request.title = "Select software update file...";
+    request.filter = "Software update files (*.txt)|*.txt|All Files (*.*)|*.*||";
+    request.defaultExt = "txt";
+    request.initialDir = InitialFolder(m_strUpdateFile);
+    request.fileName = m_strUpdateFile;
+
+    m_bInFileDialog = true;
+    bool chosen = false;
+    while (m_host.RunFileDialog(request)) {
+        if (ValidateUpdateFile(request.fileName)) {
+            chosen = true;
+            break;
+        }
+    }
+    m_bInFileDialog = false;
+    if (!chosen) {
+        return;
+    }
+    if (m_nState == STATE_PORT_CLOSED || !m_hAbortEvent) {
+        // The port went away while the dialog was open.
+        CloseUpdateFile();
+        return;
+    }
+
+    m_strUpdateFile = request.fileName;
+    m_hAbortEvent->Reset();
+    struct stat st {};
+    m_nSendTotal.store(::fstat(m_hUpdateFile, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0,
+                       std::memory_order_relaxed);
+    m_nSendDone.store(0, std::memory_order_relaxed);
+    m_bSendCompleted.store(false, std::memory_order_relaxed);
+    m_nSendError.store(0, std::memory_order_relaxed);
+    m_nLastSendError = 0;
+    m_bWriterRun.store(true, std::memory_order_release);
+    // Raised before the sender can run: a short file may be sent completely, and the flag
+    // cleared, before the thread start returns.
+    m_bWriterAlive.store(true, std::memory_order_release);
+    try {
+        m_writerThread = std::thread(&CProgView::WriterThreadProc, this);
+    } catch (const std::system_error& e) {
+        m_bWriterAlive.store(false, std::memory_order_release);
+        const int err = e.code().value() != 0 ? e.code().value() : EAGAIN;
+        ClosePort();
+        ReportMessage(true, err, IDS_THREADS_FAILED);
+        return;
+    }
+    m_nState = STATE_SENDING;
+}
+
+bool CProgView::ValidateUpdateFile(const std::string& path) {
+    // Non-blocking so that a FIFO cannot hang the GUI thread in open().
+    m_hUpdateFile = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (m_hUpdateFile == -1) {
+        ReportMessage(true, errno, IDS_FILE_OPEN_FAILED, path);
+        return false;
+    }
+    int refusal = 0;
+    struct stat st {};
+    if (::fstat(m_hUpdateFile, &st) != 0) {
+        refusal = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        refusal = ERR_NOT_REGULAR_FILE;
+    } else if (::flock(m_hUpdateFile, LOCK_SH | LOCK_NB) != 0) {
+        // Another program holds the file locked for writing.
+        refusal = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if (::fcntl(m_hUpdateFile, F_SETFL, 0) != 0) {
+        refusal = errno;
+    }
+    if (refusal != 0) {
+        CloseUpdateFile();
+        ReportMessage(true, refusal, IDS_FILE_OPEN_FAILED, path);
+        return false;
+    }
+    char header[2];
+    if (ReadRetrying(m_hUpdateFile, header, sizeof(header)) == 2 && header[0] == '*' &&
+        header[1] == ' ' && ::lseek(m_hUpdateFile, 0, SEEK_SET) == 0) {
+        return true;
+    }
+    CloseUpdateFile();
+    ReportMessage(true, 0, IDS_NOT_UPDATE_FILE, path);
+    return false;
+}
+
+void CProgView::WriterThreadProc(CProgView* view) {
+    view->SendFileLoop();
+}
+
+void CProgView::SendFileLoop() {
+    uint8_t chunk[SEND_CHUNK];
+    int error = 0;
+    bool completed = false;
+    bool stopped = true;
+    uint64_t sent = 0;
+    while (m_bWriterRun.load(std::memory_order_acquire)) {
+        const ssize_t got = ReadRetrying(m_hUpdateFile, chunk, sizeof(chunk));
+        if (got < 0) {
+            error = errno;
+            stopped = false;
+            break;
+        }
+        if (got == 0) {
+            stopped = false;
+            if (sent < m_nSendTotal.load(std::memory_order_relaxed)) {
+                error = ERR_FILE_SHRANK;
+                break;
+            }
+            // Done means the bytes have left the driver, not merely entered it.
+            const int drained = m_hPort->DrainOutput(*m_hAbortEvent);
+            if (drained == 0) {
+                completed = true;
+            } else if (drained == ECANCELED) {
+                stopped = true;
+            } else {
+                error = drained;
+            }
+            break;
+        }
+        uint32_t offset = 0;
+        uint32_t remaining = static_cast<uint32_t>(got);
+        int status = 0;
+        while (remaining > 0) {
+            uint32_t written = 0;
+            // A short count (XOFF held past the write time-out) just asks again for the rest.
+            status = m_hPort->Write(chunk + offset, remaining, *m_hAbortEvent, &written);
+            offset += written;
+            remaining -= written;
+            sent += written;
+            m_nSendDone.store(sent, std::memory_order_relaxed);
+            if (status != 0) {
+                break;
+            }
+        }
+        if (status == ECANCELED) {
+            break;
+        }
+        if (status != 0) {
+            error = status;
+            stopped = false;
+            break;
+        }
+    }
+    if (stopped) {
+        // An aborted update stops at once: what still waits in the driver is not sent.
+        m_hPort->FlushOutput();
+    }
+    m_bSendCompleted.store(completed, std::memory_order_release);
+    m_nSendError.store(error, std::memory_order_release);
+    m_bWriterAlive.store(false, std::memory_order_release);
+    m_sink.PostCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
+}
+
+}  // namespace korv

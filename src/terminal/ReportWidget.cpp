@@ -1,0 +1,174 @@
+// The terminal pane's screen model: a fixed grid of character cells written at a cursor, with
+// wrap at the right edge and scroll at the bottom, plus the paint and caret logic that a window
+// runs on top of it.
+
+#include "terminal/ReportWidget.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korv {
+
+CReportWidget::~CReportWidget() {
+    OnKillFocus();
+}
+
+void CReportWidget::SetCellSize(int cx, int cy) {
+    m_cxChar = std::max(cx, 1);
+    m_cyChar = std::max(cy, 1);
+}
+
+char CReportWidget::CellAt(int col, int row) const {
+    if (!m_pCells || col < 0 || row < 0 || col >= m_nCols || row >= m_nRows) {
+        return ' ';
+    }
+    return m_pCells[static_cast<size_t>(row) * static_cast<size_t>(m_nCols) +
+                    static_cast<size_t>(col)];
+}
+
+void CReportWidget::Clear() {
+    if (m_pCells) {
+        std::memset(m_pCells.get(), ' ',
+                    static_cast<size_t>(m_nRows) * static_cast<size_t>(m_nCols));
+    }
+    m_nCurCol = 0;
+    m_nCurRow = 0;
+    if (m_pWindow) {
+        m_pWindow->InvalidateAll();
+    }
+}
+
+void CReportWidget::PutChar(char ch) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte == 8) {
+        if (m_nCurCol > 0) {
+            --m_nCurCol;
+        }
+    } else if (byte == 13 || byte == 10) {
+        m_nCurCol = 0;
+        if (byte == 10) {
+            NewLine();
+        }
+    } else if (byte >= 0x20 && byte <= 0x7E) {
+        // Without a grid there is no cell to hold the byte; the cursor stays put.
+        if (m_pCells && m_nCols > 0 && m_nRows > 0) {
+            m_pCells[static_cast<size_t>(m_nCurRow) * static_cast<size_t>(m_nCols) + m_nCurCol] =
+                ch;
+            InvalidateCells(static_cast<int>(m_nCurCol), static_cast<int>(m_nCurRow), 1, 1);
+            if (++m_nCurCol >= static_cast<uint32_t>(m_nCols)) {
+                m_nCurCol = 0;
+                NewLine();
+            }
+        }
+    } else {
+        return;
+    }
+    if (m_pEcho) {
+        m_pEcho->Echo(ch);
+    }
+}
+
+void CReportWidget::Write(const char* text, bool bUpdate) {
+    for (const char* p = text; *p != '\0'; ++p) {
+        PutChar(*p);
+    }
+    if (bUpdate && m_pWindow) {
+        m_pWindow->UpdateWindow();
+    }
+}
+
+void CReportWidget::NewLine() {
+    if (!m_pCells || m_nRows <= 0) {
+        return;
+    }
+    if (++m_nCurRow < static_cast<uint32_t>(m_nRows)) {
+        return;
+    }
+    const size_t cols = static_cast<size_t>(m_nCols);
+    const size_t rows = static_cast<size_t>(m_nRows);
+    std::memmove(m_pCells.get(), m_pCells.get() + cols, cols * (rows - 1));
+    m_nCurRow = static_cast<uint32_t>(m_nRows - 1);
+    std::memset(m_pCells.get() + cols * (rows - 1), ' ', cols);
+    InvalidateCells(0, 0, m_nCols, m_nRows);
+}
+
+void CReportWidget::InvalidateCells(int col, int row, int ncols, int nrows) {
+    const int left = col * m_cxChar + 1;
+    const int top = row * m_cyChar + 1;
+    const int right = (col + ncols) * m_cxChar + 1;
+    const int bottom = (row + nrows) * m_cyChar + 1;
+    if (right > 0 && bottom > 0 && m_pWindow) {
+        m_pWindow->InvalidateRect(PixelRect{left, top, right, bottom});
+    }
+}
+
+void CReportWidget::OnSize(int width, int height) {
+    m_pCells.reset();
+    // The counts never go negative, whatever the client area.
+    m_nCols = std::max((width - 2) / m_cxChar, 0);
+    m_nRows = std::max((height - 2) / m_cyChar, 0);
+    const size_t cells = static_cast<size_t>(m_nRows) * static_cast<size_t>(m_nCols);
+    m_pCells = std::make_unique<char[]>(cells > 0 ? cells : 1);
+    Clear();
+}
+
+void CReportWidget::OnPaint(const PixelRect& rc) {
+    if (!m_pCells || !m_pWindow) {
+        return;
+    }
+    if (m_nCaretState == CARET_SHOWN) {
+        m_pWindow->HideCaret();
+        m_nCaretState = CARET_HIDDEN;
+    }
+    const int cx = m_cxChar;
+    const int cy = m_cyChar;
+    const int firstRow = std::max((rc.top - 1) / cy, 0);
+    const int rowCount = std::min((rc.bottom + cy - 2) / cy - firstRow, m_nRows - firstRow);
+    const int firstCol = std::max((rc.left - 1) / cx, 0);
+    const int colCount = std::min((rc.right + cx - 2) / cx - firstCol, m_nCols - firstCol);
+    if (rowCount > 0 && colCount > 0) {
+        for (int r = firstRow; r < firstRow + rowCount; ++r) {
+            m_pWindow->TextOut(firstCol * cx + 1, r * cy + 1,
+                               &m_pCells[static_cast<size_t>(r) * static_cast<size_t>(m_nCols) +
+                                         static_cast<size_t>(firstCol)],
+                               colCount);
+        }
+    }
+    UpdateCaret();
+}
+
+void CReportWidget::UpdateCaret() {
+    if (m_nCaretState == CARET_NONE || !m_pWindow) {
+        return;
+    }
+    m_pWindow->SetCaretPos(m_cxChar * static_cast<int>(m_nCurCol) + 1,
+                           (static_cast<int>(m_nCurRow) + 1) * m_cyChar - 1);
+    if (m_nCaretState == CARET_HIDDEN) {
+        m_pWindow->ShowCaret();
+        m_nCaretState = CARET_SHOWN;
+    }
+}
+
+void CReportWidget::OnSetFocus() {
+    if (!m_pWindow) {
+        return;
+    }
+    if (m_nCaretState == CARET_NONE) {
+        m_pWindow->CreateCaret(m_cxChar, 2);
+        m_nCaretState = CARET_HIDDEN;
+    }
+    UpdateCaret();
+}
+
+void CReportWidget::OnKillFocus() {
+    if (m_nCaretState == CARET_NONE || !m_pWindow) {
+        return;
+    }
+    if (m_nCaretState == CARET_SHOWN) {
+        m_pWindow->HideCaret();
+    }
+    m_pWindow->DestroyCaret();
+    m_nCaretState = CARET_NONE;
+}
+
+}  // namespace korv

@@ -1,0 +1,148 @@
+// CProgView's life and its command and notification handlers: the initial update that fills the
+// port choice and opens the remembered port, the action button, the port choice, the popup
+// command, and the notifications from the reader, the sender and the terminal.
+
+#include "view/ProgView.h"
+
+#include <thread>
+
+#include "ports/PortList.h"
+#include "terminal/ReportWidget.h"
+#include "view/Strings.h"
+
+namespace korv {
+
+namespace {
+const char kSection[] = "SETTINGS";
+const char kEntry[] = "COMMPORT";
+const char kDefaultPort[] = "COM1";
+}  // namespace
+
+CProgView::CProgView(IFormHost& host, INotifySink& sink, IProfile& profile, CProgDoc& doc,
+                     SerialPortFactory portFactory, std::string programPath)
+    : CProgView(host, sink, profile, doc, portFactory, std::move(programPath), Timing{}) {}
+
+CProgView::CProgView(IFormHost& host, INotifySink& sink, IProfile& profile, CProgDoc& doc,
+                     SerialPortFactory portFactory, std::string programPath, Timing timing)
+    : m_host(host),
+      m_sink(sink),
+      m_profile(profile),
+      m_doc(doc),
+      m_portFactory(portFactory),
+      m_programPath(std::move(programPath)),
+      m_timing(timing) {}
+
+CProgView::~CProgView() {
+    ClosePort();
+}
+
+void CProgView::OnInitialUpdate(const CPortList& ports) {
+    if (!m_strInitialUpdateFile.empty()) {
+        m_strUpdateFile = m_strInitialUpdateFile;
+    } else {
+        const size_t sep = m_programPath.find_last_of("\\/:");
+        m_strUpdateFile =
+            (sep == std::string::npos ? std::string() : m_programPath.substr(0, sep + 1)) + "*.txt";
+    }
+    m_strPortName = m_strPortOverride.empty()
+                        ? m_profile.GetProfileString(kSection, kEntry, kDefaultPort)
+                        : m_strPortOverride;
+    UpdateData(false);
+    m_host.FitFrameToForm();
+    RefreshPortChoice(ports);
+    m_pTerm = m_host.GetTerminal();
+    m_bInitialized = true;
+    OpenPort();
+    UpdateData(false);
+    m_host.FocusTerminal();
+}
+
+void CProgView::RefreshPortChoice(const CPortList& ports) {
+    // A second initial update rebuilds the choice instead of adding every name again.
+    m_host.ComboResetContent();
+    int selected = -1;
+    for (const PortNode* node = ports.Head(); node != nullptr; node = node->pNext) {
+        const int index = m_host.ComboAddString(node->szName);
+        if (m_strPortName == node->szName) {
+            selected = index;
+        }
+    }
+    if (selected < 0) {
+        if (!m_strPortOverride.empty() && m_strPortName == m_strPortOverride) {
+            selected = m_host.ComboAddString(m_strPortOverride);
+        } else if (ports.Head() != nullptr) {
+            m_strPortName = ports.Head()->szName;
+            selected = 0;
+        }
+    }
+    if (selected >= 0) {
+        m_host.ComboSetCurSel(selected);
+    }
+}
+
+void CProgView::OnMiscButton() {
+    m_host.FocusTerminal();
+    switch (m_nButtonCmd) {
+        case IDS_RETRY_OPEN_PORT:
+            OpenPort();
+            break;
+        case IDS_SEND_ANOTHER:
+            StartSending();
+            break;
+        case IDS_ABORT_UPDATE:
+            m_host.BeginWaitCursor();
+            StopSending();
+            std::this_thread::sleep_for(m_timing.abortSettle);
+            m_host.EndWaitCursor();
+            break;
+        default:
+            return;
+    }
+    UpdateData(false);
+}
+
+void CProgView::OnSelchangeCommPort() {
+    m_host.FocusTerminal();
+    m_strPortName = m_host.ComboGetText();
+    // The operator's own choice replaces one given on the command line.
+    m_strPortOverride.clear();
+    m_profile.WriteProfileString(kSection, kEntry, m_strPortName);
+    OpenPort();
+    UpdateData(false);
+}
+
+void CProgView::OnSendUpdateFile() {
+    StartSending();
+    UpdateData(false);
+}
+
+int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
+    if (wParam != COMM_NOTIFY_TAG) {
+        return 1;
+    }
+    switch (lParam) {
+        case NOTIFY_RX_DATA:
+            ProcessReceived();
+            if (m_bPromptSeen) {
+                m_bPromptSeen = false;
+                StartSending();
+                UpdateData(false);
+            }
+            break;
+        case NOTIFY_TX_DONE:
+            StopSending();
+            UpdateData(false);
+            break;
+        case NOTIFY_CONTEXT_MENU:
+            if ((m_nState == STATE_READY || m_nState == STATE_SEND_ENDED) &&
+                m_host.TrackPopupMenu()) {
+                OnSendUpdateFile();
+            }
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+}  // namespace korv

@@ -1,0 +1,176 @@
+#pragma once
+// CProgView: the update controller. It owns the update state and the control panel, the receive
+// ring and prompt matchers, the serial port and the two worker threads, and dispatches the
+// operator's commands and the workers' notifications. GUI-thread code except where marked.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/ProgDoc.h"
+#include "platform/Event.h"
+#include "platform/SerialPort.h"
+#include "view/Host.h"
+
+namespace korv {
+
+class CPortList;
+class CReportWidget;
+
+enum UpdateState : int {
+    STATE_PORT_CLOSED = 0,
+    STATE_READY = 1,
+    STATE_SEND_ENDED = 2,
+    STATE_SENDING = 3,
+};
+
+inline constexpr int RX_RING_SIZE = 1000;
+inline constexpr char PROMPT_READY[] = "Ready to receive update file....\r\n";
+inline constexpr char PROMPT_XONXOFF[] =
+    "file using plain text transmission and XOn/Xoff handshaking....\r\n";
+inline constexpr int PROMPT_READY_LEN = sizeof(PROMPT_READY) - 1;      // 34
+inline constexpr int PROMPT_XONXOFF_LEN = sizeof(PROMPT_XONXOFF) - 1;  // 65
+inline constexpr int SEND_CHUNK = 512;
+inline constexpr int IDC_COMMPORT = 1001;
+inline constexpr int IDC_MISC_BUTTON = 1010;
+inline constexpr int IDC_TERMINAL = 1013;
+inline constexpr int IDC_COMMPORT_LABEL = 1014;
+inline constexpr unsigned ID_SEND_UPDATE_FILE = 32771;
+
+class CProgView {
+  public:
+    struct Timing {
+        // How often the GUI thread looks at a worker's alive flag while it waits for it to end.
+        std::chrono::milliseconds alivePoll{100};
+        // How long the wait cursor stays up after an abort.
+        std::chrono::milliseconds abortSettle{500};
+        // Reader pause on a full ring, and between reads of a port that keeps failing.
+        std::chrono::milliseconds readerPause{100};
+    };
+
+    CProgView(IFormHost& host, INotifySink& sink, IProfile& profile, CProgDoc& doc,
+              SerialPortFactory portFactory, std::string programPath);
+    CProgView(IFormHost& host, INotifySink& sink, IProfile& profile, CProgDoc& doc,
+              SerialPortFactory portFactory, std::string programPath, Timing timing);
+    ~CProgView();
+    CProgView(const CProgView&) = delete;
+    CProgView& operator=(const CProgView&) = delete;
+
+    // Commands and dispatch.
+    void OnInitialUpdate(const CPortList& ports);
+    // Refills the port choice from a fresh list, in list order, keeping the chosen name selected
+    // (it is added at the end when the list no longer holds it, like a device path given on the
+    // command line). Does not reopen anything.
+    void RefreshPortChoice(const CPortList& ports);
+    void OnMiscButton();
+    void OnSelchangeCommPort();
+    void OnSendUpdateFile();
+    int OnCommNotify(uint32_t wParam, uint32_t lParam);
+
+    // Panel refresh.
+    void UpdateData(bool bSaveAndValidate);
+    void DoDataExchange();
+
+    // Reports: formats message nMsgId with the insertion, adds " : " and the system's text for a
+    // non-zero error, optionally shows it in a box, and echoes it as a terminal line.
+    void ReportMessage(bool bShowBox, int dwSysError, unsigned nMsgId,
+                       const std::string* insertion = nullptr);
+    void ReportMessage(bool bShowBox, int dwSysError, unsigned nMsgId,
+                       const std::string& insertion) {
+        ReportMessage(bShowBox, dwSysError, nMsgId, &insertion);
+    }
+
+    // Receive side.
+    void ProcessReceived();
+
+    // Serial link.
+    void OpenPort();
+    void ClosePort();
+    void StopSending();
+    void StartSending();
+    bool ValidateUpdateFile(const std::string& path);
+
+    // Observers for front ends and tests.
+    int State() const { return m_nState; }
+    unsigned ButtonCmd() const { return m_nButtonCmd; }
+    const std::string& PortName() const { return m_strPortName; }
+    const std::string& UpdateFile() const { return m_strUpdateFile; }
+    bool PortHeld() const { return m_hPort != nullptr; }
+    bool ReaderAlive() const { return m_bReaderAlive.load(std::memory_order_acquire); }
+    bool WriterAlive() const { return m_bWriterAlive.load(std::memory_order_acquire); }
+    // Transfer progress, written by the sender only: the file's size and the bytes that have
+    // gone to the driver. Safe to read from any thread.
+    uint64_t SendTotal() const { return m_nSendTotal.load(std::memory_order_relaxed); }
+    uint64_t SendDone() const { return m_nSendDone.load(std::memory_order_relaxed); }
+    // True once the current (or last) transfer has put its last byte on the wire.
+    bool SendCompleted() const { return m_bSendCompleted.load(std::memory_order_acquire); }
+    // errno-style code of the last transfer that failed, 0 if it completed or was aborted.
+    int LastSendError() const { return m_nLastSendError; }
+    // Chooses a port without writing the profile (command-line choice); used before the initial
+    // update. The name is added to the port choice when the list does not hold it.
+    void SetPortOverride(const std::string& name) { m_strPortOverride = name; }
+    // The path the first file dialog starts from, instead of the program folder's "*.txt"
+    // (command-line choice); used before the initial update.
+    void SetInitialUpdateFile(const std::string& path) { m_strInitialUpdateFile = path; }
+    // Test hooks for the ring indices.
+    int RxHead() const { return m_nRxHead.load(std::memory_order_acquire); }
+    int RxTail() const { return m_nRxTail.load(std::memory_order_acquire); }
+    void SetRingForTest(int head, int tail, const uint8_t* bytes);
+    void SetStateForTest(int state) { m_nState = state; }
+
+    // Worker bodies (reader and sender threads).
+    void ReadChunk();
+    void SendFileLoop();
+
+  private:
+    static void ReaderThreadProc(CProgView* view);
+    static void WriterThreadProc(CProgView* view);
+    void CloseUpdateFile();
+
+    IFormHost& m_host;
+    INotifySink& m_sink;
+    IProfile& m_profile;
+    CProgDoc& m_doc;
+    SerialPortFactory m_portFactory;
+    std::string m_programPath;
+    Timing m_timing;
+
+    int m_nShownState = 123456789;
+    unsigned m_nButtonCmd = 0;
+    bool m_bInitialized = false;
+    std::string m_strUpdateFile;
+    std::string m_strPortName;
+    std::string m_strPortOverride;
+    std::string m_strInitialUpdateFile;
+    std::unique_ptr<ISerialPort> m_hPort;
+    CReportWidget* m_pTerm = nullptr;
+    std::atomic<bool> m_bReaderRun{false};
+    std::atomic<bool> m_bWriterRun{false};
+    std::atomic<bool> m_bReaderAlive{false};
+    std::atomic<bool> m_bWriterAlive{false};
+    bool m_bPromptSeen = false;
+    std::unique_ptr<Event> m_hAbortEvent;
+    int m_hUpdateFile = -1;
+    int m_nState = STATE_PORT_CLOSED;
+    std::atomic<int32_t> m_nRxHead{0};
+    std::atomic<int32_t> m_nRxTail{0};
+    std::array<uint8_t, RX_RING_SIZE> m_rxRing{};
+    int32_t m_nMatchReady = 0;
+    int32_t m_nMatchXonXoff = 0;
+
+    std::thread m_readerThread;
+    std::thread m_writerThread;
+    std::atomic<uint64_t> m_nSendTotal{0};
+    std::atomic<uint64_t> m_nSendDone{0};
+    std::atomic<bool> m_bSendCompleted{false};
+    // Written by the sender before it clears m_bWriterAlive; read by the GUI thread after.
+    std::atomic<int> m_nSendError{0};
+    int m_nLastSendError = 0;
+    bool m_bInFileDialog = false;
+};
+
+}  // namespace korv

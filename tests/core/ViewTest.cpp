@@ -1,0 +1,526 @@
+// The update controller against recording fakes: the panel, the receive drain and prompt
+// matchers, reports, opening and closing, the file dialog loop, validation and the sender.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Fakes.h"
+#include "TempDir.h"
+#include "platform/SysError.h"
+#include "ports/PortList.h"
+#include "view/ProgView.h"
+#include "view/Strings.h"
+
+namespace korv {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeHost;
+using test::FakePort;
+using test::FakePortControl;
+using test::FakeProfile;
+using test::FakeSink;
+using test::TempDir;
+
+constexpr CProgView::Timing kFast{std::chrono::milliseconds(1), std::chrono::milliseconds(1),
+                                  std::chrono::milliseconds(1)};
+
+class ViewTest : public ::testing::Test {
+  protected:
+    ViewTest() {
+        FakePort::control = &control;
+        ports.AddPort("COM2");
+        ports.AddPort("COM1");
+    }
+    ~ViewTest() override { FakePort::control = nullptr; }
+
+    std::unique_ptr<CProgView> MakeView() {
+        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &FakePort::Make,
+                                             "/opt/korvalin/bin/korvalin", kFast);
+        return v;
+    }
+    // Starts a view with the port open; the terminal log is cleared.
+    std::unique_ptr<CProgView> OpenView() {
+        auto v = MakeView();
+        v->OnInitialUpdate(ports);
+        host.echo.text.clear();
+        return v;
+    }
+    void Deliver(CProgView& v, const std::string& bytes) {
+        const auto before = v.RxHead();
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            control.incoming.push_back(bytes);
+        }
+        control.cv.notify_all();
+        ASSERT_TRUE(
+            sink.PumpUntil(v, [&] { return v.RxTail() == v.RxHead() && v.RxHead() != before; }));
+    }
+    void WaitSendEnded(CProgView& v) {
+        ASSERT_TRUE(sink.PumpUntil(v, [&] { return v.State() != STATE_SENDING; }));
+    }
+
+    FakePortControl control;
+    FakeHost host;
+    FakeSink sink;
+    FakeProfile profile;
+    CProgDoc doc;
+    CPortList ports;
+    TempDir dir;
+};
+
+// ---- panel ----
+
+TEST_F(ViewTest, StartupOpensRememberedPortAndPrintsInstructions) {
+    profile.values["SETTINGS/COMMPORT"] = "COM2";
+    auto v = MakeView();
+    v->OnInitialUpdate(ports);
+    EXPECT_EQ(host.combo, (std::vector<std::string>{"COM1", "COM2"}));
+    EXPECT_EQ(host.curSel, 1);
+    EXPECT_EQ(control.opened, (std::vector<std::string>{"/dev/ttyS1"}));
+    EXPECT_EQ(v->State(), STATE_READY);
+    EXPECT_EQ(v->UpdateFile(), "/opt/korvalin/bin/*.txt");
+    EXPECT_EQ(host.echo.text.rfind("\r\nSuccessfully opened COM2.\n\r\nReady to perform", 0), 0u)
+        << host.echo.text;
+    EXPECT_FALSE(host.buttonShown);
+    EXPECT_TRUE(host.portChoiceEnabled);
+    EXPECT_EQ(profile.writes, 0);
+    EXPECT_GT(host.focus, 0);
+    // The line settings the port received.
+    EXPECT_EQ(control.applied.BaudRate, 57600u);
+    EXPECT_EQ(control.applied.ByteSize, 8);
+    EXPECT_EQ(control.applied.fOutX, 1u);
+    EXPECT_EQ(control.applied.fInX, 1u);
+    EXPECT_EQ(control.applied.XonChar, 0x11);
+    EXPECT_EQ(control.applied.XoffChar, 0x13);
+    EXPECT_EQ(control.applied.XoffLim, 100);
+    EXPECT_EQ(control.applied.fDtrControl, DTR_CONTROL_ENABLE);
+    EXPECT_EQ(control.purges, 2);
+}
+
+TEST_F(ViewTest, MissingRememberedPortSelectsFirstWithoutWritingProfile) {
+    profile.values["SETTINGS/COMMPORT"] = "ttyUSB9";
+    auto v = MakeView();
+    v->OnInitialUpdate(ports);
+    EXPECT_EQ(v->PortName(), "COM1");
+    EXPECT_EQ(host.curSel, 0);
+    EXPECT_EQ(profile.writes, 0);
+}
+
+TEST_F(ViewTest, PortOverrideIsAddedAndNotRemembered) {
+    auto v = MakeView();
+    v->SetPortOverride("/dev/pts/77");
+    v->OnInitialUpdate(ports);
+    EXPECT_EQ(host.combo, (std::vector<std::string>{"COM1", "COM2", "/dev/pts/77"}));
+    EXPECT_EQ(host.curSel, 2);
+    EXPECT_EQ(control.opened.back(), "/dev/pts/77");
+    EXPECT_EQ(profile.writes, 0);
+    // A second initial update rebuilds the choice rather than doubling it.
+    v->OnInitialUpdate(ports);
+    EXPECT_EQ(host.combo.size(), 3u);
+}
+
+TEST_F(ViewTest, PanelTableAndRefreshRule) {
+    auto v = OpenView();
+    struct Row {
+        int state;
+        const char* button;
+        const char* message;
+        bool enabled;
+    };
+    const Row rows[] = {
+        {STATE_PORT_CLOSED, "Retry Opening COMM Port",
+         "Cannot perform software update - COMM port is not open.", true},
+        {STATE_SENDING, "Abort Software Update", "Sending file '/opt/korvalin/bin/*.txt'.", false},
+        {STATE_SEND_ENDED, "Send Another Software Update File", nullptr, true},
+        {STATE_READY, nullptr, "Ready to perform a tester software update:", true},
+        {7, nullptr, nullptr, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.state);
+        host.echo.text.clear();
+        host.buttonText.clear();
+        v->SetStateForTest(row.state);
+        v->UpdateData(false);
+        EXPECT_EQ(host.buttonShown, row.button != nullptr);
+        if (row.button != nullptr) {
+            EXPECT_EQ(host.buttonText, row.button);
+        }
+        if (row.message != nullptr) {
+            EXPECT_EQ(host.echo.text.rfind(std::string("\r\n") + row.message, 0), 0u)
+                << host.echo.text;
+            EXPECT_EQ(host.echo.text.substr(host.echo.text.size() - 2), "\r\n");
+        } else {
+            EXPECT_EQ(host.echo.text, "");
+        }
+        EXPECT_EQ(host.portChoiceEnabled, row.enabled);
+        EXPECT_EQ(doc.CanCloseFrame(), row.enabled);
+        EXPECT_EQ(doc.OnUpdateAppExit(), row.enabled);
+        // The same state again: nothing printed, nothing changed.
+        host.echo.text.clear();
+        v->UpdateData(false);
+        EXPECT_EQ(host.echo.text, "");
+    }
+    v->SetStateForTest(STATE_READY);
+}
+
+TEST_F(ViewTest, ReopenInSameStateReprintsInstructionsAndClearsTerminal) {
+    auto v = OpenView();
+    host.window.calls.clear();
+    host.combo.clear();
+    host.ComboAddString("COM1");
+    host.curSel = 0;
+    v->OnSelchangeCommPort();
+    EXPECT_EQ(profile.values["SETTINGS/COMMPORT"], "COM1");
+    EXPECT_EQ(control.opened.size(), 2u);
+    EXPECT_NE(host.echo.text.find("Ready to perform"), std::string::npos);
+    EXPECT_EQ(host.window.calls.front(), "all");  // cleared
+    EXPECT_EQ(v->State(), STATE_READY);
+}
+
+// ---- reports ----
+
+TEST_F(ViewTest, ReportWithBoxAndSystemText) {
+    auto v = OpenView();
+    const std::string port = "COM7";
+    v->ReportMessage(true, 2, IDS_PORT_OPEN_FAILED, port);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0], "Failed to open COM7 : " + SystemErrorText(2));
+    EXPECT_EQ(host.echo.text, host.boxes[0] + "\n");
+    host.echo.text.clear();
+    v->ReportMessage(false, 0, IDS_PORT_OPENED, std::string("COM1"));
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.echo.text, "Successfully opened COM1.\n");
+}
+
+// ---- opening and closing ----
+
+TEST_F(ViewTest, OpenFailureReportsAndOffersRetry) {
+    control.openError = EBUSY;
+    auto v = MakeView();
+    v->OnInitialUpdate(ports);
+    EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
+    EXPECT_FALSE(v->PortHeld());
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0], "Failed to open COM1 : " + SystemErrorText(EBUSY));
+    EXPECT_EQ(host.buttonText, "Retry Opening COMM Port");
+    EXPECT_NE(host.echo.text.find("COMM port is not open."), std::string::npos);
+    control.openError = 0;
+    v->OnMiscButton();
+    EXPECT_EQ(v->State(), STATE_READY);
+    EXPECT_FALSE(host.buttonShown);
+}
+
+TEST_F(ViewTest, RefusedSettingsHoldThePortUntilRetry) {
+    control.setStateError = EINVAL;
+    auto v = MakeView();
+    v->OnInitialUpdate(ports);
+    EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
+    EXPECT_TRUE(v->PortHeld());
+    EXPECT_EQ(host.boxes.at(0),
+              "Error setting RS232 parameters for COM1 : " + SystemErrorText(EINVAL));
+    EXPECT_FALSE(v->ReaderAlive());
+    control.setStateError = 0;
+    v->OnMiscButton();
+    EXPECT_EQ(control.alive, 1);  // the held port was released before the new open
+    EXPECT_EQ(v->State(), STATE_READY);
+}
+
+TEST_F(ViewTest, ClosePortTwiceIsHarmless) {
+    auto v = OpenView();
+    EXPECT_TRUE(v->ReaderAlive());
+    v->ClosePort();
+    EXPECT_FALSE(v->ReaderAlive());
+    EXPECT_EQ(control.alive, 0);
+    v->ClosePort();
+    EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
+    EXPECT_EQ(v->ButtonCmd(), 0u);
+}
+
+// ---- receive side ----
+
+TEST_F(ViewTest, DrainAcrossTheWrapKeepsOrder) {
+    auto v = OpenView();
+    v->ClosePort();
+    uint8_t ring[RX_RING_SIZE];
+    std::string expected;
+    for (int i = 0; i < 999; ++i) {
+        const int pos = (500 + i) % RX_RING_SIZE;
+        ring[pos] = static_cast<uint8_t>('a' + i % 26);
+        expected += static_cast<char>('a' + i % 26);
+    }
+    v->SetRingForTest(499, 500, ring);
+    host.echo.text.clear();
+    v->ProcessReceived();
+    EXPECT_EQ(host.echo.text, expected);
+    EXPECT_EQ(v->RxTail(), v->RxHead());
+}
+
+TEST_F(ViewTest, PromptSplitOverReadsTriggersOnItsLastByte) {
+    auto v = OpenView();
+    Deliver(*v, "Ready to rec");
+    Deliver(*v, "eive update fil");
+    EXPECT_TRUE(host.dialogs.empty());
+    Deliver(*v, "e....\r\n");
+    EXPECT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);  // the dialog was cancelled
+    EXPECT_EQ(host.buttonText, "Send Another Software Update File");
+}
+
+TEST_F(ViewTest, NearMissPromptsDoNotTrigger) {
+    auto v = OpenView();
+    Deliver(*v, "Ready to receive update file...\r\n");
+    Deliver(*v, "RReady to receive update file....\r\n");
+    Deliver(*v, "file using plain text transmission and XOn/Xoff handshaking...\r\n");
+    Deliver(*v, "ready to receive update file....\r\n");
+    EXPECT_TRUE(host.dialogs.empty());
+    EXPECT_EQ(v->State(), STATE_READY);
+    Deliver(*v,
+            "Please send the file using plain text transmission and XOn/Xoff handshaking"
+            "....\r\n");
+    EXPECT_EQ(host.dialogs.size(), 1u);
+}
+
+TEST_F(ViewTest, TwoPromptsInOneDrainOpenOneDialog) {
+    auto v = OpenView();
+    Deliver(*v, std::string("file using plain text transmission and XOn/Xoff handshaking....\r\n") +
+                    PROMPT_READY);
+    EXPECT_EQ(host.dialogs.size(), 1u);
+}
+
+TEST_F(ViewTest, NotificationsWithAnotherTagAreIgnored) {
+    auto v = OpenView();
+    EXPECT_EQ(v->OnCommNotify(0x1235, NOTIFY_TX_DONE), 1);
+    EXPECT_EQ(v->OnCommNotify(0x1235, NOTIFY_CONTEXT_MENU), 1);
+    EXPECT_EQ(v->State(), STATE_READY);
+    EXPECT_EQ(host.popups, 0);
+}
+
+TEST_F(ViewTest, PopupOnlyWhenReadyOrEnded) {
+    auto v = OpenView();
+    for (int state : {STATE_PORT_CLOSED, STATE_SENDING}) {
+        v->SetStateForTest(state);
+        v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_CONTEXT_MENU);
+    }
+    EXPECT_EQ(host.popups, 0);
+    v->SetStateForTest(STATE_READY);
+    v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_CONTEXT_MENU);
+    EXPECT_EQ(host.popups, 1);
+    EXPECT_TRUE(host.dialogs.empty());
+    host.popupChoice = true;
+    v->SetStateForTest(STATE_SEND_ENDED);
+    v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_CONTEXT_MENU);
+    EXPECT_EQ(host.popups, 2);
+    EXPECT_EQ(host.dialogs.size(), 1u);
+}
+
+// ---- file dialog, validation, sending ----
+
+TEST_F(ViewTest, StartSendingWithPortClosedDoesNothing) {
+    auto v = OpenView();
+    v->ClosePort();
+    v->StartSending();
+    EXPECT_TRUE(host.dialogs.empty());
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
+}
+
+TEST_F(ViewTest, DialogSettingsAndInitialFolder) {
+    auto v = OpenView();
+    v->StartSending();
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    const FileDialogRequest& r = host.dialogs[0];
+    EXPECT_EQ(r.title, "Select software update file...");
+    EXPECT_EQ(r.filter, "Software update files (*.txt)|*.txt|All Files (*.*)|*.*||");
+    EXPECT_EQ(r.defaultExt, "txt");
+    EXPECT_EQ(r.fileName, "/opt/korvalin/bin/*.txt");
+    EXPECT_EQ(r.initialDir, "/opt/korvalin/bin");
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_EQ(v->UpdateFile(), "/opt/korvalin/bin/*.txt");
+
+    struct FolderCase {
+        const char* path;
+        const char* folder;
+    };
+    for (const FolderCase& c : {FolderCase{"C:\\Tools\\update.txt", "C:\\Tools"},
+                                FolderCase{"D:\\update.txt", "D:"}, FolderCase{"D:update.txt", "D"},
+                                FolderCase{"update.txt", ""}, FolderCase{"/update.txt", ""}}) {
+        auto w = std::make_unique<CProgView>(host, sink, profile, doc, &FakePort::Make, "", kFast);
+        w->SetInitialUpdateFile(c.path);
+        v.reset();
+        w->OnInitialUpdate(ports);
+        host.dialogs.clear();
+        w->StartSending();
+        ASSERT_EQ(host.dialogs.size(), 1u);
+        EXPECT_EQ(host.dialogs[0].initialDir, c.folder) << c.path;
+        EXPECT_EQ(host.dialogs[0].fileName, c.path);
+        v = std::move(w);
+    }
+}
+
+TEST_F(ViewTest, RejectedFilesBringTheDialogBack) {
+    auto v = OpenView();
+    const std::string tab = dir.Write("tab.txt", "*\tx");
+    const std::string space = dir.Write("space.txt", " *x");
+    const std::string one = dir.Write("one.txt", "*");
+    const std::string empty = dir.Write("empty.txt", "");
+    const std::string missing = dir.path() + "/missing.txt";
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    host.answers = {tab, space, one, empty, missing, dir.path(), fifo, ""};
+    v->StartSending();
+    ASSERT_EQ(host.dialogs.size(), 8u);
+    EXPECT_EQ(host.dialogs[1].fileName, tab);  // the rejected path stays in the name box
+    EXPECT_EQ(host.dialogs[1].initialDir, "/opt/korvalin/bin");
+    ASSERT_EQ(host.boxes.size(), 7u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(host.boxes[i], "The file '" + host.dialogs[i + 1].fileName.substr(0) +
+                                     "' does not appear to be a software update file");
+    }
+    EXPECT_EQ(host.boxes[4], "Error opening file '" + missing + "' : " + SystemErrorText(ENOENT));
+    EXPECT_EQ(host.boxes[5],
+              "Error opening file '" + dir.path() + "' : " + SystemErrorText(ERR_NOT_REGULAR_FILE));
+    EXPECT_EQ(host.boxes[6],
+              "Error opening file '" + fifo + "' : " + SystemErrorText(ERR_NOT_REGULAR_FILE));
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_EQ(v->UpdateFile(), "/opt/korvalin/bin/*.txt");
+    EXPECT_TRUE(control.written.empty());
+}
+
+TEST_F(ViewTest, FilesArriveWholeInChunks) {
+    auto v = OpenView();
+    for (size_t size : {2u, 512u, 513u, 1024u, 70000u}) {
+        SCOPED_TRACE(size);
+        const std::string content = test::UpdateBytes(size);
+        const std::string file = dir.Write("u" + std::to_string(size) + ".txt", content);
+        control.written.clear();
+        control.writeSizes.clear();
+        host.answers = {file};
+        v->OnSendUpdateFile();
+        EXPECT_EQ(v->State(), STATE_SENDING);
+        EXPECT_FALSE(doc.CanCloseFrame());
+        EXPECT_FALSE(host.portChoiceEnabled);
+        EXPECT_EQ(host.buttonText, "Abort Software Update");
+        WaitSendEnded(*v);
+        EXPECT_EQ(control.written, content);
+        EXPECT_EQ(control.writeSizes.front(), std::min<size_t>(size, 512));
+        EXPECT_TRUE(v->SendCompleted());
+        EXPECT_EQ(v->SendDone(), size);
+        EXPECT_EQ(v->SendTotal(), size);
+        EXPECT_EQ(v->LastSendError(), 0);
+        EXPECT_EQ(v->UpdateFile(), file);
+        EXPECT_EQ(host.buttonText, "Send Another Software Update File");
+        EXPECT_TRUE(doc.CanCloseFrame());
+    }
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(ViewTest, ShortWritesResumeFromTheRightOffset) {
+    auto v = OpenView();
+    control.maxWrite = 100;
+    const std::string content = test::UpdateBytes(1300);
+    host.answers = {dir.Write("u.txt", content)};
+    v->OnSendUpdateFile();
+    WaitSendEnded(*v);
+    EXPECT_EQ(control.written, content);
+    // 512 asked, 100 taken, then exactly the rest: 412, 312, ...
+    ASSERT_GE(control.writeSizes.size(), 3u);
+    EXPECT_EQ(control.writeSizes[0], 512u);
+    EXPECT_EQ(control.writeSizes[1], 412u);
+    EXPECT_EQ(control.writeSizes[2], 312u);
+}
+
+TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
+    auto v = OpenView();
+    control.holdWrites = true;
+    host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    v->OnMiscButton();  // Abort
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_FALSE(v->WriterAlive());
+    EXPECT_EQ(host.waitCursor, 0);
+    EXPECT_EQ(sink.Count(NOTIFY_TX_DONE), 1u);
+    EXPECT_FALSE(v->SendCompleted());
+    EXPECT_EQ(control.flushes, 1);  // nothing more goes out
+    // The sender's own notice finds nothing left to stop.
+    v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
+    auto v = OpenView();
+    control.failWritesWith = EIO;
+    const std::string file = dir.Write("u.txt", test::UpdateBytes(3000));
+    host.answers = {file};
+    v->OnSendUpdateFile();
+    WaitSendEnded(*v);
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_FALSE(v->SendCompleted());
+    EXPECT_EQ(v->LastSendError(), EIO);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0],
+              "The transfer of '" + file +
+                  "' did not complete; the tester may not be updated : " + SystemErrorText(EIO));
+    v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
+    EXPECT_EQ(host.boxes.size(), 1u);
+}
+
+TEST_F(ViewTest, PromptDuringTransferStopsItBeforeTheDialog) {
+    auto v = OpenView();
+    control.holdWrites = true;
+    host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    bool senderGoneAtDialog = false;
+    host.duringDialog = [&] { senderGoneAtDialog = !v->WriterAlive(); };
+    Deliver(*v, PROMPT_READY);
+    EXPECT_EQ(host.dialogs.size(), 2u);
+    EXPECT_TRUE(senderGoneAtDialog);
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+}
+
+TEST_F(ViewTest, NoNestedDialogWhenAPromptCompletesWhileOneIsOpen) {
+    auto v = OpenView();
+    int depth = 0;
+    int maxDepth = 0;
+    host.duringDialog = [&] {
+        ++depth;
+        maxDepth = std::max(depth, maxDepth);
+        // The operator still looks at the dialog while the tester prompts again.
+        if (depth == 1) {
+            Deliver(*v, PROMPT_READY);
+        }
+        --depth;
+    };
+    Deliver(*v, PROMPT_READY);
+    EXPECT_EQ(maxDepth, 1);
+    EXPECT_EQ(host.dialogs.size(), 1u);
+}
+
+TEST_F(ViewTest, HungUpLineDoesNotSpinTheReader) {
+    control.readFailure = EIO;
+    auto v = OpenView();
+    const auto start = std::chrono::steady_clock::now();
+    // With 1 ms pauses the reader makes at most about one read per millisecond.
+    std::this_thread::sleep_for(200ms);
+    int reads;
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        reads = control.reads;
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    EXPECT_LE(reads, elapsed + 5);
+    EXPECT_EQ(sink.Count(NOTIFY_RX_DATA), 0u);
+}
+
+}  // namespace
+}  // namespace korv
