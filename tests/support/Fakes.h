@@ -82,6 +82,20 @@ struct FakeSink : INotifySink {
         }
         return true;
     }
+    // Delivers one queued notification, if there is one.
+    bool PumpOne(CProgView& view) {
+        std::pair<uint32_t, uint32_t> n;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (queue.empty()) {
+                return false;
+            }
+            n = queue.front();
+            queue.pop_front();
+        }
+        view.OnCommNotify(n.first, n.second);
+        return true;
+    }
     size_t Count(uint32_t code) {
         std::lock_guard<std::mutex> lock(mutex);
         size_t c = 0;

@@ -1,0 +1,252 @@
+// The update controller on a real pseudo-terminal with real threads: opening and closing, the
+// reader and the drain, sending files byte-exact, XON/XOFF, abort and a line that goes away.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "Fakes.h"
+#include "Pty.h"
+#include "TempDir.h"
+#include "platform/SysError.h"
+#include "ports/PortList.h"
+#include "view/ProgView.h"
+
+namespace korv {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeHost;
+using test::FakeProfile;
+using test::FakeSink;
+using test::Pty;
+using test::TempDir;
+
+class SerialLinkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        ports.AddPort("COM1");
+    }
+    std::unique_ptr<CProgView> OpenView(const std::string& port,
+                                        CProgView::Timing timing = CProgView::Timing{}) {
+        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &MakeTermiosPort,
+                                             "/usr/bin/korvalin", timing);
+        v->SetPortOverride(port);
+        v->OnInitialUpdate(ports);
+        return v;
+    }
+    template <typename Pred>
+    bool Pump(CProgView& v, Pred pred, std::chrono::milliseconds limit = 60s) {
+        return sink.PumpUntil(v, pred, limit);
+    }
+    // Sends the file through the popup command and collects it on the tester's side.
+    std::string SendAndCollect(CProgView& v, const std::string& content) {
+        host.answers = {dir.Write("update.txt", content)};
+        pty.received().clear();
+        v.OnSendUpdateFile();
+        EXPECT_EQ(v.State(), STATE_SENDING);
+        const auto deadline = std::chrono::steady_clock::now() + 120s;
+        while (std::chrono::steady_clock::now() < deadline &&
+               (v.State() == STATE_SENDING || pty.received().size() < content.size())) {
+            pty.ReadAvailable(5);
+            while (sink.PumpOne(v)) {
+            }
+        }
+        return pty.received();
+    }
+
+    Pty pty;
+    FakeHost host;
+    FakeSink sink;
+    FakeProfile profile;
+    CProgDoc doc;
+    CPortList ports;
+    TempDir dir;
+};
+
+TEST_F(SerialLinkTest, OpensWithLineSettingsReopensAndCloses) {
+    auto v = OpenView(pty.path());
+    ASSERT_EQ(v->State(), STATE_READY) << host.echo.text;
+    EXPECT_NE(host.echo.text.find("Successfully opened " + pty.path() + "."), std::string::npos);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.master(), &t), 0);
+    for (int i = 0; i < 3; ++i) {
+        v->OpenPort();
+        ASSERT_EQ(v->State(), STATE_READY);
+    }
+    v->ClosePort();
+    EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
+    EXPECT_FALSE(v->ReaderAlive());
+}
+
+TEST_F(SerialLinkTest, BusyMissingAndNonTerminalPortsFailToOpen) {
+    auto first = OpenView(pty.path());
+    ASSERT_EQ(first->State(), STATE_READY);
+
+    FakeHost otherHost;
+    FakeSink otherSink;
+    CProgDoc otherDoc;
+    CProgView second(otherHost, otherSink, profile, otherDoc, &MakeTermiosPort, "");
+    second.SetPortOverride(pty.path());
+    second.OnInitialUpdate(ports);
+    EXPECT_EQ(second.State(), STATE_PORT_CLOSED);
+    ASSERT_EQ(otherHost.boxes.size(), 1u);
+    EXPECT_EQ(otherHost.boxes[0], "Failed to open " + pty.path() + " : " + SystemErrorText(EBUSY));
+
+    for (const auto& [path, err] : {std::pair{std::string("/dev/korvalin-no-such-port"), ENOENT},
+                                    std::pair{dir.Write("plain", "x"), ENOTTY}}) {
+        otherHost.boxes.clear();
+        second.SetPortOverride(path);
+        second.OnInitialUpdate(ports);
+        EXPECT_EQ(second.State(), STATE_PORT_CLOSED);
+        ASSERT_EQ(otherHost.boxes.size(), 1u);
+        EXPECT_EQ(otherHost.boxes[0], "Failed to open " + path + " : " + SystemErrorText(err));
+        EXPECT_FALSE(second.PortHeld());
+    }
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    second.SetPortOverride(fifo);
+    second.OnInitialUpdate(ports);  // must not block on a FIFO without a writer
+    EXPECT_EQ(second.State(), STATE_PORT_CLOSED);
+}
+
+TEST_F(SerialLinkTest, PromptSplitOverSeveralReadsOpensTheDialog) {
+    auto v = OpenView(pty.path());
+    ASSERT_EQ(v->State(), STATE_READY);
+    host.echo.text.clear();
+    const std::string prompt = PROMPT_READY;
+    for (size_t i = 0; i < prompt.size(); i += 12) {
+        ASSERT_TRUE(pty.Send(prompt.substr(i, 12)));
+        // A gap longer than the read interval so each piece ends a read of its own.
+        ASSERT_TRUE(
+            Pump(*v, [&] { return host.echo.text.size() >= std::min(i + 12, prompt.size()) - 1; }));
+        if (i + 12 < prompt.size()) {
+            EXPECT_TRUE(host.dialogs.empty());
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(Pump(*v, [&] { return !host.dialogs.empty(); }));
+    EXPECT_EQ(host.dialogs.size(), 1u);
+}
+
+TEST_F(SerialLinkTest, FilesArriveByteExact) {
+    auto v = OpenView(pty.path());
+    ASSERT_EQ(v->State(), STATE_READY);
+    for (size_t size : {size_t{2}, size_t{512}, size_t{513}, size_t{1024}, size_t{1} << 20}) {
+        SCOPED_TRACE(size);
+        const std::string content = test::UpdateBytes(size);
+        const std::string got = SendAndCollect(*v, content);
+        EXPECT_EQ(got.size(), content.size());
+        EXPECT_TRUE(got == content);
+        EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+        EXPECT_TRUE(v->SendCompleted());
+        EXPECT_EQ(v->SendDone(), size);
+    }
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(SerialLinkTest, XoffHoldsTheLineThenXonResumesExact) {
+    auto v = OpenView(pty.path());
+    ASSERT_EQ(v->State(), STATE_READY);
+    ASSERT_TRUE(pty.Send("\x13"));
+    // The port consumes the XOFF; wait until its output is really stopped.
+    const std::string content = test::UpdateBytes(20000);
+    host.answers = {dir.Write("update.txt", content)};
+    std::this_thread::sleep_for(100ms);
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    const auto holdUntil = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < holdUntil) {
+        pty.ReadAvailable(20);
+    }
+    EXPECT_EQ(pty.received().size(), 0u) << "bytes went out while XOFF held the line";
+    EXPECT_EQ(v->State(), STATE_SENDING);
+    ASSERT_TRUE(pty.Send("\x11"));
+    const std::string got = pty.Receive(content.size());
+    EXPECT_TRUE(got == content);
+    ASSERT_TRUE(Pump(*v, [&] { return v->State() == STATE_SEND_ENDED; }));
+    EXPECT_TRUE(v->SendCompleted());
+}
+
+TEST_F(SerialLinkTest, AbortWhileXoffHoldsEndsAtOnceWithOneNotice) {
+    auto v = OpenView(pty.path());
+    ASSERT_EQ(v->State(), STATE_READY);
+    ASSERT_TRUE(pty.Send("\x13"));
+    std::this_thread::sleep_for(100ms);
+    host.answers = {dir.Write("update.txt", test::UpdateBytes(50000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    const auto start = std::chrono::steady_clock::now();
+    v->OnMiscButton();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_FALSE(v->WriterAlive());
+    // Far below the write time-out of 1000 ms plus a millisecond per byte.
+    EXPECT_LT(took, 20s);
+    EXPECT_EQ(sink.Count(NOTIFY_TX_DONE), 1u);
+    // After XON nothing more of the aborted file goes out.
+    ASSERT_TRUE(pty.Send("\x11"));
+    for (int i = 0; i < 10; ++i) {
+        pty.ReadAvailable(20);
+    }
+    EXPECT_EQ(pty.received().size(), 0u);
+}
+
+TEST_F(SerialLinkTest, CloseWhileReaderWaitsOnSilentLine) {
+    auto v = OpenView(pty.path());
+    ASSERT_TRUE(v->ReaderAlive());
+    v->ClosePort();
+    EXPECT_FALSE(v->ReaderAlive());
+    EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
+}
+
+TEST_F(SerialLinkTest, FloodReachesTheDrainInOrder) {
+    // The ring of 1000 bytes fills at once on an unthrottled pty; a short full-ring pause keeps
+    // the test quick while still taking the full-ring path hundreds of times.
+    CProgView::Timing timing;
+    timing.readerPause = 5ms;
+    auto v = OpenView(pty.path(), timing);
+    ASSERT_EQ(v->State(), STATE_READY);
+    std::string flood;
+    for (int line = 0; flood.size() < (size_t{1} << 20); ++line) {
+        flood += "line " + std::to_string(line) + " of the tester's output\n";
+    }
+    host.echo.text.clear();
+    std::atomic<bool> sent{false};
+    std::thread tester([&] { sent = pty.Send(flood, 120s); });
+    const bool drained = Pump(
+        *v, [&] { return host.echo.text.size() >= flood.size(); }, 120s);
+    tester.join();
+    ASSERT_TRUE(sent);
+    ASSERT_TRUE(drained) << host.echo.text.size();
+    EXPECT_TRUE(host.echo.text == flood);
+}
+
+TEST_F(SerialLinkTest, LineHungUpMidTransferIsReportedOnce) {
+    auto v = OpenView(pty.path());
+    ASSERT_EQ(v->State(), STATE_READY);
+    ASSERT_TRUE(pty.Send("\x13"));
+    std::this_thread::sleep_for(100ms);
+    const std::string file = dir.Write("update.txt", test::UpdateBytes(100000));
+    host.answers = {file};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    pty.HangUp();
+    ASSERT_TRUE(Pump(*v, [&] { return v->State() == STATE_SEND_ENDED; }));
+    EXPECT_FALSE(v->SendCompleted());
+    EXPECT_NE(v->LastSendError(), 0);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].rfind("The transfer of '" + file + "' did not complete", 0), 0u);
+    // The reader keeps the port without spinning until it is closed.
+    EXPECT_TRUE(v->ReaderAlive());
+    v->ClosePort();
+    EXPECT_EQ(host.boxes.size(), 1u);
+}
+
+}  // namespace
+}  // namespace korv
