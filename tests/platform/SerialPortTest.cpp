@@ -1,0 +1,686 @@
+// Tests of the termios serial port against real pseudo-terminals: the master side plays the
+// tester, the slave path is the port.
+
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <ostream>
+#include <thread>
+
+#include "TestSupport.h"
+#include "platform/Event.h"
+#include "platform/SerialPort.h"
+
+namespace korv {
+namespace {
+
+using namespace korv::test;
+
+constexpr uint8_t XON = 0x11;
+constexpr uint8_t XOFF = 0x13;
+// The program's own time-outs: 10 ms read interval, n + 1000 ms per write.
+constexpr CommTimeouts kProgramTimeouts{10, 0, 0, 1, 1000};
+// Two bursts further apart than this must not be merged by one read (interval 10 ms).
+constexpr auto kBurstGap = 150ms;
+
+Dcb ProgramDcb(ISerialPort& port) {
+    Dcb dcb;
+    dcb.DCBlength = sizeof(Dcb);
+    port.GetCommState(dcb);
+    dcb.BaudRate = 57600;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.EvtChar = 0;
+    return dcb;
+}
+
+// A second descriptor on the slave to look at its termios. Root is not stopped by TIOCEXCL and
+// this descriptor takes no flock, so it can coexist with the port.
+class Observer {
+  public:
+    explicit Observer(const std::string& path)
+        : m_fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+    ~Observer() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool ok() const { return m_fd >= 0; }
+    termios Termios() const {
+        termios t{};
+        ::tcgetattr(m_fd, &t);
+        return t;
+    }
+    int Pending() const {
+        int n = -1;
+        ::ioctl(m_fd, FIONREAD, &n);
+        return n;
+    }
+
+  private:
+    int m_fd;
+};
+
+class SerialPortTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        int err = 0;
+        abort = Event::Create(&err);
+        ASSERT_NE(abort, nullptr) << err;
+    }
+
+    // Opens the slave with the program's settings and time-outs.
+    std::unique_ptr<ISerialPort> OpenConfigured() {
+        auto port = MakeTermiosPort();
+        EXPECT_EQ(port->Open(pty.slave()), 0);
+        port->SetupComm(4096, 4096);
+        port->Purge();
+        port->SetCommTimeouts(kProgramTimeouts);
+        EXPECT_EQ(port->SetCommState(ProgramDcb(*port)), 0);
+        port->Purge();
+        port->SetCommMask(0);
+        return port;
+    }
+
+    // Sends XOFF from the tester's side and waits until the slave's output has really stopped:
+    // the flow character is handled asynchronously by the line discipline, so one-byte probes are
+    // written until one is held back. Probes that still got through are read off the master.
+    bool HoldWithXoff(ISerialPort& port) {
+        if (!pty.Send(std::vector<uint8_t>{XOFF}))
+            return false;
+        port.SetCommTimeouts(CommTimeouts{10, 0, 0, 0, 20});
+        const uint8_t probe = '?';
+        bool held = WaitUntil([&] {
+            uint32_t written = 0;
+            if (port.Write(&probe, 1, *abort, &written) != 0)
+                return false;
+            if (written == 0)
+                return true;
+            pty.Receive(1);
+            return false;
+        });
+        port.SetCommTimeouts(kProgramTimeouts);
+        return held;
+    }
+
+    std::string ReadOnce(ISerialPort& port, uint32_t count, int* rc) {
+        std::vector<uint8_t> buf(count);
+        uint32_t got = 0;
+        *rc = port.Read(buf.data(), count, &got);
+        return std::string(buf.begin(), buf.begin() + got);
+    }
+
+    Pty pty;
+    std::unique_ptr<Event> abort;
+};
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t b = uint8_t('A' + (i * 7) % 26);
+        v[i] = b;
+    }
+    return v;
+}
+
+// --- Open and close ------------------------------------------------------------------------
+
+TEST_F(SerialPortTest, OpensClosesAndReopens) {
+    for (int i = 0; i < 3; ++i) {
+        auto port = MakeTermiosPort();
+        ASSERT_EQ(port->Open(pty.slave()), 0) << "round " << i;
+    }
+}
+
+TEST_F(SerialPortTest, SecondOpenerIsBusyEvenForRoot) {
+    auto first = MakeTermiosPort();
+    ASSERT_EQ(first->Open(pty.slave()), 0);
+    auto second = MakeTermiosPort();
+    EXPECT_EQ(second->Open(pty.slave()), EBUSY);
+    EXPECT_EQ(first->Open(pty.slave()), EBUSY);  // one object, one device
+    first.reset();
+    auto third = MakeTermiosPort();
+    EXPECT_EQ(third->Open(pty.slave()), 0);
+}
+
+TEST_F(SerialPortTest, BusyOpenerLeavesTheHolderWorking) {
+    auto port = OpenConfigured();
+    auto intruder = MakeTermiosPort();
+    ASSERT_EQ(intruder->Open(pty.slave()), EBUSY);
+    intruder.reset();
+    ASSERT_TRUE(pty.Send("still here"));
+    int rc = -1;
+    EXPECT_EQ(ReadOnce(*port, 100, &rc), "still here");
+    EXPECT_EQ(rc, 0);
+}
+
+TEST_F(SerialPortTest, MissingPathIsENOENT) {
+    auto port = MakeTermiosPort();
+    EXPECT_EQ(port->Open("/dev/korvalin-no-such-port"), ENOENT);
+}
+
+TEST_F(SerialPortTest, RegularFileAndNonTtyDeviceAreRefused) {
+    TempDir dir;
+    auto file = dir.path() / "update.txt";
+    std::ofstream(file) << "* not a port";
+    EXPECT_EQ(MakeTermiosPort()->Open(file.string()), ENOTTY);
+    EXPECT_EQ(MakeTermiosPort()->Open("/dev/null"), ENOTTY);
+    EXPECT_EQ(MakeTermiosPort()->Open(dir.path().string()), EISDIR);
+}
+
+TEST_F(SerialPortTest, FifoIsRefusedWithoutBlocking) {
+    TempDir dir;
+    auto fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<int> result{-1};
+    std::thread opener([&] { result = MakeTermiosPort()->Open(fifo.string()); });
+    bool done = WaitUntil([&] { return result.load() != -1; });
+    if (!done) {
+        // Unblock an open that waits for a peer so the test can end and report.
+        int peer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        opener.join();
+        ::close(peer);
+        FAIL() << "Open blocked on a FIFO";
+    }
+    opener.join();
+    EXPECT_EQ(result.load(), ENOTTY);
+}
+
+TEST_F(SerialPortTest, CallsBeforeOpenFailCleanly) {
+    auto port = MakeTermiosPort();
+    uint8_t buf[4];
+    uint32_t n = 99;
+    EXPECT_EQ(port->Read(buf, 4, &n), EBADF);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(port->Write(buf, 4, *abort, &n), EBADF);
+    EXPECT_EQ(port->DrainOutput(*abort), EBADF);
+    Dcb dcb;
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 8;
+    EXPECT_EQ(port->SetCommState(dcb), EBADF);
+    port->Purge();
+    port->FlushOutput();
+    port->Shutdown();
+}
+
+// --- Settings ------------------------------------------------------------------------------
+
+TEST_F(SerialPortTest, SettingsAreAppliedAndReadBack) {
+    auto port = OpenConfigured();
+    Dcb dcb;
+    port->GetCommState(dcb);
+    EXPECT_EQ(dcb.DCBlength, 28u);
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+    EXPECT_EQ(dcb.fBinary, 1u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fOutX, 1u);
+    EXPECT_EQ(dcb.fInX, 1u);
+    EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.XoffChar, 0x13);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
+    EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
+    EXPECT_EQ(dcb.XonLim, 100);  // kept although termios has no place for it
+    EXPECT_EQ(dcb.fTXContinueOnXoff, 1u);
+
+    Observer tty(pty.slave());
+    ASSERT_TRUE(tty.ok());
+    termios t = tty.Termios();
+    EXPECT_EQ(cfgetospeed(&t), B57600);
+    EXPECT_EQ(cfgetispeed(&t), B57600);
+    EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    EXPECT_EQ(t.c_iflag & (IXANY | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+struct GoodCase {
+    uint32_t baud;
+    uint8_t byteSize, parity, stopBits;
+    tcflag_t csize, parityBits, stopBit;
+};
+
+void PrintTo(const GoodCase& c, std::ostream* os) {
+    *os << c.baud << " " << int(c.byteSize) << "/" << int(c.parity) << "/" << int(c.stopBits);
+}
+
+class GoodSettingsTest : public SerialPortTest, public ::testing::WithParamInterface<GoodCase> {};
+
+TEST_P(GoodSettingsTest, RoundTrips) {
+    const GoodCase& c = GetParam();
+    auto port = MakeTermiosPort();
+    ASSERT_EQ(port->Open(pty.slave()), 0);
+    Dcb dcb = ProgramDcb(*port);
+    dcb.BaudRate = c.baud;
+    dcb.ByteSize = c.byteSize;
+    dcb.Parity = c.parity;
+    dcb.StopBits = c.stopBits;
+    ASSERT_EQ(port->SetCommState(dcb), 0);
+    Dcb back;
+    port->GetCommState(back);
+    EXPECT_EQ(back.BaudRate, c.baud);
+    EXPECT_EQ(back.ByteSize, c.byteSize);
+    EXPECT_EQ(back.Parity, c.parity);
+    EXPECT_EQ(back.StopBits, c.stopBits);
+    Observer tty(pty.slave());
+    termios t = tty.Termios();
+    EXPECT_EQ(t.c_cflag & CSIZE, c.csize);
+    EXPECT_EQ(t.c_cflag & (PARENB | PARODD), c.parityBits);
+    EXPECT_EQ(t.c_cflag & CSTOPB, c.stopBit);
+}
+
+// A pty keeps only 8 data bits without parity (the kernel forces CS8 and clears PARENB), so the
+// other sizes and parities are covered by the read-back test below instead.
+INSTANTIATE_TEST_SUITE_P(Table, GoodSettingsTest,
+                         ::testing::Values(GoodCase{57600, 8, 0, 0, CS8, 0, 0},
+                                           GoodCase{9600, 8, 0, 2, CS8, 0, CSTOPB},
+                                           GoodCase{115200, 8, 0, 0, CS8, 0, 0},
+                                           GoodCase{300, 8, 0, 2, CS8, 0, CSTOPB},
+                                           GoodCase{4000000, 8, 0, 0, CS8, 0, 0}));
+
+TEST_F(SerialPortTest, SettingsTheDriverChangesAreRefusedByTheReadBack) {
+    auto port = OpenConfigured();
+    Observer tty(pty.slave());
+    termios before = tty.Termios();
+    for (auto [size, parity] : {std::pair<uint8_t, uint8_t>{7, 2}, {7, 0}, {8, 1}, {5, 0}}) {
+        Dcb dcb = ProgramDcb(*port);
+        dcb.BaudRate = 9600;
+        dcb.ByteSize = size;
+        dcb.Parity = parity;
+        EXPECT_EQ(port->SetCommState(dcb), EINVAL) << int(size) << " bits, parity " << int(parity);
+        termios after = tty.Termios();
+        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));  // the old settings are put back
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+    }
+    Dcb dcb;
+    port->GetCommState(dcb);
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+}
+
+struct BadCase {
+    const char* what;
+    uint32_t baud;
+    uint8_t byteSize, parity, stopBits;
+};
+
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class BadSettingsTest : public SerialPortTest, public ::testing::WithParamInterface<BadCase> {};
+
+TEST_P(BadSettingsTest, AreRefusedAndLeaveTheLineAlone) {
+    const BadCase& c = GetParam();
+    auto port = OpenConfigured();
+    Observer tty(pty.slave());
+    termios before = tty.Termios();
+    Dcb dcb = ProgramDcb(*port);
+    dcb.BaudRate = c.baud;
+    dcb.ByteSize = c.byteSize;
+    dcb.Parity = c.parity;
+    dcb.StopBits = c.stopBits;
+    EXPECT_EQ(port->SetCommState(dcb), EINVAL) << c.what;
+    termios after = tty.Termios();
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadSettingsTest,
+                         ::testing::Values(BadCase{"byte size 4", 57600, 4, 0, 0},
+                                           BadCase{"byte size 9", 57600, 9, 0, 0},
+                                           BadCase{"byte size 0", 57600, 0, 0, 0},
+                                           BadCase{"mark parity", 57600, 8, 3, 0},
+                                           BadCase{"space parity", 57600, 8, 4, 0},
+                                           BadCase{"parity 9", 57600, 8, 9, 0},
+                                           BadCase{"1.5 stop bits", 57600, 8, 0, 1},
+                                           BadCase{"stop bits 3", 57600, 8, 0, 3},
+                                           BadCase{"odd rate", 12345, 8, 0, 0},
+                                           BadCase{"rate 0", 0, 8, 0, 0}));
+
+TEST_F(SerialPortTest, OriginalSettingsAreRestoredOnClose) {
+    Observer tty(pty.slave());
+    ASSERT_TRUE(tty.ok());
+    termios original = tty.Termios();
+    ASSERT_NE(original.c_lflag & ICANON, 0u);  // a fresh pty starts canonical
+    {
+        auto port = OpenConfigured();
+        ASSERT_EQ(tty.Termios().c_lflag & ICANON, 0u);
+    }
+    termios after = tty.Termios();
+    EXPECT_EQ(after.c_iflag, original.c_iflag);
+    EXPECT_EQ(after.c_oflag, original.c_oflag);
+    EXPECT_EQ(after.c_cflag, original.c_cflag);
+    EXPECT_EQ(after.c_lflag, original.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&original));
+}
+
+TEST_F(SerialPortTest, PurgeDiscardsWhatArrivedBefore) {
+    auto port = OpenConfigured();
+    Observer tty(pty.slave());
+    ASSERT_TRUE(pty.Send("stale bytes"));
+    ASSERT_TRUE(WaitUntil([&] { return tty.Pending() == 11; }));
+    port->Purge();
+    EXPECT_EQ(tty.Pending(), 0);
+    ASSERT_TRUE(pty.Send("fresh"));
+    int rc = -1;
+    EXPECT_EQ(ReadOnce(*port, 100, &rc), "fresh");
+    EXPECT_EQ(rc, 0);
+}
+
+// --- Reading -------------------------------------------------------------------------------
+
+TEST_F(SerialPortTest, OneBurstComesBackInOneRead) {
+    auto port = OpenConfigured();
+    ASSERT_TRUE(pty.Send("Ready to receive update file....\r\n"));
+    int rc = -1;
+    EXPECT_EQ(ReadOnce(*port, 999, &rc), "Ready to receive update file....\r\n");
+    EXPECT_EQ(rc, 0);
+}
+
+TEST_F(SerialPortTest, ReadStopsAtTheCount) {
+    auto port = OpenConfigured();
+    ASSERT_TRUE(pty.Send(std::string(50, 'x')));
+    int rc = -1;
+    EXPECT_EQ(ReadOnce(*port, 20, &rc).size(), 20u);
+    EXPECT_EQ(ReadOnce(*port, 20, &rc).size(), 20u);
+    EXPECT_EQ(ReadOnce(*port, 20, &rc).size(), 10u);
+    EXPECT_EQ(rc, 0);
+}
+
+TEST_F(SerialPortTest, BurstsSeparatedBySilenceComeBackAsSeparateReads) {
+    auto port = OpenConfigured();
+    std::thread tester([&] {
+        pty.Send("first");
+        std::this_thread::sleep_for(kBurstGap);  // the scenario itself: a silent line
+        pty.Send("second");
+    });
+    int rc1 = -1, rc2 = -1;
+    const auto start = Clock::now();
+    std::string one = ReadOnce(*port, 999, &rc1);
+    const double firstMs = MsSince(start);
+    std::string two = ReadOnce(*port, 999, &rc2);
+    tester.join();
+    EXPECT_EQ(rc1, 0);
+    EXPECT_EQ(one, "first");
+    EXPECT_EQ(rc2, 0);
+    EXPECT_EQ(two, "second");
+    EXPECT_LT(firstMs, 140.0);  // the first read ended on the interval, not on the next burst
+}
+
+TEST_F(SerialPortTest, ReadOfZeroBytesReturnsAtOnce) {
+    auto port = OpenConfigured();
+    uint8_t b;
+    uint32_t got = 7;
+    EXPECT_EQ(port->Read(&b, 0, &got), 0);
+    EXPECT_EQ(got, 0u);
+}
+
+TEST_F(SerialPortTest, ShutdownWakesAReadOnASilentLine) {
+    auto port = OpenConfigured();
+    std::atomic<int> rc{-1};
+    std::atomic<bool> entered{false};
+    std::thread reader([&] {
+        uint8_t buf[64];
+        uint32_t got = 0;
+        entered = true;
+        rc = port->Read(buf, sizeof buf, &got);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+    // Give the reader a chance to block; the outcome is the same if Shutdown comes first.
+    EXPECT_FALSE(WaitUntil([&] { return rc.load() != -1; }, 50ms));
+    const auto start = Clock::now();
+    port->Shutdown();
+    EXPECT_TRUE(WaitUntil([&] { return rc.load() != -1; }));
+    reader.join();
+    EXPECT_EQ(rc.load(), ECANCELED);
+    EXPECT_LT(MsSince(start), 2000.0);
+
+    uint8_t b[4];
+    uint32_t n = 0;
+    EXPECT_EQ(port->Read(b, 4, &n), ECANCELED);
+    EXPECT_EQ(port->Write(b, 4, *abort, &n), ECANCELED);
+    EXPECT_EQ(port->DrainOutput(*abort), ECANCELED);
+}
+
+TEST_F(SerialPortTest, ShutdownBeforeOpenStillCancels) {
+    auto port = MakeTermiosPort();
+    port->Shutdown();
+    ASSERT_EQ(port->Open(pty.slave()), 0);
+    uint8_t b[4];
+    uint32_t n = 0;
+    EXPECT_EQ(port->Read(b, 4, &n), ECANCELED);
+    EXPECT_EQ(port->Write(b, 4, *abort, &n), ECANCELED);
+}
+
+TEST_F(SerialPortTest, HangUpEndsReadsWithEIOWithoutSpinning) {
+    auto port = OpenConfigured();
+    std::atomic<int> rc{-1};
+    std::thread reader([&] {
+        uint8_t buf[64];
+        uint32_t got = 0;
+        rc = port->Read(buf, sizeof buf, &got);
+    });
+    EXPECT_FALSE(WaitUntil([&] { return rc.load() != -1; }, 50ms));
+    pty.CloseMaster();
+    EXPECT_TRUE(WaitUntil([&] { return rc.load() != -1; }));
+    reader.join();
+    EXPECT_EQ(rc.load(), EIO);
+
+    // A reader that retries at once must not turn into a busy loop.
+    timespec cpu0{}, cpu1{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+    const auto start = Clock::now();
+    int calls = 0;
+    while (MsSince(start) < 300.0) {
+        uint8_t buf[8];
+        uint32_t got = 0;
+        EXPECT_EQ(port->Read(buf, sizeof buf, &got), EIO);
+        ++calls;
+    }
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    const double cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+    EXPECT_LE(calls, 10);
+    EXPECT_LT(cpuMs, 100.0);
+
+    uint8_t b[4] = {1, 2, 3, 4};
+    uint32_t written = 9;
+    EXPECT_EQ(port->Write(b, 4, *abort, &written), EIO);
+    EXPECT_EQ(written, 0u);
+}
+
+TEST_F(SerialPortTest, ShutdownEndsTheHungUpPause) {
+    auto port = OpenConfigured();
+    pty.CloseMaster();
+    uint8_t buf[8];
+    uint32_t got = 0;
+    ASSERT_EQ(port->Read(buf, sizeof buf, &got), EIO);
+    port->Shutdown();
+    const auto start = Clock::now();
+    EXPECT_EQ(port->Read(buf, sizeof buf, &got), ECANCELED);
+    EXPECT_LT(MsSince(start), 50.0);
+}
+
+// --- Writing -------------------------------------------------------------------------------
+
+TEST_F(SerialPortTest, WriteDeliversBytesExactly) {
+    auto port = OpenConfigured();
+    auto data = Pattern(3000);
+    uint32_t written = 0;
+    std::vector<uint8_t> received;
+    std::thread tester([&] { received = pty.Receive(data.size()); });
+    EXPECT_EQ(port->Write(data.data(), uint32_t(data.size()), *abort, &written), 0);
+    EXPECT_EQ(written, data.size());
+    tester.join();
+    EXPECT_EQ(received, data);
+}
+
+TEST_F(SerialPortTest, WriteWithAbortAlreadySetWritesNothing) {
+    auto port = OpenConfigured();
+    abort->Set();
+    uint8_t b[3] = {1, 2, 3};
+    uint32_t written = 9;
+    EXPECT_EQ(port->Write(b, 3, *abort, &written), ECANCELED);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(port->DrainOutput(*abort), ECANCELED);
+    EXPECT_TRUE(pty.Receive(1, 50ms).empty());
+}
+
+TEST_F(SerialPortTest, WriteDeadlineUnderXoffGivesAShortCount) {
+    auto port = OpenConfigured();
+    ASSERT_TRUE(HoldWithXoff(*port));
+    port->SetCommTimeouts(CommTimeouts{10, 0, 0, 1, 200});
+    auto data = Pattern(100);
+    uint32_t written = 12345;
+    const auto start = Clock::now();
+    EXPECT_EQ(port->Write(data.data(), 100, *abort, &written), 0);
+    const double ms = MsSince(start);
+    EXPECT_LT(written, 100u);
+    EXPECT_GE(ms, 295.0);  // 100 bytes x 1 ms + 200 ms
+    EXPECT_LT(ms, 5000.0);
+}
+
+TEST_F(SerialPortTest, ShutdownEndsAWriteHeldByXoff) {
+    auto port = OpenConfigured();
+    ASSERT_TRUE(HoldWithXoff(*port));
+    auto data = Pattern(100000);
+    std::atomic<int> rc{-1};
+    std::atomic<uint32_t> written{0};
+    std::thread sender([&] {
+        uint32_t w = 0;
+        int r = port->Write(data.data(), uint32_t(data.size()), *abort, &w);
+        written = w;
+        rc = r;
+    });
+    EXPECT_FALSE(WaitUntil([&] { return rc.load() != -1; }, 100ms));
+    const auto start = Clock::now();
+    port->Shutdown();
+    EXPECT_TRUE(WaitUntil([&] { return rc.load() != -1; }));
+    sender.join();
+    EXPECT_EQ(rc.load(), ECANCELED);
+    EXPECT_LT(written.load(), data.size());
+    EXPECT_LT(MsSince(start), 2000.0);
+}
+
+TEST_F(SerialPortTest, AbortEndsAWriteHeldByXoffAndThePortGoesOn) {
+    auto port = OpenConfigured();
+    ASSERT_TRUE(HoldWithXoff(*port));
+    auto data = Pattern(100000);
+    std::atomic<int> rc{-1};
+    std::thread sender([&] {
+        uint32_t w = 0;
+        rc = port->Write(data.data(), uint32_t(data.size()), *abort, &w);
+    });
+    EXPECT_FALSE(WaitUntil([&] { return rc.load() != -1; }, 100ms));
+    const auto start = Clock::now();
+    abort->Set();
+    EXPECT_TRUE(WaitUntil([&] { return rc.load() != -1; }));
+    sender.join();
+    EXPECT_EQ(rc.load(), ECANCELED);
+    EXPECT_LT(MsSince(start), 2000.0);
+
+    abort->Reset();
+    port->FlushOutput();
+    ASSERT_TRUE(pty.Send(std::vector<uint8_t>{XON}));
+    const std::string after = "after abort";
+    std::vector<uint8_t> received;
+    std::thread tester([&] { received = pty.Receive(after.size()); });
+    uint32_t w = 0;
+    EXPECT_EQ(port->Write(reinterpret_cast<const uint8_t*>(after.data()), uint32_t(after.size()),
+                          *abort, &w),
+              0);
+    EXPECT_EQ(w, after.size());
+    tester.join();
+    EXPECT_EQ(std::string(received.begin(), received.end()), after);
+}
+
+TEST_F(SerialPortTest, XoffThenXonResumesWithTheBytesExact) {
+    auto port = OpenConfigured();
+    ASSERT_TRUE(HoldWithXoff(*port));
+    port->SetCommTimeouts(CommTimeouts{10, 0, 0, 0, 0});  // no write limit
+    auto data = Pattern(20000);
+    std::atomic<int> rc{-1};
+    std::atomic<uint32_t> written{0};
+    std::thread sender([&] {
+        uint32_t w = 0;
+        int r = port->Write(data.data(), uint32_t(data.size()), *abort, &w);
+        written = w;
+        rc = r;
+    });
+    // While held, nothing may reach the tester.
+    EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+    EXPECT_EQ(rc.load(), -1);
+    ASSERT_TRUE(pty.Send(std::vector<uint8_t>{XON}));
+    auto received = pty.Receive(data.size());
+    EXPECT_TRUE(WaitUntil([&] { return rc.load() != -1; }));
+    sender.join();
+    EXPECT_EQ(rc.load(), 0);
+    EXPECT_EQ(written.load(), data.size());
+    EXPECT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data);
+    // The flow characters were consumed, not delivered to the reader.
+    ASSERT_TRUE(pty.Send("z"));
+    int rrc = -1;
+    EXPECT_EQ(ReadOnce(*port, 100, &rrc), "z");
+}
+
+// --- Draining ------------------------------------------------------------------------------
+
+TEST_F(SerialPortTest, DrainOutputReturnsOnceTheTesterHasEverything) {
+    auto port = OpenConfigured();
+    auto data = Pattern(2000);
+    uint32_t written = 0;
+    std::vector<uint8_t> received;
+    std::thread tester([&] { received = pty.Receive(data.size()); });
+    ASSERT_EQ(port->Write(data.data(), uint32_t(data.size()), *abort, &written), 0);
+    tester.join();
+    ASSERT_EQ(received.size(), data.size());
+    std::atomic<int> rc{-1};
+    std::thread drainer([&] { rc = port->DrainOutput(*abort); });
+    EXPECT_TRUE(WaitUntil([&] { return rc.load() != -1; }));
+    drainer.join();
+    EXPECT_EQ(rc.load(), 0);
+}
+
+TEST_F(SerialPortTest, DrainOutputEndsOnShutdown) {
+    auto port = OpenConfigured();
+    port->Shutdown();
+    EXPECT_EQ(port->DrainOutput(*abort), ECANCELED);
+}
+
+}  // namespace
+}  // namespace korv
