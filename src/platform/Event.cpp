@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/SysCall.h"
 
@@ -33,22 +34,28 @@ Event::~Event() {
 
 void Event::Set() {
     // The counter only ever needs to be non-zero; skipping the write when it already is keeps it
-    // far from overflow however often Set is called. Two racing Sets may both write: harmless,
-    // because Reset's single read takes the whole count.
-    if (IsSet())
+    // far from overflow however often Set is called. Set and Reset are serialised so the flag
+    // and the descriptor never disagree.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_set.load(std::memory_order_relaxed))
         return;
+    m_set.store(true, std::memory_order_release);
     const uint64_t one = 1;
     sys::RetryEintr([&] { return ::write(m_fd, &one, sizeof one); });
 }
 
 void Event::Reset() {
     // A non-semaphore eventfd read returns the whole counter and zeroes it; EAGAIN when already 0.
+    std::lock_guard<std::mutex> lock(m_mutex);
     uint64_t value = 0;
     sys::RetryEintr([&] { return ::read(m_fd, &value, sizeof value); });
+    m_set.store(false, std::memory_order_release);
 }
 
 bool Event::IsSet() const {
-    return Wait(0);
+    // The flag mirrors the descriptor so the sender can look before every write without a
+    // system call; waits still poll the descriptor.
+    return m_set.load(std::memory_order_acquire);
 }
 
 bool Event::Wait(int timeoutMs) const {

@@ -2,12 +2,14 @@
 // A manual-reset event over eventfd: stays signalled until Reset, and can be waited on with poll()
 // together with a descriptor. Set/Reset/IsSet may be called from any thread.
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 namespace korv {
 
 class Event {
-public:
+  public:
     // Creates an unsignalled event. Returns nullptr and stores errno in *err on failure.
     static std::unique_ptr<Event> Create(int* err);
     ~Event();
@@ -22,9 +24,11 @@ public:
     // Readable (POLLIN) while signalled.
     int fd() const { return m_fd; }
 
-private:
+  private:
     explicit Event(int fd) : m_fd(fd) {}
     int m_fd;
+    std::mutex m_mutex;
+    std::atomic<bool> m_set{false};
 };
 
 }  // namespace korv
