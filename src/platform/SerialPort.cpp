@@ -132,6 +132,7 @@ class TermiosPort final : public ISerialPort {
     int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) override;
     int DrainOutput(const Event& abort) override;
     void FlushOutput() override;
+    bool HungUp() const override { return m_hungUp.load(std::memory_order_relaxed); }
 
   private:
     int HungUpRead();

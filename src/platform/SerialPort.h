@@ -66,7 +66,7 @@ struct CommTimeouts {
 // which the owner runs after both workers are gone, so a descriptor is never closed or reused
 // under a worker.
 class ISerialPort {
-public:
+  public:
     virtual ~ISerialPort() = default;
 
     // Opens the device read/write, exclusively (TIOCEXCL and flock), without becoming its
@@ -102,6 +102,8 @@ public:
     virtual int DrainOutput(const Event& abort) = 0;
     // Discards output not yet sent (after an abort nothing more goes out).
     virtual void FlushOutput() = 0;
+    // True once the line has hung up (the adapter was unplugged or the peer closed). Any thread.
+    virtual bool HungUp() const = 0;
 };
 
 using SerialPortFactory = std::unique_ptr<ISerialPort> (*)();

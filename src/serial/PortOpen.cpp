@@ -80,6 +80,7 @@ void CProgView::OpenPort() {
     m_nRxHead.store(0, std::memory_order_relaxed);
     m_nRxTail.store(0, std::memory_order_relaxed);
     m_bReaderRun.store(true, std::memory_order_release);
+    m_bPortLostPosted = false;
 
     int err = 0;
     m_hAbortEvent = Event::Create(&err);

@@ -36,6 +36,10 @@ void CProgView::ReadChunk() {
         // A port that has gone (unplugged adapter, hung-up line) fails every read at once;
         // pausing keeps the thread from spinning a core until the port is closed.
         if (err != ECANCELED) {
+            if (err == EIO && !m_bPortLostPosted) {
+                m_bPortLostPosted = true;
+                m_sink.PostCommNotify(COMM_NOTIFY_TAG, NOTIFY_PORT_LOST);
+            }
             std::this_thread::sleep_for(m_timing.readerPause);
         }
         return;

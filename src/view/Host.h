@@ -15,6 +15,8 @@ inline constexpr uint32_t COMM_NOTIFY_TAG = 0x1234;
 inline constexpr uint32_t NOTIFY_RX_DATA = 0x1111;
 inline constexpr uint32_t NOTIFY_TX_DONE = 0x2222;
 inline constexpr uint32_t NOTIFY_CONTEXT_MENU = 0x3333;
+// The reader found the line hung up (adapter unplugged, cable pulled).
+inline constexpr uint32_t NOTIFY_PORT_LOST = 0x4444;
 
 // Delivers WM_COMM_NOTIFY to the view's OnCommNotify on the GUI thread, each in the order it was
 // posted. PostCommNotify is called from worker threads; it never blocks and never calls into

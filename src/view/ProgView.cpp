@@ -4,6 +4,7 @@
 
 #include "view/ProgView.h"
 
+#include <cerrno>
 #include <thread>
 
 #include "ports/PortList.h"
@@ -132,6 +133,19 @@ int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
         case NOTIFY_TX_DONE:
             StopSending();
             UpdateData(false);
+            break;
+        case NOTIFY_PORT_LOST:
+            // A transfer that was running reports its own failure; otherwise nothing on screen
+            // would tell the operator that the port is gone. A notice from a port that has since
+            // been reopened is stale and ignored.
+            if (m_hPort && m_hPort->HungUp() &&
+                (m_nState == STATE_READY ||
+                 (m_nState == STATE_SEND_ENDED && m_nLastSendError == 0))) {
+                const std::string port = m_strPortName;
+                ClosePort();
+                ReportMessage(true, EIO, IDS_PORT_LOST, port);
+                UpdateData(false);
+            }
             break;
         case NOTIFY_CONTEXT_MENU:
             if ((m_nState == STATE_READY || m_nState == STATE_SEND_ENDED) &&

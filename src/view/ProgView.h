@@ -171,6 +171,8 @@ class CProgView {
     std::atomic<int> m_nSendError{0};
     int m_nLastSendError = 0;
     bool m_bInFileDialog = false;
+    // Reader thread only (set before it starts): the lost line has been announced once.
+    bool m_bPortLostPosted = false;
 };
 
 }  // namespace korv

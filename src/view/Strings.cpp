@@ -52,6 +52,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_FILE_OPEN_FAILED, "Error opening file '%1'"},
     {IDS_NOT_UPDATE_FILE, "The file '%1' does not appear to be a software update file"},
     {IDS_TRANSFER_FAILED, "The transfer of '%1' did not complete; the tester may not be updated"},
+    {IDS_PORT_LOST, "Lost the connection on %1; reconnect it, then retry opening the port"},
 };
 
 }  // namespace

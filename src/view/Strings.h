@@ -35,6 +35,7 @@ enum : unsigned {
     IDS_FILE_OPEN_FAILED = 61214,
     IDS_NOT_UPDATE_FILE = 61215,
     IDS_TRANSFER_FAILED = 61216,
+    IDS_PORT_LOST = 61217,
 };
 
 // The string with that id, or nullptr when the table has none.

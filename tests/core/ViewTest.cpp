@@ -520,6 +520,21 @@ TEST_F(ViewTest, HungUpLineDoesNotSpinTheReader) {
                              .count();
     EXPECT_LE(reads, elapsed + 5);
     EXPECT_EQ(sink.Count(NOTIFY_RX_DATA), 0u);
+    // The lost line is announced once; the idle controller closes the port and says so.
+    EXPECT_EQ(sink.Count(NOTIFY_PORT_LOST), 1u);
+    ASSERT_TRUE(sink.PumpUntil(*v, [&] { return v->State() == STATE_PORT_CLOSED; }));
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0],
+              "Lost the connection on COM1; reconnect it, then retry opening the port : " +
+                  SystemErrorText(EIO));
+    EXPECT_EQ(host.buttonText, "Retry Opening COMM Port");
+    // A stale notice about a port that has since been reopened changes nothing.
+    control.readFailure = 0;
+    v->OnMiscButton();
+    ASSERT_EQ(v->State(), STATE_READY);
+    v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_PORT_LOST);
+    EXPECT_EQ(v->State(), STATE_READY);
+    EXPECT_EQ(host.boxes.size(), 1u);
 }
 
 }  // namespace

@@ -290,6 +290,10 @@ class FakePort : public ISerialPort {
         return 0;
     }
     int DrainOutput(const Event& abort) override { return abort.IsSet() ? ECANCELED : 0; }
+    bool HungUp() const override {
+        std::lock_guard<std::mutex> lock(control->mutex);
+        return control->readFailure == EIO;
+    }
     void FlushOutput() override {
         std::lock_guard<std::mutex> lock(control->mutex);
         ++control->flushes;
