@@ -1,0 +1,218 @@
+// Faults a bench or production line meets, each with what the operator is told and what reaches
+// the tester: no permission, files that change under the sender, a tester that holds XOFF for a
+// minute, and a tester that floods output during a transfer.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "Fakes.h"
+#include "Pty.h"
+#include "TempDir.h"
+#include "platform/SysError.h"
+#include "ports/PortList.h"
+#include "view/ProgView.h"
+
+namespace korv {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeHost;
+using test::FakeProfile;
+using test::FakeSink;
+using test::Pty;
+using test::TempDir;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr size_t kFloodBytes = size_t{2} << 20;
+#else
+constexpr size_t kFloodBytes = size_t{10} << 20;
+#endif
+
+class FaultMatrixTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        ports.AddPort("COM1");
+    }
+    std::unique_ptr<CProgView> OpenView(CProgView::Timing timing = CProgView::Timing{}) {
+        auto v =
+            std::make_unique<CProgView>(host, sink, profile, doc, &MakeTermiosPort, "", timing);
+        v->SetPortOverride(pty.path());
+        v->OnInitialUpdate(ports);
+        return v;
+    }
+    // Starts sending while the tester holds the line with XOFF.
+    void StartHeld(CProgView& v, const std::string& file) {
+        ASSERT_TRUE(pty.Send("\x13"));
+        std::this_thread::sleep_for(100ms);  // lets the port consume the XOFF before data flows
+        host.answers = {file};
+        v.OnSendUpdateFile();
+        ASSERT_EQ(v.State(), STATE_SENDING);
+    }
+    // Releases the line and collects until the transfer ends.
+    std::string ReleaseAndCollect(CProgView& v) {
+        EXPECT_TRUE(pty.Send("\x11"));
+        const auto deadline = std::chrono::steady_clock::now() + 120s;
+        while (v.State() == STATE_SENDING && std::chrono::steady_clock::now() < deadline) {
+            pty.ReadAvailable(5);
+            while (sink.PumpOne(v)) {
+            }
+        }
+        for (int i = 0; i < 5; ++i) {
+            pty.ReadAvailable(5);
+        }
+        return pty.received();
+    }
+
+    Pty pty;
+    FakeHost host;
+    FakeSink sink;
+    FakeProfile profile;
+    CProgDoc doc;
+    CPortList ports;
+    TempDir dir;
+};
+
+// Runs body as an unprivileged user in a child process; the child's report comes back as text.
+// Empty optional-like result "SKIP" when this machine cannot drop privileges.
+std::string AsUnprivileged(const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return "SKIP";
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string out = "SKIP";
+        if (::getuid() == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            out = body();
+        }
+        const ssize_t w = ::write(fds[1], out.data(), out.size());
+        ::_exit(w == static_cast<ssize_t>(out.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return out;
+}
+
+TEST_F(FaultMatrixTest, PermissionDeniedOnPortAndFile) {
+    ::chmod(pty.path().c_str(), 0600);
+    const std::string secret = dir.Write("secret.txt", "* update");
+    ::chmod(secret.c_str(), 0600);
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string report = AsUnprivileged([&] {
+        FakeHost h;
+        FakeSink s;
+        FakeProfile p;
+        CProgDoc d;
+        CProgView v(h, s, p, d, &MakeTermiosPort, "");
+        v.SetPortOverride(pty.path());
+        v.OnInitialUpdate(ports);
+        v.ValidateUpdateFile(secret);
+        std::string out;
+        for (const std::string& box : h.boxes) {
+            out += box + "|";
+        }
+        return out;
+    });
+    if (report == "SKIP") {
+        GTEST_SKIP() << "this machine cannot run a child as an unprivileged user";
+    }
+    EXPECT_EQ(report, "Failed to open " + pty.path() + " : " + SystemErrorText(EACCES) +
+                          "|Error opening file '" + secret + "' : " + SystemErrorText(EACCES) +
+                          "|");
+}
+
+TEST_F(FaultMatrixTest, FileDeletedWhileBeingSentStillArrivesWhole) {
+    auto v = OpenView();
+    const std::string content = test::UpdateBytes(30000);
+    const std::string file = dir.Write("update.txt", content);
+    StartHeld(*v, file);
+    ASSERT_TRUE(std::filesystem::remove(file));
+    const std::string got = ReleaseAndCollect(*v);
+    EXPECT_TRUE(got == content);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(FaultMatrixTest, FileTruncatedWhileBeingSentIsReportedNotCompleted) {
+    auto v = OpenView();
+    const std::string file = dir.Write("update.txt", test::UpdateBytes(100000));
+    StartHeld(*v, file);
+    std::filesystem::resize_file(file, 8000);
+    ReleaseAndCollect(*v);
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_FALSE(v->SendCompleted());
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
+                                 "' did not complete; the tester may not be updated : " +
+                                 SystemErrorText(ERR_FILE_SHRANK));
+}
+
+TEST_F(FaultMatrixTest, TesterHoldsXoffForAMinuteThenTheFileArrivesExact) {
+    auto v = OpenView();
+    const std::string content = test::UpdateBytes(200000);
+    StartHeld(*v, dir.Write("update.txt", content));
+    const auto holdUntil = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < holdUntil) {
+        pty.ReadAvailable(50);
+        while (sink.PumpOne(*v)) {
+        }
+        ASSERT_EQ(v->State(), STATE_SENDING);
+    }
+    EXPECT_EQ(pty.received().size(), 0u);
+    const std::string got = ReleaseAndCollect(*v);
+    EXPECT_TRUE(got == content) << got.size();
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(FaultMatrixTest, TesterFloodsOutputDuringATransfer) {
+    CProgView::Timing timing;
+    timing.readerPause = 2ms;  // the ring fills at once on an unthrottled pty
+    auto v = OpenView(timing);
+    std::string flood;
+    for (int line = 0; flood.size() < kFloodBytes; ++line) {
+        flood += "diagnostic " + std::to_string(line) + ": all sectors verified\r\n";
+    }
+    const std::string content = test::UpdateBytes(300000);
+    host.answers = {dir.Write("update.txt", content)};
+    host.echo.text.clear();
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    const size_t echoStart = host.echo.text.size();
+    std::atomic<bool> floodSent{false};
+    std::thread tester([&] { floodSent = pty.Send(flood, 300s); });
+    const auto deadline = std::chrono::steady_clock::now() + 300s;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (host.echo.text.size() - echoStart < flood.size() || v->State() == STATE_SENDING)) {
+        while (sink.PumpOne(*v)) {
+        }
+        pty.ReadAvailable(1);
+    }
+    tester.join();
+    ASSERT_TRUE(floodSent);
+    const std::string got = pty.Receive(content.size());
+    EXPECT_TRUE(got == content) << got.size();
+    const std::string shown = host.echo.text.substr(echoStart, flood.size());
+    EXPECT_TRUE(shown == flood);
+    EXPECT_TRUE(v->SendCompleted());
+}
+
+}  // namespace
+}  // namespace korv
