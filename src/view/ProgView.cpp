@@ -131,6 +131,12 @@ int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
             }
             break;
         case NOTIFY_TX_DONE:
+            // A sender posts its notice only after it has cleared its alive flag, so a notice
+            // that finds a sender alive belongs to an earlier one, stopped to make way for this
+            // transfer; acting on it would abort the transfer that just began.
+            if (m_bWriterAlive.load(std::memory_order_acquire)) {
+                break;
+            }
             StopSending();
             UpdateData(false);
             break;

@@ -486,6 +486,31 @@ TEST_F(ViewTest, PromptDuringTransferStopsItBeforeTheDialog) {
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
 }
 
+TEST_F(ViewTest, StaleNoticeOfAStoppedSenderDoesNotEndTheNextTransfer) {
+    auto v = OpenView();
+    control.holdWrites = true;
+    host.answers = {dir.Write("first.txt", test::UpdateBytes(5000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    // The tester prompts again; the dialog answers at once, before the first sender's notice
+    // has been handled.
+    const std::string second = test::UpdateBytes(3000);
+    host.answers = {dir.Write("second.txt", second)};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    ASSERT_EQ(sink.Count(NOTIFY_TX_DONE), 1u);
+    ASSERT_TRUE(sink.PumpOne(*v));  // the first sender's notice
+    EXPECT_EQ(v->State(), STATE_SENDING);
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        control.written.clear();
+        control.holdWrites = false;
+    }
+    WaitSendEnded(*v);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_EQ(control.written, second);
+}
+
 TEST_F(ViewTest, NoNestedDialogWhenAPromptCompletesWhileOneIsOpen) {
     auto v = OpenView();
     int depth = 0;
