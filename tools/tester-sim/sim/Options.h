@@ -1,0 +1,47 @@
+#pragma once
+// Command-line options of the simulated tester. Tests and scripts drive it through these, so the
+// parser rejects anything it does not understand instead of guessing.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korv::sim {
+
+enum class PromptKind { Ready, XonXoff, Both, None };
+
+std::optional<PromptKind> parse_prompt_kind(const std::string& word);
+const char* prompt_kind_name(PromptKind kind);
+
+struct Options {
+    PromptKind prompt = PromptKind::Ready;
+    unsigned split = 1;
+    bool false_prompts = false;
+    std::size_t buffer = 1024;
+    uint64_t rate = 5760;  // 57600 baud, 8N1: ten bit times per byte
+    std::size_t high = 0;  // resolved from the buffer size when not given
+    std::size_t low = 0;
+    uint64_t end_silence_ms = 1000;
+    uint64_t expect = 0;  // 0: the update ends on silence only
+    std::string save;
+    uint64_t repeat = 1;  // 0: for ever
+    uint64_t between_ms = 500;
+    uint64_t linger_ms = 500;
+    bool wait_open = true;
+    uint64_t delay_ms = 200;
+    uint64_t hold_xoff_ms = 0;
+    uint64_t flood_during = 0;
+};
+
+struct ParseResult {
+    Options options;
+    bool help = false;
+    std::string error;  // non-empty: a usage error, to be shown with the usage text
+};
+
+ParseResult parse_options(const std::vector<std::string>& args);
+std::string usage_text(const std::string& program);
+
+}  // namespace korv::sim
