@@ -1,0 +1,253 @@
+// The form on its own: layout in dialog units, the filter and progress texts, the port choice's
+// refresh, and the real modal dialogs it runs for the controller.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include "GuiTestSupport.h"
+#include "app/DialogUnits.h"
+#include "app/ProgForm.h"
+#include "app/TermWidget.h"
+#include "support/TempDir.h"
+
+namespace korv {
+namespace {
+
+using test::WaitUntil;
+
+// Runs check on the first modal widget of type T that shows up, from inside its event loop.
+template <typename T>
+void WhenModal(std::function<void(T*)> check) {
+    auto* timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, [timer, check] {
+        QWidget* w = QApplication::activeModalWidget();
+        if (w == nullptr) {
+            w = QApplication::activePopupWidget();
+        }
+        if (auto* t = qobject_cast<T*>(w); t != nullptr && t->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            check(t);
+        }
+    });
+    timer->start();
+}
+
+TEST(FormLayoutTest, ControlsSitWhereTheFormPlacesThemInDialogUnits) {
+    CProgForm form;
+    const DialogUnits du(form.font());
+    EXPECT_EQ(form.size(), du.Size(372, 214));
+    EXPECT_EQ(form.Terminal()->geometry(), du.Rect(0, 21, 371, 193));
+    EXPECT_EQ(form.ActionButton()->geometry(), du.Rect(120, 3, 136, 14));
+    EXPECT_EQ(form.PortCombo()->x(), du.X(47));
+    EXPECT_EQ(form.PortCombo()->width(), du.X(64));
+    EXPECT_EQ(form.PortLabel()->text(), QStringLiteral("COMM Port:"));
+    EXPECT_TRUE(form.PortLabel()->alignment() & Qt::AlignRight);
+    EXPECT_LE(form.PortLabel()->geometry().right(), form.PortCombo()->x());
+    // The progress display lies right of the button and stays hidden until a transfer runs.
+    EXPECT_GT(form.Progress()->x(), form.ActionButton()->geometry().right());
+    EXPECT_LE(form.ProgressText()->geometry().right(), form.width());
+    EXPECT_TRUE(form.Progress()->isHidden());
+    EXPECT_TRUE(form.ProgressText()->isHidden());
+}
+
+TEST(FormLayoutTest, DropDownRebuildsTheChoiceKeepingTheChosenAndCommandLinePorts) {
+    CProgForm form;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    std::vector<std::string> system = {"ttyS0", "ttyUSB1"};
+    form.SetPortSource([&] { return system; });
+    form.SetPortOverride("/dev/pts/77");
+    form.ComboAddString("ttyS0");
+    form.ComboAddString("ttyUSB0");  // unplugged since
+    form.ComboAddString("/dev/pts/77");
+    form.ComboSetCurSel(1);
+    QSignalSpy chosen(form.PortCombo(), &QComboBox::activated);
+
+    form.PortCombo()->showPopup();
+    QStringList items;
+    for (int i = 0; i < form.PortCombo()->count(); ++i) {
+        items << form.PortCombo()->itemText(i);
+    }
+    EXPECT_EQ(items, (QStringList{"ttyS0", "ttyUSB1", "/dev/pts/77", "ttyUSB0"}));
+    EXPECT_EQ(form.ComboGetText(), "ttyUSB0");
+    form.PortCombo()->hidePopup();
+
+    system = {"ttyACM0"};
+    form.ComboSetCurSel(2);
+    form.PortCombo()->showPopup();
+    EXPECT_EQ(form.PortCombo()->count(), 2);
+    EXPECT_EQ(form.ComboGetText(), "/dev/pts/77");
+    form.PortCombo()->hidePopup();
+    EXPECT_EQ(chosen.count(), 0) << "a refresh is not the operator choosing a port";
+}
+
+struct FilterCase {
+    const char* filter;
+    QStringList expected;
+    friend void PrintTo(const FilterCase& c, std::ostream* os) { *os << '"' << c.filter << '"'; }
+};
+
+class NameFilterTest : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(NameFilterTest, ConvertsPairsToDialogFilters) {
+    EXPECT_EQ(CProgForm::NameFiltersFromFilter(GetParam().filter), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filters, NameFilterTest,
+    ::testing::Values(FilterCase{"Software update files (*.txt)|*.txt|All Files (*.*)|*.*||",
+                                 {"Software update files (*.txt)", "All Files (*)"}},
+                      FilterCase{"Pictures|*.png;*.jpg||", {"Pictures (*.png *.jpg)"}},
+                      FilterCase{"Text (*.txt)|*.txt", {"Text (*.txt)"}}, FilterCase{"", {}},
+                      FilterCase{"||", {}}));
+
+struct ProgressCase {
+    uint64_t done;
+    uint64_t total;
+    int64_t secondsLeft;
+    const char* expected;
+    friend void PrintTo(const ProgressCase& c, std::ostream* os) {
+        *os << '"' << c.expected << '"';
+    }
+};
+
+class ProgressTextTest : public ::testing::TestWithParam<ProgressCase> {};
+
+TEST_P(ProgressTextTest, Formats) {
+    const ProgressCase& c = GetParam();
+    EXPECT_EQ(CProgForm::FormatProgress(c.done, c.total, c.secondsLeft).toStdString(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ProgressTextTest,
+    ::testing::Values(ProgressCase{12288, 40960, 7, "12.0 of 40.0 KiB, 0:07 left"},
+                      ProgressCase{0, 1000, -1, "0.0 of 1.0 KiB"},
+                      ProgressCase{1536, 3 * 1024 * 1024, 125, "1.5 of 3072.0 KiB, 2:05 left"},
+                      ProgressCase{100, 200, 3725, "0.1 of 0.2 KiB, 62:05 left"}));
+
+TEST(TransferEstimateTest, IgnoresTheOpeningBurstAndFollowsTheRecentRate) {
+    CTransferEstimate estimate;
+    estimate.Start();
+    // The buffers take 17000 bytes at once; then the line carries 2 bytes per millisecond.
+    estimate.Sample(200, 17000);
+    estimate.Sample(1000, 17400);
+    EXPECT_EQ(estimate.SecondsLeft(40000), -1) << "no span of history yet";
+    estimate.Sample(2000, 19400);
+    EXPECT_EQ(estimate.SecondsLeft(40000), 10);  // 20600 bytes at 2000 bytes/s
+
+    // The rate drops to a quarter; after the window has passed, only the new rate counts.
+    uint64_t done = 19400;
+    for (int64_t t = 3000; t <= 9000; t += 1000) {
+        done += 500;
+        estimate.Sample(t, done);
+    }
+    EXPECT_EQ(estimate.SecondsLeft(40000), (40000 - static_cast<int64_t>(done)) / 500);
+}
+
+TEST(TransferEstimateTest, HeldLineGivesNoEstimate) {
+    CTransferEstimate estimate;
+    estimate.Start();
+    estimate.Sample(1000, 5000);
+    estimate.Sample(3000, 5000);  // the tester holds XOFF
+    EXPECT_EQ(estimate.SecondsLeft(40000), -1);
+    estimate.Sample(4000, 7000);
+    EXPECT_GT(estimate.SecondsLeft(40000), 0);
+    estimate.Start();
+    EXPECT_EQ(estimate.SecondsLeft(40000), -1) << "a new transfer starts without history";
+}
+
+TEST(FormDialogTest, FileDialogOffersTheRequestAndReturnsTheAbsolutePath) {
+    test::TempDir dir;
+    dir.Write("update.txt", "* update\n");
+    CProgForm form;
+    FileDialogRequest request;
+    request.title = "Select software update file...";
+    request.filter = "Software update files (*.txt)|*.txt|All Files (*.*)|*.*||";
+    request.defaultExt = "txt";
+    request.initialDir = dir.path();
+    request.fileName = "update.txt";
+
+    QString title;
+    QStringList filters;
+    QString suffix;
+    QString folder;
+    QStringList selected;
+    WhenModal<QFileDialog>([&](QFileDialog* d) {
+        title = d->windowTitle();
+        filters = d->nameFilters();
+        suffix = d->defaultSuffix();
+        folder = d->directory().absolutePath();
+        selected = d->selectedFiles();
+        static_cast<QDialog*>(d)->accept();  // QFileDialog hides it
+    });
+    ASSERT_TRUE(form.RunFileDialog(request));
+    EXPECT_EQ(title, QStringLiteral("Select software update file..."));
+    EXPECT_EQ(filters, (QStringList{"Software update files (*.txt)", "All Files (*)"}));
+    EXPECT_EQ(suffix, QStringLiteral("txt"));
+    EXPECT_EQ(folder.toStdString(), dir.path());
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_TRUE(selected[0].endsWith(QStringLiteral("/update.txt")));
+    EXPECT_EQ(request.fileName, dir.path() + "/update.txt");
+
+    WhenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
+    request.fileName = "kept";
+    EXPECT_FALSE(form.RunFileDialog(request));
+    EXPECT_EQ(request.fileName, "kept");
+}
+
+TEST(FormDialogTest, MessageBoxIsAnExclamationBoxCaptionedWithTheProgramName) {
+    CProgForm form;
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    WhenModal<QMessageBox>([&](QMessageBox* box) {
+        caption = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        box->accept();
+    });
+    form.MessageBox("Failed to open COM7 : No such file or directory\r\n");
+    EXPECT_EQ(caption, QStringLiteral("KORVALIN"));
+    EXPECT_EQ(text, QStringLiteral("Failed to open COM7 : No such file or directory"));
+    EXPECT_EQ(icon, QMessageBox::Warning);
+}
+
+TEST(FormDialogTest, PopupOffersTheOneCommandAtTheMousePosition) {
+    CProgForm form;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QStringList texts;
+    QPoint at;
+    WhenModal<QMenu>([&](QMenu* menu) {
+        for (QAction* a : menu->actions()) {
+            texts << a->text();
+        }
+        at = menu->pos();
+        menu->setActiveAction(menu->actions().first());
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    // The terminal records where the right button went up; the menu opens there.
+    const QPoint click(40, 60);
+    QTest::mouseClick(form.Terminal(), Qt::RightButton, {}, click);  // no controller: no menu
+    EXPECT_TRUE(form.TrackPopupMenu());
+    EXPECT_EQ(texts, QStringList{QStringLiteral("Send update file now")});
+    EXPECT_EQ(at, form.Terminal()->mapToGlobal(click));
+
+    WhenModal<QMenu>([](QMenu* menu) { menu->close(); });
+    EXPECT_FALSE(form.TrackPopupMenu());
+}
+
+}  // namespace
+}  // namespace korv

@@ -1,0 +1,40 @@
+#pragma once
+// Helpers shared by the GUI tests and the GUI measurements.
+
+#include <QString>
+#include <functional>
+#include <string>
+
+namespace korv {
+class CReportWidget;
+}
+
+namespace korv::test {
+
+// The terminal grid as text: one line per row, trailing blanks cut, trailing empty rows dropped.
+std::string ScreenText(const CReportWidget& term);
+// Waits, running the event loop, until pred holds; false when timeoutMs passed first.
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 30000);
+// Removes the program's settings (tests share one settings folder per process).
+void ClearSettings();
+void WriteSetting(const QString& key, const QString& value);
+QString ReadSetting(const QString& key);
+
+}  // namespace korv::test
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace korv {
+class ISerialDeviceMap;
+}
+
+namespace korv::test {
+
+// A serial device map that lists the given port names.
+std::unique_ptr<ISerialDeviceMap> MakeListedDeviceMap(std::vector<std::string> names);
+// CRC-32 as zlib computes it.
+uint32_t Crc32(const std::string& bytes);
+
+}  // namespace korv::test
