@@ -5,6 +5,8 @@
 #include "terminal/ReportWidget.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace korv {
@@ -93,20 +95,28 @@ void CReportWidget::NewLine() {
 }
 
 void CReportWidget::InvalidateCells(int col, int row, int ncols, int nrows) {
-    const int left = col * m_cxChar + 1;
-    const int top = row * m_cyChar + 1;
-    const int right = (col + ncols) * m_cxChar + 1;
-    const int bottom = (row + nrows) * m_cyChar + 1;
-    if (right > 0 && bottom > 0 && m_pWindow) {
-        m_pWindow->InvalidateRect(PixelRect{left, top, right, bottom});
+    // 64-bit so that no cell rectangle, however far off the grid, overflows.
+    const int64_t left = int64_t{col} * m_cxChar + 1;
+    const int64_t top = int64_t{row} * m_cyChar + 1;
+    const int64_t right = (int64_t{col} + ncols) * m_cxChar + 1;
+    const int64_t bottom = (int64_t{row} + nrows) * m_cyChar + 1;
+    // An empty rectangle (a grid of rows without columns scrolling) has nothing to repaint.
+    if (right <= 0 || bottom <= 0 || right <= left || bottom <= top || !m_pWindow) {
+        return;
     }
+    const auto clamp = [](int64_t v) {
+        return static_cast<int>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+    };
+    m_pWindow->InvalidateRect(PixelRect{clamp(left), clamp(top), clamp(right), clamp(bottom)});
 }
 
 void CReportWidget::OnSize(int width, int height) {
     m_pCells.reset();
     // The counts never go negative, whatever the client area.
-    m_nCols = std::max((width - 2) / m_cxChar, 0);
-    m_nRows = std::max((height - 2) / m_cyChar, 0);
+    // The one-pixel margin on each side; an area too small for it has no cells (and width - 2
+    // must not wrap for areas near the bottom of the int range).
+    m_nCols = width > 2 ? (width - 2) / m_cxChar : 0;
+    m_nRows = height > 2 ? (height - 2) / m_cyChar : 0;
     const size_t cells = static_cast<size_t>(m_nRows) * static_cast<size_t>(m_nCols);
     m_pCells = std::make_unique<char[]>(cells > 0 ? cells : 1);
     Clear();
