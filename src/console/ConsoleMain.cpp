@@ -1,0 +1,91 @@
+// The console front end's entry points: option handling, the port listing and the demo around
+// one console session.
+
+#include "console/ConsoleMain.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "console/ConsoleOutput.h"
+#include "console/ConsoleSession.h"
+#include "console/Options.h"
+#include "console/PortInfo.h"
+#include "console/SignalPipe.h"
+
+namespace korv {
+
+namespace {
+
+std::string ProgramName(int argc, char** argv) {
+    if (argc < 1 || argv[0] == nullptr) {
+        return "korvalin";
+    }
+    const char* slash = std::strrchr(argv[0], '/');
+    return slash != nullptr ? slash + 1 : argv[0];
+}
+
+}  // namespace
+
+bool WantsConsole(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--console") == 0 || std::strcmp(arg, "--list-ports") == 0 ||
+            std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int RunConsole(int argc, char** argv) {
+    const std::string program = ProgramName(argc, argv);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    ParseResult parsed = ParseConsoleOptions(args);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
+                     ConsoleUsage(program).c_str());
+        return EXIT_USAGE;
+    }
+    ConsoleOptions& options = parsed.options;
+    if (options.help) {
+        std::fputs(ConsoleUsage(program).c_str(), stdout);
+        return 0;
+    }
+    if (options.listPorts) {
+        std::fputs(FormatPortListing(SysfsTtyRoot()).c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : EXIT_PORT_FAILED;
+    }
+
+    // stdout is flushed at the end of every drain; in between it collects whole drains.
+    static char outBuffer[1 << 16];
+    std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+    CConsoleOutput out(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+
+    std::unique_ptr<DemoTester> tester;
+    if (options.demo) {
+        std::string error;
+        tester = DemoTester::Start(&error);
+        if (!tester) {
+            out.Message("Cannot start the simulated tester: " + error);
+            return EXIT_PORT_FAILED;
+        }
+        options.port = tester->PortPath();
+        options.file = tester->SampleFile();
+        out.Message("Demo: a simulated tester on " + options.port + " asks for '" + options.file +
+                    "'.");
+    }
+
+    CSignalPipe signals;
+    const int status = RunConsoleSession(options, out, signals);
+    out.FlushOut();
+    return status;
+}
+
+}  // namespace korv

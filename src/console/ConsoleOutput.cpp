@@ -1,0 +1,129 @@
+#include "console/ConsoleOutput.h"
+
+#include <cinttypes>
+
+namespace korv {
+
+CConsoleOutput::CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed)
+    : m_out(out), m_err(err), m_progressAllowed(progressAllowed) {}
+
+CConsoleOutput::~CConsoleOutput() {
+    ClearProgress();
+    FlushOut();
+}
+
+void CConsoleOutput::Echo(char ch) {
+    if (!m_outPending) {
+        // Bytes are about to reach the screen the progress line may share.
+        ClearProgress();
+        m_outPending = true;
+    }
+    std::fputc(static_cast<unsigned char>(ch), m_out);
+}
+
+void CConsoleOutput::FlushOut() {
+    std::fflush(m_out);
+    m_outPending = false;
+}
+
+void CConsoleOutput::Message(const std::string& text) {
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    Error("KORVALIN: " + line + "\n");
+}
+
+void CConsoleOutput::Error(const std::string& text) {
+    FlushOut();
+    ClearProgress();
+    std::fputs(text.c_str(), m_err);
+    std::fflush(m_err);
+}
+
+void CConsoleOutput::ShowProgress(const std::string& line) {
+    if (!m_progressAllowed || line == m_progressShown) {
+        return;
+    }
+    FlushOut();
+    std::string text = "\r" + line;
+    if (line.size() < m_progressWidth) {
+        text.append(m_progressWidth - line.size(), ' ');
+    }
+    std::fputs(text.c_str(), m_err);
+    std::fflush(m_err);
+    m_progressWidth = line.size();
+    m_progressShown = line;
+}
+
+void CConsoleOutput::ClearProgress() {
+    if (m_progressWidth == 0) {
+        return;
+    }
+    std::string text = "\r";
+    text.append(m_progressWidth, ' ');
+    text += '\r';
+    std::fputs(text.c_str(), m_err);
+    std::fflush(m_err);
+    m_progressWidth = 0;
+    m_progressShown.clear();
+}
+
+namespace {
+
+std::string Amount(double bytes) {
+    char buf[32];
+    if (bytes < 10.0 * 1024 * 1024) {
+        std::snprintf(buf, sizeof buf, "%.1f", bytes / 1024.0);
+    } else {
+        std::snprintf(buf, sizeof buf, "%.1f", bytes / (1024.0 * 1024.0));
+    }
+    return buf;
+}
+
+const char* Unit(double bytes) {
+    return bytes < 10.0 * 1024 * 1024 ? "KiB" : "MiB";
+}
+
+std::string Duration(double seconds) {
+    const auto s = static_cast<uint64_t>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) {
+        std::snprintf(buf, sizeof buf, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 3600,
+                      s / 60 % 60, s % 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%" PRIu64 ":%02" PRIu64, s / 60, s % 60);
+    }
+    return buf;
+}
+
+}  // namespace
+
+std::string FormatProgress(uint64_t done, uint64_t total, double elapsedSeconds) {
+    if (done > total) {
+        done = total;
+    }
+    const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+    const auto t = static_cast<double>(total);
+    char head[96];
+    // The amounts share the unit chosen for the total, so "15.0/40.0 KiB" reads as one figure.
+    const double scale = t < 10.0 * 1024 * 1024 ? 1024.0 : 1024.0 * 1024.0;
+    std::snprintf(head, sizeof head, "%3d%%  %.1f/%.1f %s", percent,
+                  static_cast<double>(done) / scale, t / scale, Unit(t));
+    std::string line = head;
+    // Too early for a rate that means anything: show none rather than a wild figure.
+    if (elapsedSeconds < 0.5 || done == 0) {
+        return line + " --- KiB/s --:-- left";
+    }
+    const double rate = static_cast<double>(done) / elapsedSeconds;
+    line += " " + Amount(rate) + " " + Unit(rate) + "/s";
+    line += " " + Duration(static_cast<double>(total - done) / rate) + " left";
+    return line;
+}
+
+}  // namespace korv

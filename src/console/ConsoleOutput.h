@@ -1,0 +1,75 @@
+#pragma once
+// The console's two output streams: stdout carries exactly the bytes the terminal pane acts on,
+// stderr carries messages and, on a terminal, one progress line that is redrawn in place. The
+// progress line is taken down before anything else is written to either stream, so the two never
+// mix on a shared terminal.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "terminal/ReportWidget.h"
+
+namespace korv {
+
+class CConsoleOutput {
+  public:
+    // out and err are the streams written (stdout and stderr in the program); progress is drawn
+    // only when progressAllowed (stderr is a terminal).
+    CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed);
+    ~CConsoleOutput();
+    CConsoleOutput(const CConsoleOutput&) = delete;
+    CConsoleOutput& operator=(const CConsoleOutput&) = delete;
+
+    // One byte for stdout, buffered until FlushOut.
+    void Echo(char ch);
+    void FlushOut();
+    // "KORVALIN: <text>" on one line of stderr; line ends inside the text become spaces.
+    void Message(const std::string& text);
+    // Raw text on stderr (prompts, hints that span lines).
+    void Error(const std::string& text);
+    void ShowProgress(const std::string& line);
+    void ClearProgress();
+    bool ProgressAllowed() const { return m_progressAllowed; }
+
+  private:
+    std::FILE* m_out;
+    std::FILE* m_err;
+    bool m_progressAllowed;
+    size_t m_progressWidth = 0;  // characters of the progress line on screen, 0 when none
+    std::string m_progressShown;
+    bool m_outPending = false;
+};
+
+// The terminal pane's byte stream, sent to the console's stdout.
+class CStdoutEcho : public ITermEcho {
+  public:
+    explicit CStdoutEcho(CConsoleOutput& out) : m_out(out) {}
+    void Echo(char ch) override { m_out.Echo(ch); }
+
+  private:
+    CConsoleOutput& m_out;
+};
+
+// A window with nothing to paint: repainting the pane means flushing stdout.
+class CStdoutWindow : public ITermWindow {
+  public:
+    explicit CStdoutWindow(CConsoleOutput& out) : m_out(out) {}
+    void InvalidateAll() override {}
+    void InvalidateRect(const PixelRect&) override {}
+    void UpdateWindow() override { m_out.FlushOut(); }
+    void TextOut(int, int, const char*, int) override {}
+    void CreateCaret(int, int) override {}
+    void SetCaretPos(int, int) override {}
+    void ShowCaret() override {}
+    void HideCaret() override {}
+    void DestroyCaret() override {}
+
+  private:
+    CConsoleOutput& m_out;
+};
+
+// " 37%  15.0/40.0 KiB 5.6 KiB/s 0:04 left" for done of total bytes after elapsedSeconds.
+std::string FormatProgress(uint64_t done, uint64_t total, double elapsedSeconds);
+
+}  // namespace korv

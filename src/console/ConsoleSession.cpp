@@ -1,0 +1,373 @@
+#include "console/ConsoleSession.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/ProgDoc.h"
+#include "console/ConsoleHost.h"
+#include "console/IniProfile.h"
+#include "console/PortInfo.h"
+#include "platform/DeviceMap.h"
+#include "platform/SerialPort.h"
+#include "ports/PortList.h"
+#include "view/ProgView.h"
+
+namespace korv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After the last transfer the tester usually answers (it checks what it received and says so).
+// Its output is shown until the line has been quiet this long, but no longer than the limit.
+// "Sent" means the driver has let go of the bytes; a pseudo-terminal accepts some 17 KiB ahead
+// of its reader, which at 5,760 bytes/s is three seconds still on their way.
+constexpr std::chrono::milliseconds kAnswerQuiet{3000};
+constexpr std::chrono::milliseconds kAnswerLimit{15000};
+// How often the progress line is redrawn.
+constexpr std::chrono::milliseconds kProgressPeriod{250};
+
+std::string ProgramPath() {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The file given on the command line answers the dialog.
+class CFixedFileAnswer : public IFileAnswer {
+  public:
+    explicit CFixedFileAnswer(std::string path) : m_path(std::move(path)) {}
+    bool Choose(const FileDialogRequest&, std::string& path) override {
+        path = m_path;
+        return true;
+    }
+
+  private:
+    std::string m_path;
+};
+
+// Without a file on the command line, the operator types one. While the question is open the
+// tester's output keeps coming (pump) and a signal cancels it.
+class CAskFileAnswer : public IFileAnswer {
+  public:
+    CAskFileAnswer(CConsoleOutput& out, CSignalPipe& signals, int queueFd)
+        : m_out(out), m_signals(signals), m_queueFd(queueFd) {}
+    void SetPump(std::function<void()> pump) { m_pump = std::move(pump); }
+
+    bool Choose(const FileDialogRequest&, std::string& path) override {
+        if (::isatty(STDIN_FILENO) == 0) {
+            m_out.Message("No update file: give one with --file PATH.");
+            return false;
+        }
+        m_out.Error("Update file: ");
+        std::string line;
+        for (;;) {
+            pollfd fds[3] = {
+                {STDIN_FILENO, POLLIN, 0}, {m_signals.Fd(), POLLIN, 0}, {m_queueFd, POLLIN, 0}};
+            if (::poll(fds, 3, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            if (fds[1].revents != 0 && m_signals.Raised()) {
+                m_out.Error("\n");
+                return false;
+            }
+            if (fds[2].revents != 0 && m_pump) {
+                m_pump();
+            }
+            if (fds[0].revents == 0) {
+                continue;
+            }
+            char buf[256];
+            const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                m_out.Error("\n");
+                break;  // end of input: whatever was typed is the answer
+            }
+            line.append(buf, static_cast<size_t>(n));
+            if (line.find('\n') != std::string::npos) {
+                break;
+            }
+        }
+        line = line.substr(0, line.find('\n'));
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+            line.pop_back();
+        }
+        const char* home = std::getenv("HOME");
+        if (line.starts_with("~/") && home != nullptr) {
+            line = home + line.substr(1);
+        }
+        if (line.empty()) {
+            m_out.Message("No update file was given.");
+            return false;
+        }
+        path = line;
+        return true;
+    }
+
+  private:
+    CConsoleOutput& m_out;
+    CSignalPipe& m_signals;
+    int m_queueFd;
+    std::function<void()> m_pump;
+};
+
+class CSession {
+  public:
+    CSession(const ConsoleOptions& options, CConsoleOutput& out, CSignalPipe& signals)
+        : m_opt(options),
+          m_out(out),
+          m_signals(signals),
+          m_fixedAnswer(options.file),
+          m_askAnswer(out, signals, m_queue.WaitFd()),
+          m_host(out, options.file.empty() ? static_cast<IFileAnswer&>(m_askAnswer)
+                                           : static_cast<IFileAnswer&>(m_fixedAnswer)),
+          m_profile(CIniProfile::DefaultPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))),
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeTermiosPort, ProgramPath()) {
+        m_host.SetDialogPump([this] { DispatchPending(false); });
+        m_askAnswer.SetPump([this] { m_host.PumpWhileDialog(); });
+    }
+
+    int Run();
+
+  private:
+    enum class Phase { Running, Answer, Done };
+
+    void DispatchPending(bool track);
+    void AfterDispatch(int prevState);
+    void EndTransfer(int status);
+    void UpdateProgress();
+    int Interrupt();
+    int Finish(int status);
+    int PollTimeoutMs() const;
+
+    const ConsoleOptions& m_opt;
+    CConsoleOutput& m_out;
+    CSignalPipe& m_signals;
+    CNotifyQueue m_queue;
+    CFixedFileAnswer m_fixedAnswer;
+    CAskFileAnswer m_askAnswer;
+    CConsoleHost m_host;
+    CIniProfile m_profile;
+    CProgDoc m_doc;
+    CProgView m_view;
+
+    Phase m_phase = Phase::Running;
+    int m_status = EXIT_SENT;
+    int m_messagesAtStart = 0;
+    Clock::time_point m_sendStart{};
+    Clock::time_point m_answerStart{};
+    Clock::time_point m_lastReceived{};
+    Clock::time_point m_lastProgress{};
+};
+
+void CSession::DispatchPending(bool track) {
+    CNotifyQueue::Notice notice{};
+    m_queue.ClearWake();
+    while (m_queue.Pop(notice)) {
+        const int prev = m_view.State();
+        if (track) {
+            m_host.BeginDispatch();
+        }
+        m_view.OnCommNotify(notice.wParam, notice.lParam);
+        if (notice.lParam == NOTIFY_RX_DATA) {
+            m_lastReceived = Clock::now();
+        }
+        if (track) {
+            AfterDispatch(prev);
+        }
+    }
+}
+
+void CSession::AfterDispatch(int prevState) {
+    const int state = m_view.State();
+    if (m_phase == Phase::Answer && state == STATE_PORT_CLOSED) {
+        m_phase = Phase::Done;  // the tester went away: there is no answer left to wait for
+    }
+    // An interrupted dialog is no verdict on the file: the main loop ends the run as
+    // interrupted.
+    if (m_phase != Phase::Running || m_signals.Raised()) {
+        return;
+    }
+    if (m_host.DialogCancelled()) {
+        // The view asked for a file and got none: the one given was rejected (the view has said
+        // why), or there was none to give.
+        EndTransfer(EXIT_FILE_REJECTED);
+    } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
+        m_sendStart = Clock::now();
+        m_lastProgress = {};
+        m_messagesAtStart = m_host.MessageCount();
+    } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
+        const bool complete =
+            state != STATE_PORT_CLOSED && m_view.SendCompleted() && m_view.LastSendError() == 0;
+        EndTransfer(complete ? EXIT_SENT : EXIT_TRANSFER_FAILED);
+    } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
+        EndTransfer(EXIT_PORT_FAILED);
+    }
+}
+
+void CSession::EndTransfer(int status) {
+    m_out.ClearProgress();
+    const uint64_t done = m_view.SendDone();
+    const uint64_t total = m_view.SendTotal();
+    if (status == EXIT_SENT) {
+        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(done) + " bytes.");
+    } else if (status == EXIT_TRANSFER_FAILED && m_host.MessageCount() == m_messagesAtStart) {
+        // The view has not said why (it reports failures it can name); say at least how far the
+        // transfer got.
+        std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
+                           std::to_string(done) + " of " + std::to_string(total) + " bytes";
+        if (m_view.LastSendError() != 0) {
+            text += " : " + std::string(std::strerror(m_view.LastSendError()));
+        }
+        m_out.Message(text + ".");
+    }
+    m_status = status;
+    if (m_opt.repeat && status != EXIT_PORT_FAILED) {
+        return;  // wait for the tester's next prompt
+    }
+    m_host.RefuseDialogs();
+    if ((status == EXIT_SENT || status == EXIT_TRANSFER_FAILED) &&
+        m_view.State() != STATE_PORT_CLOSED) {
+        m_phase = Phase::Answer;
+        m_answerStart = Clock::now();
+        m_lastReceived = m_answerStart;
+    } else {
+        m_phase = Phase::Done;
+    }
+}
+
+void CSession::UpdateProgress() {
+    if (!m_out.ProgressAllowed() || m_view.State() != STATE_SENDING) {
+        return;
+    }
+    const auto now = Clock::now();
+    if (now - m_lastProgress < kProgressPeriod) {
+        return;
+    }
+    m_lastProgress = now;
+    const double elapsed = std::chrono::duration<double>(now - m_sendStart).count();
+    m_out.ShowProgress(FormatProgress(m_view.SendDone(), m_view.SendTotal(), elapsed));
+}
+
+int CSession::PollTimeoutMs() const {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    if (m_phase == Phase::Answer) {
+        const auto now = Clock::now();
+        const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
+        return end <= now ? 0
+                          : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+    }
+    if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
+        return static_cast<int>(kProgressPeriod.count());
+    }
+    return -1;
+}
+
+int CSession::Interrupt() {
+    m_out.ClearProgress();
+    if (m_view.State() == STATE_SENDING) {
+        m_view.StopSending();
+    }
+    m_host.RefuseDialogs();
+    m_out.Message("Interrupted.");
+    return Finish(EXIT_INTERRUPTED);
+}
+
+int CSession::Finish(int status) {
+    m_host.RefuseDialogs();
+    m_view.ClosePort();
+    // Whatever the reader had put in the ring still reaches stdout.
+    DispatchPending(false);
+    m_out.ClearProgress();
+    m_out.FlushOut();
+    return status;
+}
+
+int CSession::Run() {
+    if (!m_queue.Valid() || !m_signals.Valid()) {
+        m_out.Message(std::string("Cannot set up the console: ") + std::strerror(errno));
+        return EXIT_PORT_FAILED;
+    }
+    const auto map = MakeSysfsDeviceMap(SysfsTtyRoot());
+    CPortList ports;
+    ports.BuildPortList(*map);
+    if (!m_opt.port.empty()) {
+        m_view.SetPortOverride(m_opt.port);
+    }
+    if (!m_opt.file.empty()) {
+        m_view.SetInitialUpdateFile(m_opt.file);
+    }
+
+    m_host.BeginDispatch();
+    m_view.OnInitialUpdate(ports);
+    m_out.FlushOut();
+    if (m_view.State() == STATE_PORT_CLOSED) {
+        if (m_host.LastMessage().find(std::strerror(EACCES)) != std::string::npos) {
+            const std::string hint = PermissionHint(DevicePathForPort(m_view.PortName()));
+            if (!hint.empty()) {
+                m_out.Message(hint);
+            }
+        }
+        return Finish(EXIT_PORT_FAILED);
+    }
+
+    if (m_opt.sendNow) {
+        const int prev = m_view.State();
+        m_host.BeginDispatch();
+        m_view.OnSendUpdateFile();
+        m_out.FlushOut();
+        AfterDispatch(prev);
+    }
+
+    while (m_phase != Phase::Done) {
+        if (m_signals.Raised()) {
+            return Interrupt();
+        }
+        pollfd fds[2] = {{m_queue.WaitFd(), POLLIN, 0}, {m_signals.Fd(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, PollTimeoutMs());
+        if (ready < 0 && errno != EINTR) {
+            m_out.Message(std::string("poll failed: ") + std::strerror(errno));
+            return Finish(EXIT_TRANSFER_FAILED);
+        }
+        if (m_signals.Raised()) {
+            return Interrupt();
+        }
+        if (ready > 0 && fds[0].revents != 0) {
+            DispatchPending(true);
+        }
+        if (m_phase == Phase::Answer) {
+            const auto now = Clock::now();
+            if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
+                m_phase = Phase::Done;
+            }
+        }
+        UpdateProgress();
+    }
+    if (m_signals.Raised()) {
+        return Interrupt();
+    }
+    return Finish(m_status);
+}
+
+}  // namespace
+
+int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CSignalPipe& signals) {
+    CSession session(options, out, signals);
+    return session.Run();
+}
+
+}  // namespace korv

@@ -1,0 +1,142 @@
+#include "console/Options.h"
+
+#include <string_view>
+
+namespace korv {
+
+namespace {
+
+// Splits "--name=value" into its parts; a plain "--name" gives an empty value and !hasValue.
+struct Arg {
+    std::string_view name;
+    std::string_view value;
+    bool hasValue = false;
+};
+
+Arg SplitArg(std::string_view text) {
+    Arg arg;
+    const auto eq = text.find('=');
+    if (text.starts_with("--") && eq != std::string_view::npos) {
+        arg.name = text.substr(0, eq);
+        arg.value = text.substr(eq + 1);
+        arg.hasValue = true;
+    } else {
+        arg.name = text;
+    }
+    return arg;
+}
+
+}  // namespace
+
+ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
+    ParseResult result;
+    ConsoleOptions& opt = result.options;
+    bool portGiven = false;
+    bool fileGiven = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const Arg arg = SplitArg(args[i]);
+        auto takeValue = [&](std::string& into) -> bool {
+            if (arg.hasValue) {
+                into = std::string(arg.value);
+            } else if (i + 1 < args.size()) {
+                into = args[++i];
+            } else {
+                result.error = "option " + std::string(arg.name) + " needs a value";
+                return false;
+            }
+            if (into.empty()) {
+                result.error = "option " + std::string(arg.name) + " needs a non-empty value";
+                return false;
+            }
+            return true;
+        };
+        auto noValue = [&]() -> bool {
+            if (arg.hasValue) {
+                result.error = "option " + std::string(arg.name) + " takes no value";
+                return false;
+            }
+            return true;
+        };
+
+        if (arg.name == "--port") {
+            if (!takeValue(opt.port)) {
+                return result;
+            }
+            portGiven = true;
+        } else if (arg.name == "--file") {
+            if (!takeValue(opt.file)) {
+                return result;
+            }
+            fileGiven = true;
+        } else if (arg.name == "--console") {
+            if (!noValue()) {
+                return result;
+            }
+        } else if (arg.name == "--send-now") {
+            if (!noValue()) {
+                return result;
+            }
+            opt.sendNow = true;
+        } else if (arg.name == "--repeat") {
+            if (!noValue()) {
+                return result;
+            }
+            opt.repeat = true;
+        } else if (arg.name == "--list-ports") {
+            if (!noValue()) {
+                return result;
+            }
+            opt.listPorts = true;
+        } else if (arg.name == "--help" || arg.name == "-h") {
+            if (!noValue()) {
+                return result;
+            }
+            opt.help = true;
+        } else if (arg.name == "--demo") {
+            if (!noValue()) {
+                return result;
+            }
+            opt.demo = true;
+        } else if (arg.name.starts_with("-")) {
+            result.error = "unknown option " + std::string(arg.name);
+            return result;
+        } else {
+            result.error = "unexpected argument '" + args[i] + "'";
+            return result;
+        }
+    }
+    if (opt.demo && (portGiven || fileGiven)) {
+        result.error = "--demo brings its own tester and update file; it takes no --port or --file";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+std::string ConsoleUsage(const std::string& programName) {
+    return "Usage: " + programName +
+           " --console [--port NAME] [--file PATH] [--send-now] [--repeat]\n"
+           "       " +
+           programName +
+           " --list-ports | --demo [--console] | --help\n"
+           "\n"
+           "Loads a software update file into a tester over a serial line (57600 8N1, XON/XOFF).\n"
+           "Everything the tester sends is written to standard output; messages go to standard\n"
+           "error as \"KORVALIN: <text>\". When the tester asks for the update, the file is sent.\n"
+           "\n"
+           "  --console        run without a window (implied by the other options here)\n"
+           "  --port NAME      port to open: a listed name (ttyUSB0), COMn or a device path\n"
+           "                   (/dev/serial/by-id/...); default: the remembered port\n"
+           "  --file PATH      the update file (its first two bytes are \"* \"); without it the\n"
+           "                   file is asked for on the terminal\n"
+           "  --send-now       send the file as soon as the port is open, without a prompt\n"
+           "  --repeat         after each transfer wait for the tester's next prompt\n"
+           "  --list-ports     list the serial ports with device, driver and product; exit\n"
+           "  --demo           start a simulated tester and send it the sample update file\n"
+           "  --help           show this text\n"
+           "\n"
+           "Exit status: 0 file sent completely, 1 port not opened or configured, 2 usage,\n"
+           "3 update file rejected or unreadable, 4 transfer failed, 130 interrupted.\n";
+}
+
+}  // namespace korv

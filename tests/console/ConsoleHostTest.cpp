@@ -1,0 +1,216 @@
+// The console host's parts that decide what the run does: the output streams, the file-dialog
+// answers and the notification queue.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/ConsoleHost.h"
+#include "console/ConsoleOutput.h"
+
+namespace korv {
+namespace {
+
+// A stream whose text can be read back.
+class Capture {
+  public:
+    Capture() : m_file(std::tmpfile()) {}
+    ~Capture() { std::fclose(m_file); }
+    std::FILE* File() { return m_file; }
+    std::string Text() {
+        std::fflush(m_file);
+        std::rewind(m_file);
+        std::string text;
+        for (int c; (c = std::fgetc(m_file)) != EOF;) {
+            text += static_cast<char>(c);
+        }
+        return text;
+    }
+
+  private:
+    std::FILE* m_file;
+};
+
+struct ProgressCase {
+    uint64_t done;
+    uint64_t total;
+    double seconds;
+    std::string line;
+};
+
+class Progress : public ::testing::TestWithParam<ProgressCase> {};
+
+TEST_P(Progress, Formats) {
+    EXPECT_EQ(FormatProgress(GetParam().done, GetParam().total, GetParam().seconds),
+              GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Line, Progress,
+    ::testing::Values(
+        ProgressCase{15360, 40960, 2.6786, " 37%  15.0/40.0 KiB 5.6 KiB/s 0:04 left"},
+        ProgressCase{0, 40960, 0.0, "  0%  0.0/40.0 KiB --- KiB/s --:-- left"},
+        ProgressCase{40960, 40960, 7.0, "100%  40.0/40.0 KiB 5.7 KiB/s 0:00 left"},
+        // More reported than the file holds (it grew while being sent) stays at 100 %.
+        ProgressCase{50000, 40960, 7.0, "100%  40.0/40.0 KiB 5.7 KiB/s 0:00 left"},
+        ProgressCase{0, 0, 1.0, "100%  0.0/0.0 KiB --- KiB/s --:-- left"},
+        ProgressCase{512ull << 20, 1ull << 30, 2.0, " 50%  512.0/1024.0 MiB 256.0 MiB/s 0:02 left"},
+        ProgressCase{5760, 5760ull * 3700, 1.0, "  0%  0.0/20.3 MiB 5.6 KiB/s 1:01:39 left"}));
+
+TEST(ConsoleOutput, MessagesAreOneLineEach) {
+    Capture out;
+    Capture err;
+    CConsoleOutput console(out.File(), err.File(), false);
+    console.Message("Failed to open COM7 : No such file or directory\r\n");
+    console.Message("two\r\nlines");
+    EXPECT_EQ(err.Text(),
+              "KORVALIN: Failed to open COM7 : No such file or directory\n"
+              "KORVALIN: two  lines\n");
+    EXPECT_EQ(out.Text(), "");
+}
+
+TEST(ConsoleOutput, ProgressLineIsTakenDownBeforeOtherOutput) {
+    Capture out;
+    Capture err;
+    CConsoleOutput console(out.File(), err.File(), true);
+    console.ShowProgress(" 10%");
+    console.ShowProgress(" 10%");  // unchanged: not drawn again
+    console.ShowProgress(" 9");
+    console.Echo('x');
+    console.FlushOut();
+    console.Message("m");
+    EXPECT_EQ(err.Text(), "\r 10%\r 9  \r  \rKORVALIN: m\n");
+    EXPECT_EQ(out.Text(), "x");
+}
+
+class FixedAnswer : public IFileAnswer {
+  public:
+    bool Choose(const FileDialogRequest&, std::string& path) override {
+        ++asked;
+        path = answer;
+        return !answer.empty();
+    }
+    std::string answer = "/tmp/update.txt";
+    int asked = 0;
+};
+
+TEST(ConsoleHost, AnswersOnceAndCancelsTheRetryAfterARejection) {
+    Capture out;
+    Capture err;
+    CConsoleOutput console(out.File(), err.File(), false);
+    FixedAnswer answer;
+    CConsoleHost host(console, answer);
+
+    host.BeginDispatch();
+    FileDialogRequest request;
+    ASSERT_TRUE(host.RunFileDialog(request));
+    EXPECT_EQ(request.fileName, "/tmp/update.txt");
+    EXPECT_FALSE(host.DialogCancelled());
+    // The view asks again in the same dispatch: the file was refused.
+    EXPECT_FALSE(host.RunFileDialog(request));
+    EXPECT_TRUE(host.DialogCancelled());
+    EXPECT_TRUE(host.FileRejected());
+
+    // The tester's next prompt is a new dispatch and gets the file again.
+    host.BeginDispatch();
+    EXPECT_TRUE(host.RunFileDialog(request));
+    EXPECT_FALSE(host.FileRejected());
+    EXPECT_EQ(answer.asked, 2);
+
+    host.RefuseDialogs();
+    host.BeginDispatch();
+    EXPECT_FALSE(host.RunFileDialog(request));
+    EXPECT_EQ(answer.asked, 2);
+}
+
+TEST(ConsoleHost, NoAnswerIsACancelNotARejection) {
+    Capture out;
+    Capture err;
+    CConsoleOutput console(out.File(), err.File(), false);
+    FixedAnswer answer;
+    answer.answer.clear();
+    CConsoleHost host(console, answer);
+    host.BeginDispatch();
+    FileDialogRequest request;
+    EXPECT_FALSE(host.RunFileDialog(request));
+    EXPECT_TRUE(host.DialogCancelled());
+    EXPECT_FALSE(host.FileRejected());
+}
+
+TEST(ConsoleHost, DialogPumpDoesNotCountAsANewDialog) {
+    Capture out;
+    Capture err;
+    CConsoleOutput console(out.File(), err.File(), false);
+    FixedAnswer answer;
+    CConsoleHost host(console, answer);
+    FileDialogRequest nested;
+    bool nestedAnswer = true;
+    // Whatever the notices handled during the dialog do, a dialog opened by them is refused
+    // and the outer dialog still gets its one answer.
+    host.SetDialogPump([&] { nestedAnswer = host.RunFileDialog(nested); });
+    host.BeginDispatch();
+    FileDialogRequest request;
+    EXPECT_TRUE(host.RunFileDialog(request));
+    EXPECT_FALSE(nestedAnswer);
+    EXPECT_FALSE(host.DialogCancelled());
+}
+
+TEST(ConsoleHost, TerminalBytesGoToStdoutAndRepaintFlushes) {
+    Capture out;
+    Capture err;
+    CConsoleOutput console(out.File(), err.File(), false);
+    FixedAnswer answer;
+    CConsoleHost host(console, answer);
+    CReportWidget* term = host.GetTerminal();
+    ASSERT_NE(term, nullptr);
+    EXPECT_EQ(term->Cols(), 80);
+    EXPECT_EQ(term->Rows(), 24);
+    term->Write(
+        "ab\x01\x08"
+        "c\r\n",
+        true);
+    // Control bytes other than BS, CR and LF are not shown on the pane, so not on stdout.
+    EXPECT_EQ(out.Text(),
+              "ab\x08"
+              "c\r\n");
+}
+
+TEST(NotifyQueue, KeepsEachProducersOrderAndWakesThePoller) {
+    CNotifyQueue queue;
+    ASSERT_TRUE(queue.Valid());
+    constexpr uint32_t kPerThread = 20000;
+    std::vector<std::thread> producers;
+    for (uint32_t t = 0; t < 3; ++t) {
+        producers.emplace_back([&queue, t] {
+            for (uint32_t i = 0; i < kPerThread; ++i) {
+                queue.PostCommNotify(t, i);
+            }
+        });
+    }
+    std::vector<uint32_t> next(3, 0);
+    uint32_t taken = 0;
+    while (taken < 3 * kPerThread) {
+        pollfd fd{queue.WaitFd(), POLLIN, 0};
+        ASSERT_GT(::poll(&fd, 1, 60000), 0) << "a posted notice did not wake the poller";
+        queue.ClearWake();
+        CNotifyQueue::Notice n{};
+        while (queue.Pop(n)) {
+            ASSERT_LT(n.wParam, 3u);
+            ASSERT_EQ(n.lParam, next[n.wParam]) << "producer " << n.wParam;
+            ++next[n.wParam];
+            ++taken;
+        }
+    }
+    for (auto& p : producers) {
+        p.join();
+    }
+    CNotifyQueue::Notice n{};
+    EXPECT_FALSE(queue.Pop(n));
+}
+
+}  // namespace
+}  // namespace korv
