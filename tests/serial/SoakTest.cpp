@@ -207,7 +207,11 @@ TEST_F(SoakTest, TransfersAbortsReopensAndSwitchesLoseNothing) {
         threadsAfterWarmUp, threads, rssAfterWarmUp, rss);
     EXPECT_EQ(fds, fdsAfterWarmUp);
     EXPECT_EQ(threads, threadsAfterWarmUp);
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+    // Sanitizer builds hold freed memory back on purpose (quarantine, shadow memory); their leak
+    // checkers watch memory there instead.
     EXPECT_LT(rss - rssAfterWarmUp, 2048);
+#endif
     EXPECT_GT(completed, iterations / 3);
 }
 
