@@ -8,8 +8,15 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace korv {
+
+namespace {
+// More cells than any screen shows, even at one pixel a cell; keeps a bogus size from asking
+// for gigabytes.
+constexpr int kMaxCellsPerSide = 8192;
+}  // namespace
 
 CReportWidget::~CReportWidget() {
     OnKillFocus();
@@ -115,10 +122,16 @@ void CReportWidget::OnSize(int width, int height) {
     // The counts never go negative, whatever the client area.
     // The one-pixel margin on each side; an area too small for it has no cells (and width - 2
     // must not wrap for areas near the bottom of the int range).
-    m_nCols = width > 2 ? (width - 2) / m_cxChar : 0;
-    m_nRows = height > 2 ? (height - 2) / m_cyChar : 0;
+    m_nCols = std::min(width > 2 ? (width - 2) / m_cxChar : 0, kMaxCellsPerSide);
+    m_nRows = std::min(height > 2 ? (height - 2) / m_cyChar : 0, kMaxCellsPerSide);
     const size_t cells = static_cast<size_t>(m_nRows) * static_cast<size_t>(m_nCols);
-    m_pCells = std::make_unique<char[]>(cells > 0 ? cells : 1);
+    m_pCells.reset(new (std::nothrow) char[cells > 0 ? cells : 1]);
+    if (!m_pCells) {
+        // A grid too large to allocate (no real window gets there) leaves the pane without
+        // cells rather than ending the program.
+        m_nCols = 0;
+        m_nRows = 0;
+    }
     Clear();
 }
 

@@ -80,3 +80,27 @@ TEST(ScreenWithoutColumns, LineFeedsAskForNoEmptyRepaint) {
 
 }  // namespace
 }  // namespace korv
+
+namespace korv {
+namespace {
+
+using test::EchoLog;
+
+// The largest client area with one-pixel cells would ask for exabytes; the grid is capped and
+// the pane keeps working.
+TEST(ScreenOfBogusSize, IsCappedAndStillWorks) {
+    CReportWidget term;
+    EchoLog echo;
+    term.SetEcho(&echo);
+    term.SetCellSize(1, 1);
+    term.OnSize(INT_MAX, INT_MAX);
+    EXPECT_GT(term.Cols(), 0);
+    EXPECT_LE(term.Cols(), 8192);
+    EXPECT_LE(term.Rows(), 8192);
+    term.Write("still here\n", true);
+    EXPECT_EQ(echo.text, "still here\n");
+    EXPECT_EQ(term.CellAt(0, 0), 's');
+}
+
+}  // namespace
+}  // namespace korv
