@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <QApplication>
-#include <QStandardPaths>
 
 #include "support/TempDir.h"
 
@@ -13,10 +12,11 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    // The program's settings must never touch the user's own.
+    // The program's settings must never touch the user's own, nor those of a test process
+    // running beside this one (CTest runs them in parallel): a private folder per process. The
+    // standard-paths test mode would share one folder among all processes.
     korv::test::TempDir config;
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path()));
-    QStandardPaths::setTestModeEnabled(true);
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
