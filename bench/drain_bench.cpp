@@ -13,18 +13,6 @@
 namespace korv {
 namespace {
 
-struct NullWindow : ITermWindow {
-    void InvalidateAll() override {}
-    void InvalidateRect(const PixelRect&) override {}
-    void UpdateWindow() override {}
-    void TextOut(int, int, const char*, int) override {}
-    void CreateCaret(int, int) override {}
-    void SetCaretPos(int, int) override {}
-    void ShowCaret() override {}
-    void HideCaret() override {}
-    void DestroyCaret() override {}
-};
-
 // Tester-like output: text lines with line ends, no prompt.
 std::string TesterText() {
     std::string s;
@@ -36,7 +24,7 @@ std::string TesterText() {
 
 void BM_Drain(benchmark::State& state) {
     test::FakeHost host;
-    NullWindow window;
+    NullTermWindow window;
     host.term.AttachWindow(&window);
     host.term.SetEcho(nullptr);
     test::FakeSink sink;

@@ -14,7 +14,7 @@
 #include "console/ConsoleSession.h"
 #include "console/Options.h"
 #include "console/PortInfo.h"
-#include "console/SignalPipe.h"
+#include "platform/SignalPipe.h"
 
 namespace korv {
 

@@ -52,18 +52,10 @@ class CStdoutEcho : public ITermEcho {
 };
 
 // A window with nothing to paint: repainting the pane means flushing stdout.
-class CStdoutWindow : public ITermWindow {
+class CStdoutWindow : public NullTermWindow {
   public:
     explicit CStdoutWindow(CConsoleOutput& out) : m_out(out) {}
-    void InvalidateAll() override {}
-    void InvalidateRect(const PixelRect&) override {}
     void UpdateWindow() override { m_out.FlushOut(); }
-    void TextOut(int, int, const char*, int) override {}
-    void CreateCaret(int, int) override {}
-    void SetCaretPos(int, int) override {}
-    void ShowCaret() override {}
-    void HideCaret() override {}
-    void DestroyCaret() override {}
 
   private:
     CConsoleOutput& m_out;

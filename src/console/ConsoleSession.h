@@ -4,7 +4,7 @@
 
 #include "console/ConsoleOutput.h"
 #include "console/Options.h"
-#include "console/SignalPipe.h"
+#include "platform/SignalPipe.h"
 
 namespace korv {
 

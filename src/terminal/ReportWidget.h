@@ -33,6 +33,21 @@ class ITermWindow {
     virtual void DestroyCaret() = 0;
 };
 
+// A window that shows nothing: for a model whose output goes elsewhere (the console's stdout)
+// or nowhere (benchmarks).
+class NullTermWindow : public ITermWindow {
+  public:
+    void InvalidateAll() override {}
+    void InvalidateRect(const PixelRect&) override {}
+    void UpdateWindow() override {}
+    void TextOut(int, int, const char*, int) override {}
+    void CreateCaret(int, int) override {}
+    void SetCaretPos(int, int) override {}
+    void ShowCaret() override {}
+    void HideCaret() override {}
+    void DestroyCaret() override {}
+};
+
 // Receives, in order, every byte the model acts on (printable bytes, backspace, carriage return,
 // line feed): the console front end's stdout is this stream.
 class ITermEcho {

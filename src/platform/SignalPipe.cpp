@@ -1,4 +1,4 @@
-#include "console/SignalPipe.h"
+#include "platform/SignalPipe.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,8 +11,8 @@ namespace korv {
 
 namespace {
 
-// The write end for the handler. A signal handler can reach nothing else; only one console
-// session runs in a process.
+// The write end for the handler. A signal handler can reach nothing else; a process has one
+// signal pipe at a time.
 std::atomic<int> g_signalWriteFd{-1};
 struct sigaction g_oldInt;
 struct sigaction g_oldTerm;

@@ -1,5 +1,6 @@
 #pragma once
-// SIGINT and SIGTERM as a readable descriptor. The handler only writes one byte to a pipe; the
+// SIGINT and SIGTERM as a readable descriptor, for the console's main loop and the desktop
+// program's event loop alike. The handler only writes one byte to a pipe; the
 // main loop polls the read end beside its other descriptors. The handler is installed with
 // SA_RESETHAND, so a second signal, while the first is still being acted on, ends the program
 // the ordinary way.
