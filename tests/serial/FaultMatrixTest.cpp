@@ -12,9 +12,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "Fakes.h"
-#include "Pty.h"
-#include "TempDir.h"
+#include "PtyViewTest.h"
 #include "platform/SysError.h"
 #include "ports/PortList.h"
 #include "view/ProgView.h"
@@ -26,8 +24,6 @@ using namespace std::chrono_literals;
 using test::FakeHost;
 using test::FakeProfile;
 using test::FakeSink;
-using test::Pty;
-using test::TempDir;
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr size_t kFloodBytes = size_t{2} << 20;
@@ -35,23 +31,11 @@ constexpr size_t kFloodBytes = size_t{2} << 20;
 constexpr size_t kFloodBytes = size_t{10} << 20;
 #endif
 
-class FaultMatrixTest : public ::testing::Test {
+class FaultMatrixTest : public test::PtyViewTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty.ok());
-        ports.AddPort("COM1");
-    }
-    std::unique_ptr<CProgView> OpenView(CProgView::Timing timing = CProgView::Timing{}) {
-        auto v =
-            std::make_unique<CProgView>(host, sink, profile, doc, &MakeTermiosPort, "", timing);
-        v->SetPortOverride(pty.path());
-        v->OnInitialUpdate(ports);
-        return v;
-    }
     // Starts sending while the tester holds the line with XOFF.
     void StartHeld(CProgView& v, const std::string& file) {
-        ASSERT_TRUE(pty.Send("\x13"));
-        std::this_thread::sleep_for(100ms);  // lets the port consume the XOFF before data flows
+        HoldLine(v);
         host.answers = {file};
         v.OnSendUpdateFile();
         ASSERT_EQ(v.State(), STATE_SENDING);
@@ -59,29 +43,12 @@ class FaultMatrixTest : public ::testing::Test {
     // Releases the line and collects until the transfer ends.
     std::string ReleaseAndCollect(CProgView& v) {
         EXPECT_TRUE(pty.Send("\x11"));
-        const auto deadline = std::chrono::steady_clock::now() + 120s;
-        while (v.State() == STATE_SENDING && std::chrono::steady_clock::now() < deadline) {
-            pty.ReadAvailable(5);
-            while (sink.PumpOne(v)) {
-            }
-        }
-        for (int i = 0; i < 5; ++i) {
-            pty.ReadAvailable(5);
-        }
-        return pty.received();
+        return Collect(v);
     }
-
-    Pty pty;
-    FakeHost host;
-    FakeSink sink;
-    FakeProfile profile;
-    CProgDoc doc;
-    CPortList ports;
-    TempDir dir;
 };
 
-// Runs body as an unprivileged user in a child process; the child's report comes back as text.
-// Empty optional-like result "SKIP" when this machine cannot drop privileges.
+// Runs body as an unprivileged user in a child process; the child's report comes back as text,
+// or "SKIP" when this machine cannot drop privileges.
 std::string AsUnprivileged(const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe(fds) != 0) {

@@ -9,9 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "Fakes.h"
-#include "Pty.h"
-#include "TempDir.h"
+#include "PtyViewTest.h"
 #include "platform/SysError.h"
 #include "ports/PortList.h"
 #include "view/ProgView.h"
@@ -23,54 +21,21 @@ using namespace std::chrono_literals;
 using test::FakeHost;
 using test::FakeProfile;
 using test::FakeSink;
-using test::Pty;
-using test::TempDir;
 
-class SerialLinkTest : public ::testing::Test {
+class SerialLinkTest : public test::PtyViewTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty.ok());
-        ports.AddPort("COM1");
-    }
-    std::unique_ptr<CProgView> OpenView(const std::string& port,
-                                        CProgView::Timing timing = CProgView::Timing{}) {
-        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &MakeTermiosPort,
-                                             "/usr/bin/korvalin", timing);
-        v->SetPortOverride(port);
-        v->OnInitialUpdate(ports);
-        return v;
-    }
-    template <typename Pred>
-    bool Pump(CProgView& v, Pred pred, std::chrono::milliseconds limit = 60s) {
-        return sink.PumpUntil(v, pred, limit);
-    }
     // Sends the file through the popup command and collects it on the tester's side.
     std::string SendAndCollect(CProgView& v, const std::string& content) {
         host.answers = {dir.Write("update.txt", content)};
         pty.received().clear();
         v.OnSendUpdateFile();
         EXPECT_EQ(v.State(), STATE_SENDING);
-        const auto deadline = std::chrono::steady_clock::now() + 120s;
-        while (std::chrono::steady_clock::now() < deadline &&
-               (v.State() == STATE_SENDING || pty.received().size() < content.size())) {
-            pty.ReadAvailable(5);
-            while (sink.PumpOne(v)) {
-            }
-        }
-        return pty.received();
+        return Collect(v, content.size());
     }
-
-    Pty pty;
-    FakeHost host;
-    FakeSink sink;
-    FakeProfile profile;
-    CProgDoc doc;
-    CPortList ports;
-    TempDir dir;
 };
 
 TEST_F(SerialLinkTest, OpensWithLineSettingsReopensAndCloses) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_EQ(v->State(), STATE_READY) << host.echo.text;
     EXPECT_NE(host.echo.text.find("Successfully opened " + pty.path() + "."), std::string::npos);
     termios t{};
@@ -85,7 +50,7 @@ TEST_F(SerialLinkTest, OpensWithLineSettingsReopensAndCloses) {
 }
 
 TEST_F(SerialLinkTest, BusyMissingAndNonTerminalPortsFailToOpen) {
-    auto first = OpenView(pty.path());
+    auto first = OpenView();
     ASSERT_EQ(first->State(), STATE_READY);
 
     FakeHost otherHost;
@@ -116,7 +81,7 @@ TEST_F(SerialLinkTest, BusyMissingAndNonTerminalPortsFailToOpen) {
 }
 
 TEST_F(SerialLinkTest, PromptSplitOverSeveralReadsOpensTheDialog) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_EQ(v->State(), STATE_READY);
     host.echo.text.clear();
     const std::string prompt = PROMPT_READY;
@@ -135,7 +100,7 @@ TEST_F(SerialLinkTest, PromptSplitOverSeveralReadsOpensTheDialog) {
 }
 
 TEST_F(SerialLinkTest, FilesArriveByteExact) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_EQ(v->State(), STATE_READY);
     for (size_t size : {size_t{2}, size_t{512}, size_t{513}, size_t{1024}, size_t{1} << 20}) {
         SCOPED_TRACE(size);
@@ -151,13 +116,11 @@ TEST_F(SerialLinkTest, FilesArriveByteExact) {
 }
 
 TEST_F(SerialLinkTest, XoffHoldsTheLineThenXonResumesExact) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_EQ(v->State(), STATE_READY);
-    ASSERT_TRUE(pty.Send("\x13"));
-    // The port consumes the XOFF; wait until its output is really stopped.
+    HoldLine(*v);
     const std::string content = test::UpdateBytes(20000);
     host.answers = {dir.Write("update.txt", content)};
-    std::this_thread::sleep_for(100ms);
     v->OnSendUpdateFile();
     ASSERT_EQ(v->State(), STATE_SENDING);
     const auto holdUntil = std::chrono::steady_clock::now() + 3s;
@@ -174,10 +137,9 @@ TEST_F(SerialLinkTest, XoffHoldsTheLineThenXonResumesExact) {
 }
 
 TEST_F(SerialLinkTest, AbortWhileXoffHoldsEndsAtOnceWithOneNotice) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_EQ(v->State(), STATE_READY);
-    ASSERT_TRUE(pty.Send("\x13"));
-    std::this_thread::sleep_for(100ms);
+    HoldLine(*v);
     host.answers = {dir.Write("update.txt", test::UpdateBytes(50000))};
     v->OnSendUpdateFile();
     ASSERT_EQ(v->State(), STATE_SENDING);
@@ -198,7 +160,7 @@ TEST_F(SerialLinkTest, AbortWhileXoffHoldsEndsAtOnceWithOneNotice) {
 }
 
 TEST_F(SerialLinkTest, CloseWhileReaderWaitsOnSilentLine) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_TRUE(v->ReaderAlive());
     v->ClosePort();
     EXPECT_FALSE(v->ReaderAlive());
@@ -210,7 +172,7 @@ TEST_F(SerialLinkTest, FloodReachesTheDrainInOrder) {
     // the test quick while still taking the full-ring path hundreds of times.
     CProgView::Timing timing;
     timing.readerPause = 5ms;
-    auto v = OpenView(pty.path(), timing);
+    auto v = OpenView(timing);
     ASSERT_EQ(v->State(), STATE_READY);
     std::string flood;
     for (int line = 0; flood.size() < (size_t{1} << 20); ++line) {
@@ -228,7 +190,7 @@ TEST_F(SerialLinkTest, FloodReachesTheDrainInOrder) {
 }
 
 TEST_F(SerialLinkTest, LineHungUpWhileIdleClosesThePortWithAMessage) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_EQ(v->State(), STATE_READY);
     pty.HangUp();
     ASSERT_TRUE(Pump(*v, [&] { return v->State() == STATE_PORT_CLOSED; }));
@@ -241,10 +203,9 @@ TEST_F(SerialLinkTest, LineHungUpWhileIdleClosesThePortWithAMessage) {
 }
 
 TEST_F(SerialLinkTest, LineHungUpMidTransferIsReportedOnce) {
-    auto v = OpenView(pty.path());
+    auto v = OpenView();
     ASSERT_EQ(v->State(), STATE_READY);
-    ASSERT_TRUE(pty.Send("\x13"));
-    std::this_thread::sleep_for(100ms);
+    HoldLine(*v);
     const std::string file = dir.Write("update.txt", test::UpdateBytes(100000));
     host.answers = {file};
     v->OnSendUpdateFile();
