@@ -109,7 +109,7 @@ def fmt(fmt_text, inserts=(), escapes=False, lengths=None):
 write("format_fuzz", "insert-one", fmt(b"Failed to open %1", [b"COM7"]))
 write("format_fuzz", "insert-twice", fmt(b"'%1' and '%1'", [b"C:\\a %1 %n b"]))
 write("format_fuzz", "escapes", fmt(b"100%% sure%.%n%r%t%!%0 cut"))
-write("format_fuzz", "printf-spec", fmt(b"x%1!s!y%2!d z%3!!", [b"A", b"B", b"C"]))
+write("format_fuzz", "printf-format", fmt(b"x%1!s!y%2!d z%3!!", [b"A", b"B", b"C"]))
 write("format_fuzz", "two-digits-and-missing", fmt(b"%12 %2 %99 %3", [b"a", b"b"]))
 write("format_fuzz", "trailing-percent", fmt(b"trailing %", [b"x"]))
 write("format_fuzz", "insertions-of-escapes",

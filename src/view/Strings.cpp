@@ -92,7 +92,7 @@ std::string FormatMessageString(const std::string& format,
             if (j < n && std::isdigit(static_cast<unsigned char>(format[j]))) {
                 number = number * 10 + static_cast<unsigned>(format[j++] - '0');
             }
-            // An optional !printf-spec!; the insertion is a string whatever it says.
+            // An optional !printf-format!; the insertion is a string whatever it says.
             size_t afterSpec = j;
             if (j < n && format[j] == '!') {
                 const size_t close = format.find('!', j + 1);

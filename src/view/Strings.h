@@ -42,7 +42,7 @@ enum : unsigned {
 const char* LoadString(unsigned id);
 
 // Formats a message taken from a string with the insertion rules of the system's message
-// formatter: %1 to %99 insert the numbered string (an optional !printf-spec! after the number is
+// formatter: %1 to %99 insert the numbered string (an optional !printf-format! after the number is
 // accepted and the string inserted as is), %0 ends the message, %n is CR LF, %r CR, %t a tab,
 // %% a percent sign and % followed by any other character that character. An insertion that was
 // not supplied stays in the text as written; inserted strings are never scanned again.

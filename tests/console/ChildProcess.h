@@ -64,7 +64,7 @@ class TempDir {
     std::string m_path;
 };
 
-struct SpawnSpec {
+struct LaunchPlan {
     std::vector<std::string> argv;
     std::map<std::string, std::string> env;  // added to (or replacing) the test's environment
     bool stdinPipe = false;                  // else stdinFile
@@ -76,28 +76,28 @@ struct SpawnSpec {
 
 class Child {
   public:
-    explicit Child(const SpawnSpec& spec) {
+    explicit Child(const LaunchPlan& plan) {
         int in[2] = {-1, -1};
         int out[2] = {-1, -1};
-        if ((spec.stdinPipe && ::pipe2(in, O_CLOEXEC) != 0) ||
-            (spec.stdoutPipe && ::pipe2(out, O_CLOEXEC) != 0)) {
+        if ((plan.stdinPipe && ::pipe2(in, O_CLOEXEC) != 0) ||
+            (plan.stdoutPipe && ::pipe2(out, O_CLOEXEC) != 0)) {
             return;
         }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        if (spec.stdinPipe) {
+        if (plan.stdinPipe) {
             posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         } else {
-            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, spec.stdinFile.c_str(),
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, plan.stdinFile.c_str(),
                                              O_RDWR | O_NOCTTY, 0);
         }
-        if (spec.stdoutPipe) {
+        if (plan.stdoutPipe) {
             posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         } else {
-            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, spec.stdoutFile.c_str(),
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, plan.stdoutFile.c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
         }
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, spec.stderrFile.c_str(),
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, plan.stderrFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
 
         std::map<std::string, std::string> env;
@@ -106,7 +106,7 @@ class Child {
             const auto eq = entry.find('=');
             env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
         }
-        for (const auto& [k, v] : spec.env) {
+        for (const auto& [k, v] : plan.env) {
             env[k] = v;
         }
         std::vector<std::string> envStrings;
@@ -118,7 +118,7 @@ class Child {
             envp.push_back(s.data());
         }
         envp.push_back(nullptr);
-        std::vector<std::string> args = spec.argv;
+        std::vector<std::string> args = plan.argv;
         std::vector<char*> argv;
         for (auto& a : args) {
             argv.push_back(a.data());
@@ -127,11 +127,11 @@ class Child {
 
         const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
-        if (spec.stdinPipe) {
+        if (plan.stdinPipe) {
             ::close(in[0]);
             m_stdin = in[1];
         }
-        if (spec.stdoutPipe) {
+        if (plan.stdoutPipe) {
             ::close(out[1]);
             m_stdout = out[0];
         }
@@ -298,7 +298,7 @@ class Terminal {
 // The simulated tester with its event stream.
 class Sim {
   public:
-    explicit Sim(std::vector<std::string> options) : m_child(Spec(std::move(options))) {
+    explicit Sim(std::vector<std::string> options) : m_child(Plan(std::move(options))) {
         if (auto line = m_child.ReadLine(Clock::now() + kDeadline)) {
             m_port = *line;
         }
@@ -331,15 +331,15 @@ class Sim {
     }
 
   private:
-    static SpawnSpec Spec(std::vector<std::string> options) {
-        SpawnSpec spec;
-        spec.argv.push_back(KORV_TESTER_SIM);
+    static LaunchPlan Plan(std::vector<std::string> options) {
+        LaunchPlan plan;
+        plan.argv.push_back(KORV_TESTER_SIM);
         for (auto& o : options) {
-            spec.argv.push_back(std::move(o));
+            plan.argv.push_back(std::move(o));
         }
-        spec.stdinPipe = true;
-        spec.stdoutPipe = true;
-        return spec;
+        plan.stdinPipe = true;
+        plan.stdoutPipe = true;
+        return plan;
     }
 
     Child m_child;

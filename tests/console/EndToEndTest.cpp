@@ -17,9 +17,9 @@ namespace korv {
 namespace {
 
 using test::Child;
+using test::LaunchPlan;
 using test::ReadWholeFile;
 using test::Sim;
-using test::SpawnSpec;
 using test::TempDir;
 using test::WriteWholeFile;
 
@@ -46,21 +46,21 @@ class ConsoleRun : public ::testing::Test {
     std::unique_ptr<Child> Start(std::vector<std::string> args,
                                  std::vector<std::string> prefix = {},
                                  const std::string& terminal = "") {
-        SpawnSpec spec;
-        spec.argv = std::move(prefix);
-        spec.argv.push_back(KORVALIN_BIN);
+        LaunchPlan plan;
+        plan.argv = std::move(prefix);
+        plan.argv.push_back(KORVALIN_BIN);
         for (auto& a : args) {
-            spec.argv.push_back(std::move(a));
+            plan.argv.push_back(std::move(a));
         }
         if (!terminal.empty()) {
-            spec.stdinFile = terminal;
+            plan.stdinFile = terminal;
         }
-        spec.env = {{"XDG_CONFIG_HOME", m_dir / "config"},
+        plan.env = {{"XDG_CONFIG_HOME", m_dir / "config"},
                     {"HOME", m_dir.Path()},
                     {"KORV_SYSFS_TTY", m_dir / "sysfs"}};
-        spec.stdoutFile = m_dir / "stdout";
-        spec.stderrFile = terminal.empty() ? m_dir / "stderr" : terminal;
-        auto child = std::make_unique<Child>(spec);
+        plan.stdoutFile = m_dir / "stdout";
+        plan.stderrFile = terminal.empty() ? m_dir / "stderr" : terminal;
+        auto child = std::make_unique<Child>(plan);
         EXPECT_TRUE(child->Started());
         return child;
     }
