@@ -60,9 +60,11 @@ struct ScreenModel {
     std::string echo;  // bytes the screen should have echoed since the last check
 
     bool HasCells() const { return cols > 0 && rows > 0; }
+    // Cells along one side: the area less its one-pixel margins, never below 0 and never above
+    // the screen's cap of 8192.
     static int64_t Count(int64_t extent, int64_t cell) {
         const int64_t n = (extent - 2) / cell;
-        return n > 0 ? n : 0;
+        return std::clamp<int64_t>(n, 0, 8192);
     }
     void SetCellSize(int64_t w, int64_t h) {
         cx = w > 1 ? w : 1;
