@@ -40,10 +40,10 @@ class FaultMatrixTest : public test::PtyViewTest {
         v.OnSendUpdateFile();
         ASSERT_EQ(v.State(), STATE_SENDING);
     }
-    // Releases the line and collects until the transfer ends.
-    std::string ReleaseAndCollect(CProgView& v) {
+    // Releases the line and collects until the transfer has ended and want bytes have arrived.
+    std::string ReleaseAndCollect(CProgView& v, size_t want = 0) {
         EXPECT_TRUE(pty.Send("\x11"));
-        return Collect(v);
+        return Collect(v, want);
     }
 };
 
@@ -111,7 +111,7 @@ TEST_F(FaultMatrixTest, FileDeletedWhileBeingSentStillArrivesWhole) {
     const std::string file = dir.Write("update.txt", content);
     StartHeld(*v, file);
     ASSERT_TRUE(std::filesystem::remove(file));
-    const std::string got = ReleaseAndCollect(*v);
+    const std::string got = ReleaseAndCollect(*v, content.size());
     EXPECT_TRUE(got == content);
     EXPECT_TRUE(v->SendCompleted());
     EXPECT_TRUE(host.boxes.empty());
@@ -143,7 +143,7 @@ TEST_F(FaultMatrixTest, TesterHoldsXoffForAMinuteThenTheFileArrivesExact) {
         ASSERT_EQ(v->State(), STATE_SENDING);
     }
     EXPECT_EQ(pty.received().size(), 0u);
-    const std::string got = ReleaseAndCollect(*v);
+    const std::string got = ReleaseAndCollect(*v, content.size());
     EXPECT_TRUE(got == content) << got.size();
     EXPECT_TRUE(v->SendCompleted());
     EXPECT_TRUE(host.boxes.empty());
