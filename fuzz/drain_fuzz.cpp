@@ -67,8 +67,8 @@ struct ScreenModel {
         return std::clamp<int64_t>(n, 0, 8192);
     }
     void SetCellSize(int64_t w, int64_t h) {
-        cx = w > 1 ? w : 1;
-        cy = h > 1 ? h : 1;
+        cx = std::clamp<int64_t>(w, 1, 65535);
+        cy = std::clamp<int64_t>(h, 1, 65535);
     }
     void Clear() {
         cells.assign(static_cast<size_t>(cols * rows), ' ');

@@ -16,6 +16,8 @@ namespace {
 // More cells than any screen shows, even at one pixel a cell; keeps a bogus size from asking
 // for gigabytes.
 constexpr int kMaxCellsPerSide = 8192;
+// Larger than any font; with the cap above every cell's pixels stay far inside the int range.
+constexpr int kMaxCellPixels = 65535;
 }  // namespace
 
 CReportWidget::~CReportWidget() {
@@ -23,8 +25,8 @@ CReportWidget::~CReportWidget() {
 }
 
 void CReportWidget::SetCellSize(int cx, int cy) {
-    m_cxChar = std::max(cx, 1);
-    m_cyChar = std::max(cy, 1);
+    m_cxChar = std::clamp(cx, 1, kMaxCellPixels);
+    m_cyChar = std::clamp(cy, 1, kMaxCellPixels);
 }
 
 char CReportWidget::CellAt(int col, int row) const {
@@ -49,7 +51,26 @@ void CReportWidget::Clear() {
 
 void CReportWidget::PutChar(char ch) {
     const auto byte = static_cast<unsigned char>(ch);
-    if (byte == 8) {
+    // Printable bytes first: they are nearly all of what a tester sends.
+    if (byte >= 0x20 && byte <= 0x7E) {
+        // Without a grid there is no cell to hold the byte; the cursor stays put. (The grid
+        // exists whenever both counts are above 0.)
+        if (m_nCols > 0 && m_nRows > 0) {
+            m_pCells[static_cast<size_t>(m_nCurRow) * static_cast<size_t>(m_nCols) + m_nCurCol] =
+                ch;
+            if (m_pWindow) {
+                // The cell lies inside the grid, and capped counts and cell sizes keep its
+                // rectangle well inside the int range.
+                const int left = static_cast<int>(m_nCurCol) * m_cxChar + 1;
+                const int top = static_cast<int>(m_nCurRow) * m_cyChar + 1;
+                m_pWindow->InvalidateRect(PixelRect{left, top, left + m_cxChar, top + m_cyChar});
+            }
+            if (++m_nCurCol >= static_cast<uint32_t>(m_nCols)) {
+                m_nCurCol = 0;
+                NewLine();
+            }
+        }
+    } else if (byte == 8) {
         if (m_nCurCol > 0) {
             --m_nCurCol;
         }
@@ -57,17 +78,6 @@ void CReportWidget::PutChar(char ch) {
         m_nCurCol = 0;
         if (byte == 10) {
             NewLine();
-        }
-    } else if (byte >= 0x20 && byte <= 0x7E) {
-        // Without a grid there is no cell to hold the byte; the cursor stays put.
-        if (m_pCells && m_nCols > 0 && m_nRows > 0) {
-            m_pCells[static_cast<size_t>(m_nCurRow) * static_cast<size_t>(m_nCols) + m_nCurCol] =
-                ch;
-            InvalidateCells(static_cast<int>(m_nCurCol), static_cast<int>(m_nCurRow), 1, 1);
-            if (++m_nCurCol >= static_cast<uint32_t>(m_nCols)) {
-                m_nCurCol = 0;
-                NewLine();
-            }
         }
     } else {
         return;
