@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Whole-program figures of the console front end (not a test; see docs/PERFORMANCE-console.md):
+# Whole-program figures of the console front end (not a test; see docs/PERFORMANCE.md):
 #  - peak memory of `korvalin --console` sending a 1 GiB update through an unthrottled simulated
 #    tester, against the same run with a 1 MiB update as the baseline (flat memory: ratio ~1);
 #  - wall time of `korvalin --demo --console`, against the sample's own time on the line.
