@@ -23,28 +23,22 @@ void BM_SendAtLineRate(benchmark::State& state) {
     const size_t size = static_cast<size_t>(state.range(0));
     test::TempDir dir;
     const std::string file = dir.Write("update.txt", test::UpdateBytes(size));
-    test::FakeHost host;
-    test::FakeSink sink;
-    test::FakeProfile profile;
-    CProgDoc doc;
-    CPortList ports;
-    ports.AddPort("COM1");
+    test::ViewRig rig;
     double ratio = 0;
     for (auto _ : state) {
         test::SimChild sim(
             {"--prompt", "none", "--rate", "5760", "--expect", std::to_string(size)});
-        CProgView view(host, sink, profile, doc, &MakeTermiosPort, "");
-        view.SetPortOverride(sim.pty());
-        view.OnInitialUpdate(ports);
+        std::unique_ptr<CProgView> opened = rig.Open(sim.pty());
+        CProgView& view = *opened;
         sim.WaitFor("BANNER", 10s);
-        host.answers = {file};
+        rig.host.answers = {file};
         const auto start = std::chrono::steady_clock::now();
         view.OnSendUpdateFile();
         const std::string line = sim.WaitFor("RECEIVED", 600s);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(seconds);
-        sink.PumpUntil(
+        rig.sink.PumpUntil(
             view, [&] { return view.State() != STATE_SENDING; }, 60s);
         if (line.rfind("RECEIVED " + std::to_string(size) + " bytes", 0) != 0) {
             state.SkipWithError("the tester did not receive the whole file");

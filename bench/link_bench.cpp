@@ -97,24 +97,18 @@ void BM_CatIntoPty(benchmark::State& state) {
 
 void BM_SenderIntoPty(benchmark::State& state) {
     const std::string& file = UpdateFile();
-    test::FakeHost host;
-    test::FakeSink sink;
-    test::FakeProfile profile;
-    CProgDoc doc;
-    CPortList ports;
-    ports.AddPort("COM1");
+    test::ViewRig rig;
     double cpu = 0;
     for (auto _ : state) {
         test::Pty pty;
-        CProgView view(host, sink, profile, doc, &MakeTermiosPort, "");
-        view.SetPortOverride(pty.path());
-        view.OnInitialUpdate(ports);
-        host.answers = {file};
+        std::unique_ptr<CProgView> opened = rig.Open(pty.path());
+        CProgView& view = *opened;
+        rig.host.answers = {file};
         const double cpu0 = ProcessCpuSeconds();
         const auto start = std::chrono::steady_clock::now();
         view.OnSendUpdateFile();
         const size_t got = DrainMaster(pty.master(), kFileSize);
-        sink.PumpUntil(
+        rig.sink.PumpUntil(
             view, [&] { return view.State() != STATE_SENDING; }, 60s);
         state.SetIterationTime(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -129,18 +123,12 @@ void BM_SenderIntoPty(benchmark::State& state) {
 }
 
 void BM_HungUpPortCpuShare(benchmark::State& state) {
-    test::FakeHost host;
-    test::FakeSink sink;
-    test::FakeProfile profile;
-    CProgDoc doc;
-    CPortList ports;
-    ports.AddPort("COM1");
+    test::ViewRig rig;
     double share = 0;
     for (auto _ : state) {
         test::Pty pty;
-        CProgView view(host, sink, profile, doc, &MakeTermiosPort, "");
-        view.SetPortOverride(pty.path());
-        view.OnInitialUpdate(ports);
+        std::unique_ptr<CProgView> opened = rig.Open(pty.path());
+        CProgView& view = *opened;
         pty.HangUp();
         const double cpu0 = ProcessCpuSeconds();
         const auto start = std::chrono::steady_clock::now();

@@ -10,24 +10,16 @@
 #include "Fakes.h"
 #include "Pty.h"
 #include "TempDir.h"
-#include "ports/PortList.h"
 #include "view/ProgView.h"
 
 namespace korv::test {
 
-class PtyViewTest : public ::testing::Test {
+class PtyViewTest : public ::testing::Test, protected ViewRig {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty.ok());
-        ports.AddPort("COM1");
-    }
+    void SetUp() override { ASSERT_TRUE(pty.ok()); }
     // A controller that has opened the pty as its port.
     std::unique_ptr<CProgView> OpenView(CProgView::Timing timing = CProgView::Timing{}) {
-        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &MakeTermiosPort,
-                                             "/usr/bin/korvalin", timing);
-        v->SetPortOverride(pty.path());
-        v->OnInitialUpdate(ports);
-        return v;
+        return Open(pty.path(), timing);
     }
     template <typename Pred>
     bool Pump(CProgView& v, Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
@@ -57,11 +49,6 @@ class PtyViewTest : public ::testing::Test {
     }
 
     Pty pty;
-    FakeHost host;
-    FakeSink sink;
-    FakeProfile profile;
-    CProgDoc doc;
-    CPortList ports;
     TempDir dir;
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/SerialPort.h"
+#include "ports/PortList.h"
 #include "terminal/ReportWidget.h"
 #include "view/Host.h"
 #include "view/ProgView.h"
@@ -301,5 +302,24 @@ class FakePort : public ISerialPort {
 };
 
 inline FakePortControl* FakePort::control = nullptr;
+
+// Everything a controller needs around it, recorded; Open gives one that has opened a real port.
+struct ViewRig {
+    FakeHost host;
+    FakeSink sink;
+    FakeProfile profile;
+    CProgDoc doc;
+    CPortList ports;
+
+    ViewRig() { ports.AddPort("COM1"); }
+    std::unique_ptr<CProgView> Open(const std::string& port,
+                                    CProgView::Timing timing = CProgView::Timing{}) {
+        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &MakeTermiosPort,
+                                             "/usr/bin/korvalin", timing);
+        v->SetPortOverride(port);
+        v->OnInitialUpdate(ports);
+        return v;
+    }
+};
 
 }  // namespace korv::test
