@@ -69,6 +69,12 @@ class CAskFileAnswer : public IFileAnswer {
         m_out.Error("Update file: ");
         std::string line;
         for (;;) {
+            // Asked before every wait: a signal may already have been read from the pipe and
+            // recorded by the dispatch that opened this question.
+            if (m_signals.Raised()) {
+                m_out.Error("\n");
+                return false;
+            }
             pollfd fds[3] = {
                 {STDIN_FILENO, POLLIN, 0}, {m_signals.Fd(), POLLIN, 0}, {m_queueFd, POLLIN, 0}};
             if (::poll(fds, 3, -1) < 0) {
@@ -77,9 +83,8 @@ class CAskFileAnswer : public IFileAnswer {
                 }
                 return false;
             }
-            if (fds[1].revents != 0 && m_signals.Raised()) {
-                m_out.Error("\n");
-                return false;
+            if (fds[1].revents != 0) {
+                continue;  // the check at the top of the loop ends the question
             }
             if (fds[2].revents != 0 && m_pump) {
                 m_pump();

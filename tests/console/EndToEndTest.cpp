@@ -186,6 +186,17 @@ TEST_F(ConsoleRun, APortWithoutPermissionNamesTheGroupToJoin) {
     EXPECT_NE(err.find("sudo usermod -aG " + name + " $USER"), std::string::npos) << err;
 }
 
+// The thread sanitizer's runtime defers a signal that arrives outside a blocking call to the
+// thread's next intercepted call; about once in fifteen runs a SIGINT sent just as the question
+// has been written is never handed to the program at all (its handler does not run, the process
+// waits on). The plain and AddressSanitizer builds run that case; the other signal cases (during
+// XOFF, during a transfer, on a busy port) run under every build.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+
 TEST_F(ConsoleRun, OnATerminalTheFileIsAskedFor) {
     const std::string text = UpdateText(3000);
     const std::string file = MakeFile("update.txt", text);
@@ -201,7 +212,7 @@ TEST_F(ConsoleRun, OnATerminalTheFileIsAskedFor) {
         EXPECT_EQ(tool->WaitExit(), 3);
         EXPECT_TRUE(terminal.WaitFor("KORVALIN: No update file was given.")) << terminal.Seen();
     }
-    {
+    if (!kUnderThreadSanitizer) {
         // Ctrl-C while the question is open ends the run as interrupted.
         test::Terminal terminal;
         auto tool =
