@@ -1,7 +1,6 @@
 // Tests of the manual-reset event: level-triggered signalling, poll readability, thread safety.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <thread>
@@ -13,11 +12,6 @@ namespace korv {
 namespace {
 
 using namespace korv::test;
-
-bool Readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
-}
 
 TEST(Event, StartsUnsignalled) {
     int err = -1;

@@ -3,22 +3,19 @@
 // test), so the handlers it installs and the signals it raises stay there.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "TestSupport.h"
 #include "platform/SignalPipe.h"
 
 namespace korv {
 namespace {
 
-bool Readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
-}
+using korv::test::Readable;
 
 // Raises sig; the program must still be running with the signal recorded.
 void RaiseAndExpectRecorded(CSignalPipe& pipe, int sig, const char* what) {

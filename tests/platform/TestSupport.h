@@ -35,6 +35,12 @@ bool WaitUntil(Cond cond, std::chrono::milliseconds limit = kDeadline) {
     return true;
 }
 
+// True when fd would not block a read right now.
+inline bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
 inline double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
