@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "console/BatchRun.h"
 #include "console/ConsoleOutput.h"
 #include "console/ConsoleSession.h"
 #include "console/Options.h"
 #include "console/PortInfo.h"
 #include "platform/SignalPipe.h"
+#include "platform/TermInfo.h"
 
 namespace korv {
 
@@ -61,6 +63,10 @@ int RunConsole(int argc, char** argv) {
     if (options.listPorts) {
         std::fputs(FormatPortListing(SysfsTtyRoot()).c_str(), stdout);
         return std::fflush(stdout) == 0 ? 0 : EXIT_PORT_FAILED;
+    }
+    if (options.Batch()) {
+        CSignalPipe signals;
+        return RunBatch(options, signals, stdout, stderr, IsTerminal(stderr));
     }
 
     // stdout is flushed at the end of every drain; in between it collects whole drains.

@@ -37,6 +37,9 @@ void CConsoleOutput::Message(const std::string& text) {
         }
     }
     Error("KORVALIN: " + line + "\n");
+    if (m_messageObserver) {
+        m_messageObserver(line);
+    }
 }
 
 void CConsoleOutput::Error(const std::string& text) {

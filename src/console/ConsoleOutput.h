@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "terminal/ReportWidget.h"
@@ -31,6 +32,11 @@ class CConsoleOutput {
     void ShowProgress(const std::string& line);
     void ClearProgress();
     bool ProgressAllowed() const { return m_progressAllowed; }
+    // Also hands every message's text (without the "KORVALIN: " prefix) to observer, after it
+    // has been written; a batch run shows each tester's messages beside its log.
+    void SetMessageObserver(std::function<void(const std::string&)> observer) {
+        m_messageObserver = std::move(observer);
+    }
 
   private:
     std::FILE* m_out;
@@ -39,6 +45,7 @@ class CConsoleOutput {
     size_t m_progressWidth = 0;  // characters of the progress line on screen, 0 when none
     std::string m_progressShown;
     bool m_outPending = false;
+    std::function<void(const std::string&)> m_messageObserver;
 };
 
 // The terminal pane's byte stream, sent to the console's stdout.

@@ -62,12 +62,28 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
             if (!takeValue(opt.port)) {
                 return result;
             }
+            for (const auto& given : opt.ports) {
+                if (given == opt.port) {
+                    result.error = "port " + opt.port + " is given twice";
+                    return result;
+                }
+            }
+            opt.ports.push_back(opt.port);
             portGiven = true;
         } else if (arg.name == "--file") {
             if (!takeValue(opt.file)) {
                 return result;
             }
             fileGiven = true;
+        } else if (arg.name == "--log-dir") {
+            if (!takeValue(opt.logDir)) {
+                return result;
+            }
+        } else if (arg.name == "--all-ports") {
+            if (!noValue()) {
+                return result;
+            }
+            opt.allPorts = true;
         } else if (arg.name == "--console") {
             if (!noValue()) {
                 return result;
@@ -109,6 +125,14 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
         result.error = "--demo brings its own tester and update file; it takes no --port or --file";
         return result;
     }
+    if (opt.demo && opt.Batch()) {
+        result.error = "--demo runs one tester; it takes no --all-ports or --log-dir";
+        return result;
+    }
+    if (opt.Batch() && !fileGiven) {
+        result.error = "several testers at once need the update file: give --file PATH";
+        return result;
+    }
     result.ok = true;
     return result;
 }
@@ -116,6 +140,9 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
 std::string ConsoleUsage(const std::string& programName) {
     return "Usage: " + programName +
            " --console [--port NAME] [--file PATH] [--send-now] [--repeat]\n"
+           "       " +
+           programName +
+           " --console --port NAME --port NAME... | --all-ports --file PATH [--log-dir DIR]\n"
            "       " +
            programName +
            " --list-ports | --demo [--console] | --help\n"
@@ -135,8 +162,19 @@ std::string ConsoleUsage(const std::string& programName) {
            "  --demo           start a simulated tester and send it the sample update file\n"
            "  --help           show this text\n"
            "\n"
+           "Several testers at once: each port is opened and updated on its own; the tester\n"
+           "output of each goes to DIR/<port>.log (added to), a table of the ports is kept up\n"
+           "to date on standard error when it is a terminal, and a summary is printed at the end\n"
+           "on standard output.\n"
+           "  --port NAME      given more than once: update a tester on every port named\n"
+           "  --all-ports      update a tester on every port that --list-ports shows\n"
+           "  --log-dir DIR    folder of the per-port logs (made when missing); default\n"
+           "                   ./korvalin-logs. With one --port, it also makes a batch run\n"
+           "\n"
            "Exit status: 0 file sent completely, 1 port not opened or configured, 2 usage,\n"
-           "3 update file rejected or unreadable, 4 transfer failed, 130 interrupted.\n";
+           "3 update file rejected or unreadable, 4 transfer failed, 130 interrupted. With "
+           "several\n"
+           "testers, 0 only when every tester got the whole file, otherwise the highest status.\n";
 }
 
 }  // namespace korv

@@ -14,6 +14,14 @@ struct ConsoleOptions {
     bool listPorts = false;
     bool help = false;
     bool demo = false;
+    // Several testers at once: every --port given (in order), --all-ports, --log-dir.
+    std::vector<std::string> ports;
+    bool allPorts = false;
+    std::string logDir;  // empty: the default folder of a batch run
+
+    // True when the run updates a batch of testers, each with its own log file, instead of one
+    // tester whose output goes to stdout.
+    bool Batch() const { return ports.size() > 1 || allPorts || !logDir.empty(); }
 };
 
 struct ParseResult {

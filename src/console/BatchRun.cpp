@@ -1,0 +1,545 @@
+#include "console/BatchRun.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "app/ProgDoc.h"
+#include "console/BatchTable.h"
+#include "console/ConsoleHost.h"
+#include "console/ConsoleOutput.h"
+#include "console/ConsoleSession.h"
+#include "console/IniProfile.h"
+#include "console/PortInfo.h"
+#include "platform/DeviceMap.h"
+#include "platform/SerialPort.h"
+#include "platform/TermInfo.h"
+#include "ports/PortList.h"
+#include "view/ProgView.h"
+
+namespace korv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// As in a one-port run: after the last transfer the tester's answer is logged until the line has
+// been quiet this long, but no longer than the limit.
+constexpr std::chrono::milliseconds kAnswerQuiet{3000};
+constexpr std::chrono::milliseconds kAnswerLimit{15000};
+// How often the live table is redrawn.
+constexpr std::chrono::milliseconds kTablePeriod{250};
+
+// Ctrl-C stops every port's sender one after the other; each stop waits for its worker to notice
+// the abort, so the view looks at the worker's flag often.
+CProgView::Timing BatchTiming() {
+    CProgView::Timing timing;
+    timing.alivePoll = std::chrono::milliseconds(5);
+    return timing;
+}
+
+class CFileAnswer : public IFileAnswer {
+  public:
+    explicit CFileAnswer(std::string path) : m_path(std::move(path)) {}
+    bool Choose(const FileDialogRequest&, std::string& path) override {
+        path = m_path;
+        return true;
+    }
+
+  private:
+    std::string m_path;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using LogFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// One port's update session: the update controller with a console host whose "terminal" is the
+// port's log file. It is driven from outside, by the batch's wait: OnNotify when its queue is
+// readable, Tick after every wake-up.
+class CPortRun {
+  public:
+    CPortRun(const std::string& port, const ConsoleOptions& options, LogFile log,
+             std::function<void(const std::string&)> note)
+        : m_opt(options),
+          m_log(std::move(log)),
+          m_out(m_log.get(), m_log.get(), false),
+          m_answer(options.file),
+          m_host(m_out, m_answer),
+          m_profile(CIniProfile::DefaultPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))),
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeTermiosPort, std::string(),
+                 BatchTiming()) {
+        m_report.port = port;
+        m_report.file = options.file;
+        m_out.SetMessageObserver(std::move(note));
+        m_host.SetDialogPump([this] { DispatchPending(false); });
+    }
+    ~CPortRun() { Finish(); }
+    CPortRun(const CPortRun&) = delete;
+    CPortRun& operator=(const CPortRun&) = delete;
+
+    void Start(const CPortList& ports);
+    bool Done() const { return m_report.phase == PortPhase::Done; }
+    bool QueueValid() const { return m_queue.Valid(); }
+    int WaitFd() const { return m_queue.WaitFd(); }
+    void OnNotify();
+    void Tick();
+    // Milliseconds until Tick has something to do (-1: nothing is due).
+    int TimeoutMs() const;
+    void Interrupt();
+    const PortReport& Report();
+
+  private:
+    void DispatchPending(bool track);
+    void AfterDispatch(int prevState);
+    void EndTransfer(PortOutcome outcome);
+    void Finish();
+
+    const ConsoleOptions& m_opt;
+    LogFile m_log;
+    CConsoleOutput m_out;
+    CNotifyQueue m_queue;
+    CFileAnswer m_answer;
+    CConsoleHost m_host;
+    CIniProfile m_profile;
+    CProgDoc m_doc;
+    CProgView m_view;
+
+    PortReport m_report;
+    bool m_finishDue = false;
+    int m_messagesAtStart = 0;
+    Clock::time_point m_sendStart{};
+    Clock::time_point m_answerStart{};
+    Clock::time_point m_lastReceived{};
+};
+
+void CPortRun::Start(const CPortList& ports) {
+    m_view.SetPortOverride(m_report.port);
+    m_view.SetInitialUpdateFile(m_opt.file);
+    m_host.BeginDispatch();
+    m_view.OnInitialUpdate(ports);
+    m_out.FlushOut();
+    if (m_view.State() == STATE_PORT_CLOSED) {
+        if (m_host.LastMessage().find(std::strerror(EACCES)) != std::string::npos) {
+            const std::string hint = PermissionHint(DevicePathForPort(m_view.PortName()));
+            if (!hint.empty()) {
+                m_out.Message(hint);
+            }
+        }
+        m_report.outcome = PortOutcome::NotOpened;
+        m_report.reason = m_host.LastMessage();
+        Finish();
+        return;
+    }
+    m_report.phase = PortPhase::Waiting;
+    if (m_opt.sendNow) {
+        const int prev = m_view.State();
+        m_host.BeginDispatch();
+        m_view.OnSendUpdateFile();
+        m_out.FlushOut();
+        AfterDispatch(prev);
+    }
+    if (m_finishDue) {
+        Finish();
+    }
+}
+
+void CPortRun::OnNotify() {
+    DispatchPending(true);
+    if (m_finishDue) {
+        Finish();
+    }
+}
+
+void CPortRun::DispatchPending(bool track) {
+    CNotifyQueue::Notice notice{};
+    m_queue.ClearWake();
+    while (m_queue.Pop(notice)) {
+        const int prev = m_view.State();
+        if (track) {
+            m_host.BeginDispatch();
+        }
+        m_view.OnCommNotify(notice.wParam, notice.lParam);
+        if (notice.lParam == NOTIFY_RX_DATA) {
+            m_lastReceived = Clock::now();
+        }
+        if (track) {
+            AfterDispatch(prev);
+        }
+    }
+}
+
+void CPortRun::AfterDispatch(int prevState) {
+    const int state = m_view.State();
+    if (m_report.phase == PortPhase::Answer && state == STATE_PORT_CLOSED) {
+        m_finishDue = true;  // the tester went away: there is no answer left to wait for
+    }
+    if (m_report.phase != PortPhase::Waiting && m_report.phase != PortPhase::Sending) {
+        return;
+    }
+    if (m_host.DialogCancelled()) {
+        EndTransfer(PortOutcome::Rejected);  // the view has said why
+    } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
+        m_report.phase = PortPhase::Sending;
+        m_report.done = 0;
+        m_report.total = m_view.SendTotal();
+        m_report.seconds = 0;
+        m_sendStart = Clock::now();
+        m_messagesAtStart = m_host.MessageCount();
+    } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
+        if (state == STATE_PORT_CLOSED) {
+            m_report.lostWhileSending = true;
+            EndTransfer(PortOutcome::PortLost);
+        } else {
+            const bool complete = m_view.SendCompleted() && m_view.LastSendError() == 0;
+            EndTransfer(complete ? PortOutcome::Sent : PortOutcome::Failed);
+        }
+    } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
+        m_report.lostWhileSending = false;
+        EndTransfer(PortOutcome::PortLost);
+    }
+}
+
+void CPortRun::EndTransfer(PortOutcome outcome) {
+    const bool sending = m_report.phase == PortPhase::Sending;
+    if (sending) {
+        m_report.done = m_view.SendDone();
+        m_report.total = m_view.SendTotal();
+        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+    }
+    if (outcome == PortOutcome::Sent) {
+        ++m_report.sent;
+        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(m_report.done) +
+                      " bytes.");
+    } else if (outcome == PortOutcome::Rejected || sending) {
+        ++m_report.failed;
+    }
+    if (outcome != PortOutcome::Sent) {
+        if (sending && m_host.MessageCount() == m_messagesAtStart) {
+            // The view has not said why (it reports failures it can name); say at least how far
+            // the transfer got.
+            std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
+                               std::to_string(m_report.done) + " of " +
+                               std::to_string(m_report.total) + " bytes";
+            if (m_view.LastSendError() != 0) {
+                text += " : " + std::string(std::strerror(m_view.LastSendError()));
+            }
+            m_out.Message(text + ".");
+        }
+        m_report.reason = m_host.LastMessage();
+    }
+    m_report.outcome = outcome;
+    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
+        m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
+        return;
+    }
+    m_host.RefuseDialogs();
+    if ((outcome == PortOutcome::Sent || outcome == PortOutcome::Failed) &&
+        m_view.State() != STATE_PORT_CLOSED) {
+        m_report.phase = PortPhase::Answer;
+        m_answerStart = Clock::now();
+        m_lastReceived = m_answerStart;
+    } else {
+        m_finishDue = true;
+    }
+}
+
+void CPortRun::Tick() {
+    if (m_report.phase == PortPhase::Answer) {
+        const auto now = Clock::now();
+        if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
+            m_finishDue = true;
+        }
+    }
+    if (m_finishDue) {
+        Finish();
+    }
+}
+
+int CPortRun::TimeoutMs() const {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    if (m_finishDue) {
+        return 0;
+    }
+    if (m_report.phase != PortPhase::Answer) {
+        return -1;
+    }
+    const auto now = Clock::now();
+    const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
+    return end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+}
+
+void CPortRun::Interrupt() {
+    if (Done()) {
+        return;
+    }
+    if (m_report.phase == PortPhase::Sending) {
+        m_report.done = m_view.SendDone();
+        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        ++m_report.failed;
+        m_view.StopSending();
+        m_report.outcome = PortOutcome::Interrupted;
+        m_report.reason = "Interrupted after " + std::to_string(m_report.done) + " of " +
+                          std::to_string(m_report.total) + " bytes.";
+    } else if (m_report.phase != PortPhase::Answer) {
+        // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
+        m_report.outcome = PortOutcome::Interrupted;
+        m_report.reason = "Interrupted while waiting for the tester's prompt.";
+    }
+    m_host.RefuseDialogs();
+    // In the log only: the batch says once, on stderr, that it was interrupted.
+    m_out.Error("KORVALIN: Interrupted.\n");
+    Finish();
+}
+
+void CPortRun::Finish() {
+    m_finishDue = false;
+    if (m_report.phase == PortPhase::Done) {
+        return;
+    }
+    m_report.phase = PortPhase::Done;
+    m_host.RefuseDialogs();
+    m_view.ClosePort();
+    // Whatever the reader had put in the ring still reaches the log.
+    DispatchPending(false);
+    m_out.FlushOut();
+}
+
+const PortReport& CPortRun::Report() {
+    if (m_report.phase == PortPhase::Sending) {
+        m_report.done = m_view.SendDone();
+        m_report.total = m_view.SendTotal();
+        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+    }
+    return m_report;
+}
+
+std::string Timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+#ifdef _WIN32
+    localtime_s(&tm, &now);
+#else
+    localtime_r(&now, &tm);
+#endif
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+// Waits until one of fds is readable or timeoutMs has passed (-1: no limit); ready[i] tells
+// which. False when the wait itself failed.
+bool WaitAny(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& ready) {
+    std::vector<pollfd> polled;
+    polled.reserve(fds.size());
+    for (const int fd : fds) {
+        polled.push_back({fd, POLLIN, 0});
+    }
+    ready.assign(fds.size(), false);
+    const int n = ::poll(polled.data(), static_cast<nfds_t>(polled.size()), timeoutMs);
+    if (n < 0) {
+        return errno == EINTR;
+    }
+    for (size_t i = 0; i < polled.size(); ++i) {
+        ready[i] = polled[i].revents != 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::string& sysfsRoot) {
+    std::vector<std::string> ports;
+    std::set<std::string> devices;
+    auto add = [&](const std::string& name) {
+        if (devices.insert(DevicePathForPort(name)).second) {
+            ports.push_back(name);
+        }
+    };
+    for (const auto& name : options.ports) {
+        add(name);
+    }
+    if (options.allPorts) {
+        const auto map = MakeSysfsDeviceMap(sysfsRoot);
+        CPortList list;
+        list.BuildPortList(*map);
+        for (const PortNode* node = list.Head(); node != nullptr; node = node->pNext) {
+            add(node->szName);
+        }
+    }
+    return ports;
+}
+
+int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out, std::FILE* err,
+             bool errIsTerminal) {
+    CLiveTable table(err, errIsTerminal);
+    auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
+
+    if (!signals.Valid()) {
+        message(std::string("Cannot set up the console: ") + std::strerror(errno));
+        return EXIT_PORT_FAILED;
+    }
+    const std::string sysfsRoot = SysfsTtyRoot();
+    const std::vector<std::string> ports = BatchPorts(options, sysfsRoot);
+    if (ports.empty()) {
+        message("There are no serial ports to update testers on.");
+        return EXIT_PORT_FAILED;
+    }
+
+    // Every log file is opened before any port, so that a folder that cannot be written stops
+    // the batch before any tester is touched.
+    const std::filesystem::path dir(options.logDir.empty() ? kDefaultLogDir : options.logDir);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        message("Cannot make the log folder '" + dir.string() + "' : " + ec.message());
+        return EXIT_PORT_FAILED;
+    }
+    std::vector<LogFile> logs;
+    std::set<std::string> names;
+    const std::string started = Timestamp();
+    for (const auto& port : ports) {
+        std::string name = LogFileName(port);
+        for (int n = 2; !names.insert(name).second; ++n) {
+            name = LogFileName(port + "-" + std::to_string(n));
+        }
+        const std::filesystem::path path = dir / name;
+        // Added to, never replaced: an earlier batch's log of this port is kept.
+        LogFile log(std::fopen(path.string().c_str(), "ab"));
+        if (!log) {
+            message("Cannot write the log file '" + path.string() + "' : " + std::strerror(errno));
+            return EXIT_PORT_FAILED;
+        }
+        std::fprintf(log.get(), "KORVALIN: %s: %s, update file '%s'.\n", started.c_str(),
+                     port.c_str(), options.file.c_str());
+        std::fflush(log.get());
+        logs.push_back(std::move(log));
+    }
+    message("Updating " + std::to_string(ports.size()) +
+            (ports.size() == 1 ? " tester" : " testers") + " with '" + options.file +
+            "'; each port's output is logged in '" + dir.string() + "'.");
+
+    std::vector<std::unique_ptr<CPortRun>> runs;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const std::string port = ports[i];
+        runs.push_back(std::make_unique<CPortRun>(
+            port, options, std::move(logs[i]), [&table, port](const std::string& text) {
+                table.Message("KORVALIN: " + port + ": " + text);
+            }));
+        if (!runs.back()->QueueValid()) {
+            message(std::string("Cannot set up the console: ") + std::strerror(errno));
+            return EXIT_PORT_FAILED;
+        }
+    }
+
+    const auto columns = [&] {
+        const int width = TerminalColumns(err);
+        // One column short of the edge: a line that fills the row exactly would wrap on some
+        // terminals and push the table down.
+        return width > 1 ? static_cast<size_t>(width - 1) : size_t{0};
+    };
+    auto reports = [&] {
+        std::vector<PortReport> all;
+        for (auto& run : runs) {
+            all.push_back(run->Report());
+        }
+        return all;
+    };
+    auto drawTable = [&] { table.Show(FormatLiveTable(reports(), columns())); };
+
+    {
+        const auto map = MakeSysfsDeviceMap(sysfsRoot);
+        CPortList list;
+        list.BuildPortList(*map);
+        for (auto& run : runs) {
+            if (signals.Raised()) {
+                break;
+            }
+            run->Start(list);
+            drawTable();
+        }
+    }
+
+    bool interrupted = false;
+    bool waitFailed = false;
+    auto nextDraw = Clock::now();
+    std::vector<int> fds;
+    std::vector<CPortRun*> waiting;
+    std::vector<bool> ready;
+    for (;;) {
+        if (signals.Raised()) {
+            interrupted = true;
+            break;
+        }
+        fds.clear();
+        waiting.clear();
+        int timeout = -1;
+        for (auto& run : runs) {
+            if (!run->Done()) {
+                fds.push_back(run->WaitFd());
+                waiting.push_back(run.get());
+                const int t = run->TimeoutMs();
+                if (t >= 0 && (timeout < 0 || t < timeout)) {
+                    timeout = t;
+                }
+            }
+        }
+        if (waiting.empty()) {
+            break;
+        }
+        if (table.Live()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(nextDraw - Clock::now())
+                    .count();
+            const int t = static_cast<int>(std::max<long long>(left, 0));
+            timeout = timeout < 0 ? t : std::min(timeout, t);
+        }
+        fds.push_back(signals.Fd());
+        if (!WaitAny(fds, timeout, ready)) {
+            message(std::string("Waiting for the testers failed: ") + std::strerror(errno));
+            waitFailed = true;
+            break;
+        }
+        for (size_t i = 0; i < waiting.size(); ++i) {
+            if (ready[i]) {
+                waiting[i]->OnNotify();
+            }
+        }
+        for (CPortRun* run : waiting) {
+            run->Tick();
+        }
+        if (table.Live() && Clock::now() >= nextDraw) {
+            drawTable();
+            nextDraw = Clock::now() + kTablePeriod;
+        }
+    }
+    if (interrupted || waitFailed) {
+        for (auto& run : runs) {
+            run->Interrupt();
+        }
+    }
+    if (interrupted) {
+        message("Interrupted.");
+    }
+    drawTable();
+    const std::vector<PortReport> all = reports();
+    table.Clear();
+    std::fputs(FormatSummary(all).c_str(), out);
+    std::fflush(out);
+    const int status = BatchStatus(all, interrupted);
+    return waitFailed ? std::max(status, static_cast<int>(EXIT_TRANSFER_FAILED)) : status;
+}
+
+}  // namespace korv

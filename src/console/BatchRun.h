@@ -1,0 +1,27 @@
+#pragma once
+// A batch run of the console front end: one update session per port, all in this process and
+// all driven by one wait, each tester's output in its own log file, a live table of the ports on
+// a terminal and a summary at the end.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console/Options.h"
+#include "platform/SignalPipe.h"
+
+namespace korv {
+
+// The log folder when --log-dir is not given.
+inline constexpr const char* kDefaultLogDir = "korvalin-logs";
+
+// The ports of a batch: every --port in order, then (with --all-ports) the listed ports that
+// name a device not given already.
+std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::string& sysfsRoot);
+
+// Runs the batch; messages and the live table go to err (the table only when errIsTerminal),
+// the summary to out. Returns the exit status.
+int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out, std::FILE* err,
+             bool errIsTerminal);
+
+}  // namespace korv

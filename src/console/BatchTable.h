@@ -1,0 +1,89 @@
+#pragma once
+// What a batch run shows of its testers: one line per port in the live table, the summary at
+// the end, the exit status of the whole batch, and the name of each port's log file.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace korv {
+
+// Where one port's run stands.
+enum class PortPhase {
+    Opening,  // the port is being opened
+    Waiting,  // open, waiting for the tester's prompt
+    Sending,  // a transfer is running
+    Answer,   // the last transfer has ended; the tester's answer is still being logged
+    Done,     // the port is closed; outcome says how its run ended
+};
+
+// How a port's last transfer, or the port itself, ended.
+enum class PortOutcome {
+    None,         // nothing has ended yet
+    Sent,         // the whole file went out
+    NotOpened,    // the port could not be opened or configured
+    Rejected,     // the update file was refused (not an update file, unreadable)
+    Failed,       // the transfer did not complete
+    PortLost,     // the port went away (unplugged, hung up)
+    Interrupted,  // Ctrl-C
+};
+
+struct PortReport {
+    std::string port;
+    std::string file;
+    PortPhase phase = PortPhase::Opening;
+    PortOutcome outcome = PortOutcome::None;
+    bool lostWhileSending = false;  // for PortLost: a transfer was cut short
+    int sent = 0;                   // updates sent completely
+    int failed = 0;                 // updates rejected or cut short
+    uint64_t done = 0;              // bytes of the current (or last) transfer gone to the driver
+    uint64_t total = 0;             // its file's size
+    double seconds = 0;             // how long it has run (or ran)
+    std::string reason;             // the system's reason of the last failure
+};
+
+// The console's exit status for a port's outcome (0 sent, 1 port, 3 file, 4 transfer, 130).
+int OutcomeStatus(const PortReport& report);
+// The batch's exit status: 0 only when every port's update was sent completely, otherwise the
+// highest of the ports' statuses (130 when interrupted).
+int BatchStatus(const std::vector<PortReport>& reports, bool interrupted);
+
+// "waiting for prompt", "sending", "sent", "failed", "port lost", ...
+std::string PhaseLabel(const PortReport& report);
+std::string OutcomeLabel(const PortReport& report);
+
+// The live table, one line per port, each cut to width characters (0: no limit).
+std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width);
+// The summary: a header and one line per port with the file, bytes, time, outcome and reason.
+std::string FormatSummary(const std::vector<PortReport>& reports);
+
+// The log file's name for a port: its name without "/dev/" or "\\.\", with every character
+// other than letters, digits, '.', '_' and '-' replaced ('/' by '-'), and ".log" appended.
+std::string LogFileName(const std::string& port);
+
+// A block of lines on a terminal that is redrawn in place; messages are written above it, so
+// they scroll away while the block stays at the bottom. When not live, Show does nothing and
+// messages are plain lines.
+class CLiveTable {
+  public:
+    CLiveTable(std::FILE* stream, bool live);
+    ~CLiveTable();
+    CLiveTable(const CLiveTable&) = delete;
+    CLiveTable& operator=(const CLiveTable&) = delete;
+
+    bool Live() const { return m_live; }
+    void Show(const std::vector<std::string>& lines);
+    void Message(const std::string& line);
+    // Takes the block down, leaving the cursor where it started.
+    void Clear();
+
+  private:
+    void Draw(const std::vector<std::string>& lines);
+
+    std::FILE* m_stream;
+    bool m_live;
+    std::vector<std::string> m_shown;
+};
+
+}  // namespace korv

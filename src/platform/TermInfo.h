@@ -1,0 +1,14 @@
+#pragma once
+// What the console needs to know about the terminal it writes to.
+
+#include <cstdio>
+
+namespace korv {
+
+// True when stream is an interactive terminal (a console window on Windows).
+bool IsTerminal(std::FILE* stream);
+
+// The terminal's width in characters, or 0 when it is not known.
+int TerminalColumns(std::FILE* stream);
+
+}  // namespace korv
