@@ -198,7 +198,9 @@ void CPortRun::AfterDispatch(int prevState) {
         m_sendStart = Clock::now();
         m_messagesAtStart = m_host.MessageCount();
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
-        if (state == STATE_PORT_CLOSED) {
+        if (state == STATE_PORT_CLOSED || m_view.LastSendError() == EIO) {
+            // The sender usually sees a vanished port first: its write fails with EIO (a hung-up
+            // line, an unplugged adapter) while the view still holds the port.
             m_report.lostWhileSending = true;
             EndTransfer(PortOutcome::PortLost);
         } else {

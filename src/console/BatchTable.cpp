@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <string_view>
 
 #include "console/ConsoleOutput.h"
 #include "console/ConsoleSession.h"
@@ -131,14 +132,12 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
         } else if (r.total > 0) {
             progress = Bytes(r) + " bytes in " + Clock(r.seconds);
         }
-        rows.push_back({r.port, PhaseLabel(r), progress,
-                        std::to_string(r.sent) + " sent, " + std::to_string(r.failed) + " failed"});
-    }
-    // The progress column is as wide as a transfer's line can be, so that the counts stay put
-    // while the figures change.
-    const std::string widest = FormatProgress(99, 100, 3599);
-    for (auto& row : rows) {
-        row[2] = Pad(row[2], widest.size());
+        // The counts come before the figures that change, and the state column is as wide as
+        // its longest label, so that nothing jumps sideways as a run goes on; a narrow terminal
+        // cuts off the figures first.
+        rows.push_back({r.port, Pad(PhaseLabel(r), std::string_view("waiting for prompt").size()),
+                        std::to_string(r.sent) + " sent, " + std::to_string(r.failed) + " failed",
+                        progress});
     }
     std::vector<std::string> lines = Columns(rows);
     if (width > 0) {

@@ -72,6 +72,7 @@ struct LaunchPlan {
     bool stdoutPipe = false;                 // else stdoutFile
     std::string stdoutFile = "/dev/null";
     std::string stderrFile = "/dev/null";
+    std::string cwd;  // the child's working directory; empty: the test's
 };
 
 class Child {
@@ -99,6 +100,9 @@ class Child {
         }
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, plan.stderrFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
+        if (!plan.cwd.empty()) {
+            posix_spawn_file_actions_addchdir_np(&actions, plan.cwd.c_str());
+        }
 
         std::map<std::string, std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {

@@ -1,0 +1,262 @@
+// Several simulated testers updated by one console run: each receives the file byte for byte,
+// one tester's trouble leaves the others alone, and the summary and exit status tell which port
+// got what.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+
+namespace korv {
+namespace {
+
+using test::Child;
+using test::Clock;
+using test::LaunchPlan;
+using test::ReadWholeFile;
+using test::Sim;
+using test::TempDir;
+using test::WriteWholeFile;
+
+std::string UpdateText(size_t n) {
+    std::string text = "* batch update\n";
+    for (unsigned line = 0; text.size() < n; ++line) {
+        text += "line " + std::to_string(line) + " of the batch update, padded a little\n";
+    }
+    text.resize(n);
+    return text;
+}
+
+// The summary line of a port (the line that starts with its name), or "".
+std::string SummaryLine(const std::string& summary, const std::string& port) {
+    for (size_t at = 0, nl; (nl = summary.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = summary.substr(at, nl - at);
+        if (line.starts_with(port + " ")) {
+            return line;
+        }
+    }
+    return "";
+}
+
+class BatchRun : public ::testing::Test {
+  protected:
+    BatchRun() {
+        ::mkdir((m_dir / "sysfs").c_str(), 0755);
+        ::mkdir((m_dir / "config").c_str(), 0755);
+        ::mkdir((m_dir / "work").c_str(), 0755);
+    }
+
+    // Starts `korvalin --console <args>` in m_dir/work.
+    std::unique_ptr<Child> Start(std::vector<std::string> args) {
+        LaunchPlan plan;
+        plan.argv = {KORVALIN_BIN, "--console"};
+        for (auto& a : args) {
+            plan.argv.push_back(std::move(a));
+        }
+        plan.env = {{"XDG_CONFIG_HOME", m_dir / "config"},
+                    {"HOME", m_dir.Path()},
+                    {"KORV_SYSFS_TTY", m_dir / "sysfs"}};
+        plan.stdoutFile = m_dir / "stdout";
+        plan.stderrFile = m_dir / "stderr";
+        plan.cwd = m_dir / "work";
+        auto child = std::make_unique<Child>(plan);
+        EXPECT_TRUE(child->Started());
+        return child;
+    }
+
+    // count simulated testers started with options, each saving what it receives.
+    void StartTesters(size_t count, const std::vector<std::string>& options) {
+        for (size_t i = 0; i < count; ++i) {
+            std::vector<std::string> o = options;
+            o.insert(o.end(), {"--save", m_dir / ("got" + std::to_string(i))});
+            m_sims.push_back(std::make_unique<Sim>(o));
+            ASSERT_FALSE(m_sims.back()->Port().empty());
+        }
+    }
+    std::vector<std::string> PortArgs() const {
+        std::vector<std::string> args;
+        for (const auto& sim : m_sims) {
+            args.insert(args.end(), {"--port", sim->Port()});
+        }
+        return args;
+    }
+    std::string Got(size_t i) { return ReadWholeFile(m_dir / ("got" + std::to_string(i))); }
+    std::string Out() { return ReadWholeFile(m_dir / "stdout"); }
+    std::string Err() { return ReadWholeFile(m_dir / "stderr"); }
+    std::string MakeFile(const std::string& text) {
+        WriteWholeFile(m_dir / "update.txt", text);
+        return m_dir / "update.txt";
+    }
+    // The log of a pty port /dev/pts/N.
+    std::string Log(const std::string& dir, const std::string& port) {
+        return ReadWholeFile(dir + "/pts-" + port.substr(port.rfind('/') + 1) + ".log");
+    }
+
+    TempDir m_dir;
+    std::vector<std::unique_ptr<Sim>> m_sims;
+};
+
+TEST_F(BatchRun, FourTestersAtLineRateEachGetTheFileByteForByte) {
+    // Several pty buffers long, so the four transfers overlap for seconds at 5,760 bytes/s.
+    const std::string text = UpdateText(60000);
+    const std::string file = MakeFile(text);
+    StartTesters(
+        4, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms", "60000"});
+    auto args = PortArgs();
+    args.insert(args.end(), {"--file", file});
+    auto tool = Start(args);  // no --log-dir: the logs go to ./korvalin-logs
+
+    // All four are receiving at once before any of them has finished.
+    for (auto& sim : m_sims) {
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
+    }
+    for (auto& sim : m_sims) {
+        EXPECT_FALSE(sim->SawEvent("RECEIVED"));
+    }
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 0) << Err();
+    const std::string summary = Out();
+    for (size_t i = 0; i < m_sims.size(); ++i) {
+        const auto received = m_sims[i]->WaitEvent("RECEIVED");
+        ASSERT_TRUE(received);
+        EXPECT_EQ(Got(i), text) << "tester " << i;
+        const std::string port = m_sims[i]->Port();
+        const std::string line = SummaryLine(summary, port);
+        EXPECT_NE(line.find(" sent "), std::string::npos) << summary;
+        EXPECT_NE(line.find("60000/60000"), std::string::npos) << summary;
+        EXPECT_NE(Err().find("KORVALIN: " + port + ": Sent '" + file + "': 60000 bytes."),
+                  std::string::npos)
+            << Err();
+        // Each tester's own output, with its answer, is in its port's log and nowhere else.
+        const std::string log = Log(m_dir / "work/korvalin-logs", port);
+        EXPECT_NE(log.find("Successfully opened " + port + "."), std::string::npos) << log;
+        EXPECT_NE(log.find("Update received: 60000 bytes"), std::string::npos) << log;
+        for (size_t j = 0; j < m_sims.size(); ++j) {
+            if (j != i) {
+                EXPECT_EQ(log.find(m_sims[j]->Port()), std::string::npos) << log;
+            }
+        }
+    }
+    EXPECT_EQ(summary.find("Update received"), std::string::npos) << "tester output on stdout";
+}
+
+TEST_F(BatchRun, OnePortsTroubleLeavesTheOthersAloneAndTheVerdictSaysWhich) {
+    const std::string text = UpdateText(60000);
+    const std::string file = MakeFile(text);
+    StartTesters(
+        3, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms", "60000"});
+    auto args = PortArgs();
+    args.insert(args.end(), {"--port", "/dev/korvalin-no-such-port", "--file", file, "--log-dir",
+                             m_dir / "logs"});
+    auto tool = Start(args);
+    for (auto& sim : m_sims) {
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
+    }
+    m_sims[1]->Command("hangup");  // this tester's adapter is unplugged mid-transfer
+
+    // The transfer cut short is the worst outcome: 4.
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 4) << Err();
+    const std::string summary = Out();
+    for (size_t i : {0u, 2u}) {
+        ASSERT_TRUE(m_sims[i]->WaitEvent("RECEIVED"));
+        EXPECT_EQ(Got(i), text) << "tester " << i;
+        EXPECT_NE(SummaryLine(summary, m_sims[i]->Port()).find(" sent "), std::string::npos)
+            << summary;
+    }
+    const std::string lost = SummaryLine(summary, m_sims[1]->Port());
+    EXPECT_NE(lost.find(" port lost "), std::string::npos) << summary;
+    EXPECT_NE(lost.find("did not complete"), std::string::npos) << summary;
+    const std::string missing = SummaryLine(summary, "/dev/korvalin-no-such-port");
+    EXPECT_NE(missing.find(" not opened "), std::string::npos) << summary;
+    EXPECT_NE(missing.find("Failed to open /dev/korvalin-no-such-port : No such file"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(ReadWholeFile(m_dir / "logs/korvalin-no-such-port.log").find("Failed to open"),
+              std::string::npos);
+
+    // Without the hang-up, the port that could not be opened is the worst: 1.
+    m_sims.clear();
+    StartTesters(1, {"--rate", "0", "--expect", std::to_string(text.size())});
+    EXPECT_EQ(Start({"--port", m_sims[0]->Port(), "--port", "/dev/korvalin-no-such-port", "--file",
+                     file, "--log-dir", m_dir / "logs"})
+                  ->WaitExit(),
+              1)
+        << Err();
+    EXPECT_EQ(Got(0), text);
+}
+
+TEST_F(BatchRun, CtrlCEndsEveryTransferAtOnce) {
+    // Minutes on the line each: only the interruption can end them.
+    const std::string text = UpdateText(1 << 20);
+    const std::string file = MakeFile(text);
+    StartTesters(4, {"--rate", "5760", "--linger-ms", "60000"});
+    auto args = PortArgs();
+    args.insert(args.end(), {"--file", file, "--log-dir", m_dir / "logs"});
+    auto tool = Start(args);
+    for (auto& sim : m_sims) {
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
+    }
+    tool->Signal(SIGINT);
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(20)), 130) << Err();
+    EXPECT_NE(Err().find("KORVALIN: Interrupted."), std::string::npos) << Err();
+    const std::string summary = Out();
+    for (size_t i = 0; i < m_sims.size(); ++i) {
+        const std::string line = SummaryLine(summary, m_sims[i]->Port());
+        EXPECT_NE(line.find(" interrupted "), std::string::npos) << summary;
+        // Every port was closed: its tester's line goes quiet, and what it got is a true prefix.
+        m_sims[i]->Command("quit");
+        ASSERT_TRUE(m_sims[i]->WaitEvent("EXIT"));
+        const std::string got = Got(i);
+        EXPECT_LT(got.size(), text.size() / 4);
+        EXPECT_EQ(got, text.substr(0, got.size())) << "tester " << i;
+    }
+}
+
+TEST_F(BatchRun, RepeatUpdatesTheNextTesterOnEachPort) {
+    const std::string text = UpdateText(5000);
+    const std::string file = MakeFile(text);
+    StartTesters(2, {"--rate", "0", "--repeat", "2", "--between-ms", "100", "--expect",
+                     std::to_string(text.size()), "--linger-ms", "60000"});
+    auto args = PortArgs();
+    args.insert(args.end(), {"--repeat", "--file", file, "--log-dir", m_dir / "logs"});
+    auto tool = Start(args);
+    for (auto& sim : m_sims) {
+        for (int n = 0; n < 2; ++n) {
+            const auto received = sim->WaitEvent("RECEIVED");
+            ASSERT_TRUE(received) << "update " << n << "\n" << Err();
+            EXPECT_NE(received->find("RECEIVED 5000 bytes"), std::string::npos) << *received;
+            EXPECT_NE(received->find("header ok"), std::string::npos) << *received;
+        }
+    }
+    // The table counts both updates on both ports before the run is ended.
+    const auto deadline = Clock::now() + test::kDeadline;
+    auto sentTwice = [&] {
+        const std::string err = Err();
+        size_t count = 0;
+        for (size_t at = 0; (at = err.find(": Sent '", at)) != std::string::npos; ++at) {
+            ++count;
+        }
+        return count == 4;
+    };
+    while (!sentTwice() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    tool->Signal(SIGTERM);
+    EXPECT_EQ(tool->WaitExit(), 130);
+    const std::string summary = Out();
+    for (auto& sim : m_sims) {
+        const std::string line = SummaryLine(summary, sim->Port());
+        // Two sent, none failed.
+        EXPECT_NE(line.find("  2  "), std::string::npos) << summary;
+        EXPECT_NE(line.find("  0  "), std::string::npos) << summary;
+    }
+}
+
+}  // namespace
+}  // namespace korv

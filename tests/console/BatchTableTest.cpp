@@ -1,0 +1,182 @@
+// The parts of a batch run that need no tester: its options, the verdict over several ports, the
+// log file names, and the live table's drawing on a terminal.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console/BatchTable.h"
+#include "console/Options.h"
+
+namespace korv {
+namespace {
+
+TEST(BatchOptions, SeveralPortsMakeABatchThatNeedsAFile) {
+    ParseResult r = ParseConsoleOptions({"--port", "ttyUSB0", "--port=ttyUSB1", "--file", "u"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(r.options.Batch());
+    EXPECT_EQ(r.options.ports, (std::vector<std::string>{"ttyUSB0", "ttyUSB1"}));
+
+    r = ParseConsoleOptions({"--all-ports", "--log-dir", "logs", "--file", "u", "--repeat"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(r.options.Batch());
+    EXPECT_TRUE(r.options.allPorts);
+    EXPECT_EQ(r.options.logDir, "logs");
+
+    // One port with a log folder is a batch of one; one port alone is the plain run.
+    EXPECT_TRUE(
+        ParseConsoleOptions({"--port", "a", "--log-dir", "d", "--file", "u"}).options.Batch());
+    EXPECT_FALSE(ParseConsoleOptions({"--port", "a"}).options.Batch());
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--port", "a", "--port", "b"},  // nobody to ask for the file
+             {"--port", "a", "--port", "a", "--file", "u"},
+             {"--all-ports=yes", "--file", "u"},
+             {"--log-dir", "", "--file", "u"},
+             {"--demo", "--all-ports"}}) {
+        const ParseResult refused = ParseConsoleOptions(bad);
+        EXPECT_FALSE(refused.ok) << bad[0] << " " << bad[1];
+        EXPECT_FALSE(refused.error.empty());
+    }
+}
+
+PortReport Report(const std::string& port, PortOutcome outcome, bool lostWhileSending = false) {
+    PortReport r;
+    r.port = port;
+    r.file = "/tmp/u.txt";
+    r.phase = PortPhase::Done;
+    r.outcome = outcome;
+    r.lostWhileSending = lostWhileSending;
+    return r;
+}
+
+TEST(BatchVerdict, TheWorstOutcomeDecides) {
+    const auto sent = Report("A", PortOutcome::Sent);
+    EXPECT_EQ(BatchStatus({sent, sent}, false), 0);
+    EXPECT_EQ(BatchStatus({sent, Report("B", PortOutcome::NotOpened)}, false), 1);
+    EXPECT_EQ(BatchStatus({Report("B", PortOutcome::PortLost), sent}, false), 1);
+    EXPECT_EQ(BatchStatus({Report("B", PortOutcome::PortLost, true), sent}, false), 4);
+    EXPECT_EQ(BatchStatus({Report("B", PortOutcome::NotOpened), Report("C", PortOutcome::Rejected)},
+                          false),
+              3);
+    EXPECT_EQ(
+        BatchStatus({Report("C", PortOutcome::Rejected), Report("D", PortOutcome::Failed)}, false),
+        4);
+    // A port whose update never ended did not get it.
+    EXPECT_EQ(BatchStatus({sent, Report("E", PortOutcome::None)}, false), 4);
+    EXPECT_EQ(BatchStatus({sent, sent}, true), 130);
+    EXPECT_EQ(BatchStatus({}, false), 1);
+}
+
+TEST(BatchVerdict, TheSummaryNamesEachPortsOutcomeAndReason) {
+    auto a = Report("ttyUSB0", PortOutcome::Sent);
+    a.sent = 1;
+    a.done = a.total = 40000;
+    a.seconds = 7.2;
+    a.reason = "an old reason that no longer applies";
+    auto b = Report("/dev/serial/by-id/usb-x", PortOutcome::PortLost, true);
+    b.failed = 1;
+    b.done = 12000;
+    b.total = 40000;
+    b.seconds = 65;
+    b.reason = "Lost the connection on ttyUSB1";
+    const std::string summary = FormatSummary({a, b});
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = summary.find('\n', at)) != std::string::npos; at = nl + 1) {
+        lines.push_back(summary.substr(at, nl - at));
+    }
+    ASSERT_EQ(lines.size(), 3u) << summary;
+    EXPECT_TRUE(lines[0].starts_with("PORT")) << summary;
+    EXPECT_EQ(lines[1],
+              "ttyUSB0                  sent       1     0       40000/40000  0:07  /tmp/u.txt");
+    EXPECT_EQ(lines[2],
+              "/dev/serial/by-id/usb-x  port lost  0     1       12000/40000  1:05  "
+              "/tmp/u.txt  Lost the connection on ttyUSB1");
+}
+
+TEST(BatchLogs, FileNamesComeFromThePortAndStayInTheFolder) {
+    EXPECT_EQ(LogFileName("ttyUSB0"), "ttyUSB0.log");
+    EXPECT_EQ(LogFileName("COM12"), "COM12.log");
+    EXPECT_EQ(LogFileName("\\\\.\\COM12"), "COM12.log");
+    EXPECT_EQ(LogFileName("/dev/pts/7"), "pts-7.log");
+    EXPECT_EQ(LogFileName("/dev/serial/by-id/usb-FTDI_x:1.0"), "serial-by-id-usb-FTDI_x_1.0.log");
+    EXPECT_EQ(LogFileName("../../etc/passwd"), "_.-..-etc-passwd.log");
+    EXPECT_EQ(LogFileName(""), "port.log");
+}
+
+// What the table wrote to its stream.
+class TableOutput : public ::testing::Test {
+  protected:
+    TableOutput() : m_file(std::tmpfile()) {}
+    ~TableOutput() override { std::fclose(m_file); }
+    std::string Written() {
+        std::fflush(m_file);
+        std::string text;
+        std::rewind(m_file);
+        for (int c; (c = std::fgetc(m_file)) != EOF;) {
+            text += static_cast<char>(c);
+        }
+        return text;
+    }
+    std::FILE* m_file;
+};
+
+TEST_F(TableOutput, ATerminalTableIsRedrawnInPlaceUnderTheMessages) {
+    {
+        CLiveTable table(m_file, true);
+        table.Show({"a 1", "b 1"});
+        table.Show({"a 1", "b 1"});  // unchanged: nothing is written
+        table.Show({"a 2", "b 2"});
+        table.Message("KORVALIN: a: Sent.");
+    }
+    EXPECT_EQ(Written(),
+              "a 1\033[K\nb 1\033[K\n"
+              // up two lines, over the old figures
+              "\r\033[2Aa 2\033[K\nb 2\033[K\n"
+              // the message takes the table's place and the table is drawn again below it
+              "\r\033[2A\033[JKORVALIN: a: Sent.\na 2\033[K\nb 2\033[K\n"
+              // taken down when the run ends
+              "\r\033[2A\033[J");
+}
+
+TEST_F(TableOutput, WithoutATerminalOnlyMessagesAreWritten) {
+    {
+        CLiveTable table(m_file, false);
+        table.Show({"a 1"});
+        table.Message("KORVALIN: a: Sent.");
+        table.Show({"a 2"});
+    }
+    EXPECT_EQ(Written(), "KORVALIN: a: Sent.\n");
+}
+
+TEST(BatchTable, LinesAreCutToTheTerminalAndTheCountsStayPut) {
+    PortReport r;
+    r.port = "ttyUSB0";
+    r.phase = PortPhase::Sending;
+    r.done = 1000;
+    r.total = 40000;
+    r.seconds = 1;
+    PortReport w = r;
+    w.port = "ttyUSB10";
+    w.phase = PortPhase::Waiting;
+    const auto sending = FormatLiveTable({r, w}, 0);
+    ASSERT_EQ(sending.size(), 2u);
+    EXPECT_NE(sending[0].find("sending"), std::string::npos) << sending[0];
+    EXPECT_NE(sending[1].find("waiting for prompt"), std::string::npos) << sending[1];
+    EXPECT_EQ(sending[0].find("0 sent, 0 failed"), sending[1].find("0 sent, 0 failed"));
+
+    r.phase = PortPhase::Done;
+    r.outcome = PortOutcome::Sent;
+    r.sent = 1;
+    const auto done = FormatLiveTable({r, w}, 0);
+    EXPECT_EQ(done[0].find("1 sent"), sending[0].find("0 sent"));
+
+    for (const auto& line : FormatLiveTable({r, w}, 30)) {
+        EXPECT_LE(line.size(), 30u);
+    }
+}
+
+}  // namespace
+}  // namespace korv
