@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -256,6 +257,109 @@ TEST_F(BatchRun, RepeatUpdatesTheNextTesterOnEachPort) {
         EXPECT_NE(line.find("  2  "), std::string::npos) << summary;
         EXPECT_NE(line.find("  0  "), std::string::npos) << summary;
     }
+}
+
+// A terminal an operator watches, through tmux: the table is redrawn in place (each port has
+// exactly one line on the screen however often it changes) and the run ends with the summary.
+class TmuxScreen {
+  public:
+    explicit TmuxScreen(const std::string& socket) : m_socket(socket) {}
+    ~TmuxScreen() { Tmux("kill-server"); }
+    bool Start(const std::string& command) {
+        return Tmux("new-session -d -x 160 -y 40 '" + command + "'") == 0;
+    }
+    std::string Capture() {
+        std::string text;
+        if (std::FILE* p = ::popen(("tmux -S '" + m_socket + "' capture-pane -p").c_str(), "r")) {
+            char buf[4096];
+            for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) {
+                text.append(buf, n);
+            }
+            ::pclose(p);
+        }
+        return text;
+    }
+    // Captures until pred holds for the screen; the last capture is kept in Last().
+    template <class Pred>
+    bool WaitFor(Pred pred) {
+        const auto deadline = Clock::now() + test::kDeadline;
+        while (Clock::now() < deadline) {
+            m_last = Capture();
+            if (pred(m_last)) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+    const std::string& Last() const { return m_last; }
+
+  private:
+    int Tmux(const std::string& args) {
+        return std::system(("tmux -S '" + m_socket + "' " + args + " >/dev/null 2>&1").c_str());
+    }
+    std::string m_socket;
+    std::string m_last;
+};
+
+// Lines of screen that start with prefix.
+std::vector<std::string> LinesStarting(const std::string& screen, const std::string& prefix) {
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = screen.find('\n', at)) != std::string::npos; at = nl + 1) {
+        if (screen.compare(at, prefix.size(), prefix) == 0) {
+            lines.push_back(screen.substr(at, nl - at));
+        }
+    }
+    return lines;
+}
+
+TEST_F(BatchRun, OnATerminalTheTableIsRedrawnInPlaceAndEndsWithTheSummary) {
+    if (std::system("tmux -V >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "tmux is not installed";
+    }
+    const std::string text = UpdateText(60000);
+    const std::string file = MakeFile(text);
+    StartTesters(
+        2, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms", "60000"});
+    const std::string a = m_sims[0]->Port() + " ";
+    const std::string b = m_sims[1]->Port() + " ";
+    TmuxScreen screen(m_dir / "tmux.sock");
+    ASSERT_TRUE(screen.Start("env XDG_CONFIG_HOME=" + (m_dir / "config") + " HOME=" + m_dir.Path() +
+                             " " + KORVALIN_BIN + " --console --port " + m_sims[0]->Port() +
+                             " --port " + m_sims[1]->Port() + " --file " + file + " --log-dir " +
+                             (m_dir / "logs") + "; echo EXIT=$?; sleep 600"));
+
+    auto progress = [&](const std::string& screen) {
+        const auto lines = LinesStarting(screen, a);
+        return lines.size() == 1 && lines[0].find("% ") != std::string::npos ? lines[0] : "";
+    };
+    ASSERT_TRUE(screen.WaitFor([&](const std::string& s) { return !progress(s).empty(); }))
+        << screen.Last();
+    const std::string first = progress(screen.Last());
+    // The figures move on, on the same line: one line per port, never a scrolled copy.
+    ASSERT_TRUE(screen.WaitFor([&](const std::string& s) {
+        const std::string now = progress(s);
+        return !now.empty() && now != first;
+    })) << screen.Last();
+    EXPECT_EQ(LinesStarting(screen.Last(), b).size(), 1u) << screen.Last();
+    EXPECT_NE(LinesStarting(screen.Last(), b)[0].find("sending"), std::string::npos)
+        << screen.Last();
+
+    ASSERT_TRUE(screen.WaitFor([](const std::string& s) {
+        return s.find("EXIT=") != std::string::npos;
+    })) << screen.Last();
+    const std::string end = screen.Last();
+    EXPECT_NE(end.find("EXIT=0"), std::string::npos) << end;
+    // The table has been taken down; the summary is what is left of each port.
+    EXPECT_EQ(LinesStarting(end, "PORT ").size(), 1u) << end;
+    for (const auto& port : {a, b}) {
+        const auto lines = LinesStarting(end, port);
+        ASSERT_EQ(lines.size(), 1u) << end;
+        EXPECT_NE(lines[0].find(" sent "), std::string::npos) << end;
+        EXPECT_NE(lines[0].find("60000/60000"), std::string::npos) << end;
+    }
+    EXPECT_EQ(end.find("sending"), std::string::npos) << end;
+    EXPECT_EQ(end.find("\033"), std::string::npos) << end;
 }
 
 }  // namespace
