@@ -298,7 +298,9 @@ void CPortRun::Interrupt() {
     } else if (m_report.phase != PortPhase::Answer) {
         // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
         m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = "Interrupted while waiting for the tester's prompt.";
+        m_report.reason = m_report.phase == PortPhase::Opening
+                              ? "Interrupted before the port was opened."
+                              : "Interrupted while waiting for the tester's prompt.";
     }
     m_host.RefuseDialogs();
     // In the log only: the batch says once, on stderr, that it was interrupted.
@@ -360,6 +362,20 @@ bool WaitAny(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& read
     return true;
 }
 
+bool ListsAnyDevice(ISerialDeviceMap& map) {
+    if (map.Open() != ERROR_SUCCESS) {
+        return false;
+    }
+    char name[256];
+    uint8_t data[256];
+    uint32_t nameCap = sizeof name;
+    uint32_t dataCap = sizeof data;
+    uint32_t type = 0;
+    const long rc = map.EnumValue(0, name, &nameCap, &type, data, &dataCap);
+    map.Close();
+    return rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA;
+}
+
 }  // namespace
 
 std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::string& sysfsRoot) {
@@ -373,7 +389,9 @@ std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::st
     for (const auto& name : options.ports) {
         add(name);
     }
-    if (options.allPorts) {
+    if (options.allPorts && ListsAnyDevice(*MakeSysfsDeviceMap(sysfsRoot))) {
+        // The list offers COM1 and COM2 when the system has no serial device; those are a
+        // choice for the port menu, not testers to update.
         const auto map = MakeSysfsDeviceMap(sysfsRoot);
         CPortList list;
         list.BuildPortList(*map);

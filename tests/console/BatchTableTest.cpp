@@ -2,11 +2,14 @@
 // log file names, and the live table's drawing on a terminal.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "console/BatchRun.h"
 #include "console/BatchTable.h"
 #include "console/Options.h"
 
@@ -40,6 +43,22 @@ TEST(BatchOptions, SeveralPortsMakeABatchThatNeedsAFile) {
         EXPECT_FALSE(refused.ok) << bad[0] << " " << bad[1];
         EXPECT_FALSE(refused.error.empty());
     }
+}
+
+TEST(BatchOptions, AllPortsAddsTheListedDevicesNotGivenAlready) {
+    test::TempDir sysfs;
+    ConsoleOptions opt;
+    opt.allPorts = true;
+    opt.ports = {"/dev/ttyUSB1", "/dev/pts/3"};
+    // No serial device at all: the port menu's stand-ins COM1 and COM2 are no testers.
+    EXPECT_EQ(BatchPorts(opt, sysfs.Path()), opt.ports);
+
+    for (const char* name : {"ttyUSB1", "ttyUSB0"}) {
+        ASSERT_EQ(::mkdir((sysfs / name).c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir((sysfs / name + "/device").c_str(), 0755), 0);
+    }
+    EXPECT_EQ(BatchPorts(opt, sysfs.Path()),
+              (std::vector<std::string>{"/dev/ttyUSB1", "/dev/pts/3", "ttyUSB0"}));
 }
 
 PortReport Report(const std::string& port, PortOutcome outcome, bool lostWhileSending = false) {
