@@ -404,7 +404,7 @@ std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::st
 
 int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out, std::FILE* err,
              bool errIsTerminal) {
-    CLiveTable table(err, errIsTerminal);
+    CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
     auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
 
     if (!signals.Valid()) {

@@ -25,6 +25,16 @@ int TerminalColumns(std::FILE* stream) {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+bool EnableTerminalControl(std::FILE* stream) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode)) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 #else
 
 bool IsTerminal(std::FILE* stream) {
@@ -38,6 +48,8 @@ int TerminalColumns(std::FILE* stream) {
     }
     return size.ws_col;
 }
+
+bool EnableTerminalControl(std::FILE*) { return true; }
 
 #endif
 
