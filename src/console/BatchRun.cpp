@@ -1,12 +1,8 @@
 #include "console/BatchRun.h"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -14,24 +10,30 @@
 #include <set>
 #include <string>
 
-#include "app/ProgDoc.h"
 #include "console/BatchTable.h"
 #include "console/ConsoleHost.h"
 #include "console/ConsoleOutput.h"
 #include "console/ConsoleSession.h"
-#include "console/IniProfile.h"
 #include "console/PortInfo.h"
+#include "platform/ConsoleIo.h"
 #include "platform/DeviceMap.h"
+#include "platform/Profile.h"
 #include "platform/SerialPort.h"
-#include "platform/TermInfo.h"
+#include "platform/SysError.h"
 #include "ports/PortList.h"
+#include "view/ProgDoc.h"
 #include "view/ProgView.h"
+#include "view/UserProfile.h"
 
 namespace korv {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Where the remembered port is kept; a batch never writes it.
+constexpr char kProfileCompany[] = "QUENDAL";
+constexpr char kProfileApplication[] = "KORVALIN";
 
 // As in a one-port run: after the last transfer the tester's answer is logged until the line has
 // been quiet this long, but no longer than the limit.
@@ -77,9 +79,8 @@ class CPortRun {
           m_out(m_log.get(), m_log.get(), false),
           m_answer(options.file),
           m_host(m_out, m_answer),
-          m_profile(CIniProfile::DefaultPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))),
-          m_view(m_host, m_queue, m_profile, m_doc, &MakeTermiosPort, std::string(),
-                 BatchTiming()) {
+          m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, std::string(), BatchTiming()) {
         m_report.port = port;
         m_report.file = options.file;
         m_out.SetMessageObserver(std::move(note));
@@ -92,7 +93,7 @@ class CPortRun {
     void Start(const CPortList& ports);
     bool Done() const { return m_report.phase == PortPhase::Done; }
     bool QueueValid() const { return m_queue.Valid(); }
-    int WaitFd() const { return m_queue.WaitFd(); }
+    WaitHandle Waitable() const { return m_queue.Waitable(); }
     void OnNotify();
     void Tick();
     // Milliseconds until Tick has something to do (-1: nothing is due).
@@ -112,7 +113,7 @@ class CPortRun {
     CNotifyQueue m_queue;
     CFileAnswer m_answer;
     CConsoleHost m_host;
-    CIniProfile m_profile;
+    CProfileAdapter m_profile;
     CProgDoc m_doc;
     CProgView m_view;
 
@@ -131,7 +132,7 @@ void CPortRun::Start(const CPortList& ports) {
     m_view.OnInitialUpdate(ports);
     m_out.FlushOut();
     if (m_view.State() == STATE_PORT_CLOSED) {
-        if (m_host.LastMessage().find(std::strerror(EACCES)) != std::string::npos) {
+        if (m_host.LastMessage().find(SystemErrorText(ERR_ACCESS_DENIED)) != std::string::npos) {
             const std::string hint = PermissionHint(DevicePathForPort(m_view.PortName()));
             if (!hint.empty()) {
                 m_out.Message(hint);
@@ -198,9 +199,9 @@ void CPortRun::AfterDispatch(int prevState) {
         m_sendStart = Clock::now();
         m_messagesAtStart = m_host.MessageCount();
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
-        if (state == STATE_PORT_CLOSED || m_view.LastSendError() == EIO) {
-            // The sender usually sees a vanished port first: its write fails with EIO (a hung-up
-            // line, an unplugged adapter) while the view still holds the port.
+        if (state == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST) {
+            // The sender usually sees a vanished port first: its write fails (a hung-up line, an
+            // unplugged adapter) while the view still holds the port.
             m_report.lostWhileSending = true;
             EndTransfer(PortOutcome::PortLost);
         } else {
@@ -235,7 +236,7 @@ void CPortRun::EndTransfer(PortOutcome outcome) {
                                std::to_string(m_report.done) + " of " +
                                std::to_string(m_report.total) + " bytes";
             if (m_view.LastSendError() != 0) {
-                text += " : " + std::string(std::strerror(m_view.LastSendError()));
+                text += " : " + SystemErrorText(m_view.LastSendError());
             }
             m_out.Message(text + ".");
         }
@@ -343,25 +344,6 @@ std::string Timestamp() {
     return buf;
 }
 
-// Waits until one of fds is readable or timeoutMs has passed (-1: no limit); ready[i] tells
-// which. False when the wait itself failed.
-bool WaitAny(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& ready) {
-    std::vector<pollfd> polled;
-    polled.reserve(fds.size());
-    for (const int fd : fds) {
-        polled.push_back({fd, POLLIN, 0});
-    }
-    ready.assign(fds.size(), false);
-    const int n = ::poll(polled.data(), static_cast<nfds_t>(polled.size()), timeoutMs);
-    if (n < 0) {
-        return errno == EINTR;
-    }
-    for (size_t i = 0; i < polled.size(); ++i) {
-        ready[i] = polled[i].revents != 0;
-    }
-    return true;
-}
-
 bool ListsAnyDevice(ISerialDeviceMap& map) {
     if (map.Open() != ERROR_SUCCESS) {
         return false;
@@ -378,7 +360,9 @@ bool ListsAnyDevice(ISerialDeviceMap& map) {
 
 }  // namespace
 
-std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::string& sysfsRoot) {
+std::vector<std::string> BatchPorts(
+    const ConsoleOptions& options,
+    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap) {
     std::vector<std::string> ports;
     std::set<std::string> devices;
     auto add = [&](const std::string& name) {
@@ -389,10 +373,10 @@ std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::st
     for (const auto& name : options.ports) {
         add(name);
     }
-    if (options.allPorts && ListsAnyDevice(*MakeSysfsDeviceMap(sysfsRoot))) {
+    if (options.allPorts && ListsAnyDevice(*makeMap())) {
         // The list offers COM1 and COM2 when the system has no serial device; those are a
         // choice for the port menu, not testers to update.
-        const auto map = MakeSysfsDeviceMap(sysfsRoot);
+        const auto map = makeMap();
         CPortList list;
         list.BuildPortList(*map);
         for (const PortNode* node = list.Head(); node != nullptr; node = node->pNext) {
@@ -402,29 +386,37 @@ std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::st
     return ports;
 }
 
-int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out, std::FILE* err,
+int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
              bool errIsTerminal) {
     CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
     auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
 
-    if (!signals.Valid()) {
-        message(std::string("Cannot set up the console: ") + std::strerror(errno));
+    if (!interrupt.Valid()) {
+        message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
     }
-    const std::string sysfsRoot = SysfsTtyRoot();
-    const std::vector<std::string> ports = BatchPorts(options, sysfsRoot);
+    const std::vector<std::string> ports =
+        BatchPorts(options, [] { return MakeSystemDeviceMap(); });
     if (ports.empty()) {
         message("There are no serial ports to update testers on.");
         return EXIT_PORT_FAILED;
     }
+    // One wait watches every port and Ctrl-C.
+    if (ports.size() + 1 > kMaxWaitHandles) {
+        message("At most " + std::to_string(kMaxWaitHandles - 1) +
+                " testers can be updated at once; " + std::to_string(ports.size()) +
+                " ports were given.");
+        return EXIT_USAGE;
+    }
 
     // Every log file is opened before any port, so that a folder that cannot be written stops
     // the batch before any tester is touched.
-    const std::filesystem::path dir(options.logDir.empty() ? kDefaultLogDir : options.logDir);
+    const std::string dirName = options.logDir.empty() ? kDefaultLogDir : options.logDir;
+    const std::filesystem::path dir(std::u8string(dirName.begin(), dirName.end()));
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) {
-        message("Cannot make the log folder '" + dir.string() + "' : " + ec.message());
+        message("Cannot make the log folder '" + dirName + "' : " + ec.message());
         return EXIT_PORT_FAILED;
     }
     std::vector<LogFile> logs;
@@ -435,11 +427,13 @@ int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out
         for (int n = 2; !names.insert(name).second; ++n) {
             name = LogFileName(port + "-" + std::to_string(n));
         }
-        const std::filesystem::path path = dir / name;
+        const auto u8 = (dir / name).u8string();
+        const std::string path(u8.begin(), u8.end());
         // Added to, never replaced: an earlier batch's log of this port is kept.
-        LogFile log(std::fopen(path.string().c_str(), "ab"));
+        int openError = 0;
+        LogFile log(OpenForAppend(path, &openError));
         if (!log) {
-            message("Cannot write the log file '" + path.string() + "' : " + std::strerror(errno));
+            message("Cannot write the log file '" + path + "' : " + SystemErrorText(openError));
             return EXIT_PORT_FAILED;
         }
         std::fprintf(log.get(), "KORVALIN: %s: %s, update file '%s'.\n", started.c_str(),
@@ -449,7 +443,7 @@ int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out
     }
     message("Updating " + std::to_string(ports.size()) +
             (ports.size() == 1 ? " tester" : " testers") + " with '" + options.file +
-            "'; each port's output is logged in '" + dir.string() + "'.");
+            "'; each port's output is logged in '" + dirName + "'.");
 
     std::vector<std::unique_ptr<CPortRun>> runs;
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -459,7 +453,7 @@ int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out
                 table.Message("KORVALIN: " + port + ": " + text);
             }));
         if (!runs.back()->QueueValid()) {
-            message(std::string("Cannot set up the console: ") + std::strerror(errno));
+            message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
             return EXIT_PORT_FAILED;
         }
     }
@@ -480,11 +474,11 @@ int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out
     auto drawTable = [&] { table.Show(FormatLiveTable(reports(), columns())); };
 
     {
-        const auto map = MakeSysfsDeviceMap(sysfsRoot);
+        const auto map = MakeSystemDeviceMap();
         CPortList list;
         list.BuildPortList(*map);
         for (auto& run : runs) {
-            if (signals.Raised()) {
+            if (interrupt.Raised()) {
                 break;
             }
             run->Start(list);
@@ -495,27 +489,31 @@ int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out
     bool interrupted = false;
     bool waitFailed = false;
     auto nextDraw = Clock::now();
-    std::vector<int> fds;
+    std::vector<WaitHandle> handles;
     std::vector<CPortRun*> waiting;
-    std::vector<bool> ready;
+    size_t first = 0;
     for (;;) {
-        if (signals.Raised()) {
+        if (interrupt.Raised()) {
             interrupted = true;
             break;
         }
-        fds.clear();
+        // The wait reports the lowest signalled handle, so the ports take turns at being first:
+        // a busy port cannot keep the others waiting.
+        handles.clear();
         waiting.clear();
         int timeout = -1;
-        for (auto& run : runs) {
+        for (size_t k = 0; k < runs.size(); ++k) {
+            CPortRun* run = runs[(first + k) % runs.size()].get();
             if (!run->Done()) {
-                fds.push_back(run->WaitFd());
-                waiting.push_back(run.get());
+                handles.push_back(run->Waitable());
+                waiting.push_back(run);
                 const int t = run->TimeoutMs();
                 if (t >= 0 && (timeout < 0 || t < timeout)) {
                     timeout = t;
                 }
             }
         }
+        first = (first + 1) % runs.size();
         if (waiting.empty()) {
             break;
         }
@@ -526,16 +524,16 @@ int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out
             const int t = static_cast<int>(std::max<long long>(left, 0));
             timeout = timeout < 0 ? t : std::min(timeout, t);
         }
-        fds.push_back(signals.Fd());
-        if (!WaitAny(fds, timeout, ready)) {
-            message(std::string("Waiting for the testers failed: ") + std::strerror(errno));
+        handles.push_back(interrupt.Waitable());
+        int waitError = 0;
+        const int which = WaitForAny(handles.data(), handles.size(), timeout, &waitError);
+        if (which == WAIT_RESULT_FAILED) {
+            message("Waiting for the testers failed: " + SystemErrorText(waitError));
             waitFailed = true;
             break;
         }
-        for (size_t i = 0; i < waiting.size(); ++i) {
-            if (ready[i]) {
-                waiting[i]->OnNotify();
-            }
+        if (which >= 0 && static_cast<size_t>(which) < waiting.size()) {
+            waiting[static_cast<size_t>(which)]->OnNotify();
         }
         for (CPortRun* run : waiting) {
             run->Tick();

@@ -4,24 +4,29 @@
 // a terminal and a summary at the end.
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "console/Options.h"
-#include "platform/SignalPipe.h"
+#include "platform/DeviceMap.h"
+#include "platform/Wait.h"
 
 namespace korv {
 
 // The log folder when --log-dir is not given.
 inline constexpr const char* kDefaultLogDir = "korvalin-logs";
 
-// The ports of a batch: every --port in order, then (with --all-ports) the listed ports that
-// name a device not given already.
-std::vector<std::string> BatchPorts(const ConsoleOptions& options, const std::string& sysfsRoot);
+// The ports of a batch: every --port in order, then (with --all-ports) the ports of the list
+// made from makeMap's device map that name a device not given already.
+std::vector<std::string> BatchPorts(
+    const ConsoleOptions& options,
+    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap);
 
 // Runs the batch; messages and the live table go to err (the table only when errIsTerminal),
 // the summary to out. Returns the exit status.
-int RunBatch(const ConsoleOptions& options, CSignalPipe& signals, std::FILE* out, std::FILE* err,
+int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
              bool errIsTerminal);
 
 }  // namespace korv

@@ -51,13 +51,14 @@ TEST(BatchOptions, AllPortsAddsTheListedDevicesNotGivenAlready) {
     opt.allPorts = true;
     opt.ports = {"/dev/ttyUSB1", "/dev/pts/3"};
     // No serial device at all: the port menu's stand-ins COM1 and COM2 are no testers.
-    EXPECT_EQ(BatchPorts(opt, sysfs.Path()), opt.ports);
+    const auto map = [&] { return MakeSysfsDeviceMap(sysfs.Path()); };
+    EXPECT_EQ(BatchPorts(opt, map), opt.ports);
 
     for (const char* name : {"ttyUSB1", "ttyUSB0"}) {
         ASSERT_EQ(::mkdir((sysfs / name).c_str(), 0755), 0);
         ASSERT_EQ(::mkdir((sysfs / name + "/device").c_str(), 0755), 0);
     }
-    EXPECT_EQ(BatchPorts(opt, sysfs.Path()),
+    EXPECT_EQ(BatchPorts(opt, map),
               (std::vector<std::string>{"/dev/ttyUSB1", "/dev/pts/3", "ttyUSB0"}));
 }
 

@@ -1,12 +1,10 @@
 #pragma once
-// What the console needs to know about the terminal it writes to.
+// What a console run needs of the terminal it writes to, and of the files it logs to.
 
 #include <cstdio>
+#include <string>
 
 namespace korv {
-
-// True when stream is an interactive terminal (a console window on Windows).
-bool IsTerminal(std::FILE* stream);
 
 // The terminal's width in characters, or 0 when it is not known.
 int TerminalColumns(std::FILE* stream);
@@ -14,5 +12,9 @@ int TerminalColumns(std::FILE* stream);
 // Makes the terminal act on the ANSI control sequences (cursor up, erase line and screen) written
 // to stream; false when it cannot (an old Windows console). Unix terminals always do.
 bool EnableTerminalControl(std::FILE* stream);
+
+// Opens the file at path (UTF-8) for adding bytes at its end, unchanged; nullptr with the
+// system's error code in *err when it cannot.
+std::FILE* OpenForAppend(const std::string& path, int* err);
 
 }  // namespace korv
