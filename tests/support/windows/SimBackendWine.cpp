@@ -112,13 +112,17 @@ class WineSim final : public SimBackend {
             *problem = "no working folder under /tmp";
             return false;
         }
-        std::string script = "mkfifo " + ShellQuote(SimPath("commands")) + " && exec timeout " +
+        // The shell stays to remove the pipe afterwards (Wine cannot delete one) and then the
+        // folder, unless this side still has files in it; this side removes it in that case.
+        const std::string commands = ShellQuote(SimPath("commands"));
+        std::string script = "mkfifo " + commands + " && { timeout " +
                              std::to_string(kSimLifeSeconds) + " " + ShellQuote(KORV_TESTER_SIM);
         for (const std::string& o : options) {
             script += " " + ShellQuote(ExpandDir(o, m_dir));
         }
-        script += " --link " + ShellQuote(link) + " <>" + ShellQuote(SimPath("commands")) + " >" +
-                  ShellQuote(SimPath("events")) + " 2>" + ShellQuote(SimPath("errors"));
+        script += " --link " + ShellQuote(link) + " <>" + commands + " >" +
+                  ShellQuote(SimPath("events")) + " 2>" + ShellQuote(SimPath("errors")) +
+                  "; rm -f " + commands + "; rmdir " + ShellQuote(m_dir) + " 2>/dev/null; }";
         // Double quotes are the only character the command line's own quoting gives a meaning
         // to inside the quoted script; the script uses single quotes only.
         if (script.find('"') != std::string::npos) {
