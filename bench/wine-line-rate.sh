@@ -17,8 +17,7 @@ export WINEDEBUG=-all
 : "${WINEPREFIX:?set WINEPREFIX to a prefix with COM5 mapped (scripts/wine-com)}"
 
 sim=build/default/tools/tester-sim/korvalin-tester-sim
-linux=build/default/src/app/korvalin
-[ -x "$linux" ] || linux=build/default/src/console/korvalin
+linux=build/default/src/entry/korvalin
 exe=$(find build/windows -name korvalin-console.exe -print -quit 2>/dev/null || true)
 for f in "$sim" "$linux" "$exe"; do
   [ -n "$f" ] && [ -x "$f" ] || { echo "build korvalin, korvalin-tester-sim and korvalin-console.exe first" >&2; exit 1; }
@@ -36,7 +35,7 @@ cleanup() {
 trap cleanup EXIT
 export XDG_CONFIG_HOME="$tmp/config"
 file="$tmp/update.txt"
-{ printf '* bench update\r\n'; yes 'line of the bench update, padded with text to 60 bytes...' | head -c "$bytes"; } | head -c "$bytes" >"$file"
+head -c "$bytes" < <(printf '* bench update\r\n'; yes 'line of the bench update, padded with text to 60 bytes...') >"$file"
 winfile="Z:${file//\//\\}"
 
 # Starts the tester behind COM5, its stdout lines stamped with the time they arrived; waits for
