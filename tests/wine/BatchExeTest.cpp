@@ -1,0 +1,172 @@
+// korvalin-console.exe under Wine updating two simulated testers at once, on COM7 and COM8, with
+// a third port that does not exist: each tester gets the file byte for byte, each port's output
+// is in its own log, and the summary and exit status say which port got what. Driven from the
+// Linux side like ConsoleExeTest.cpp, with the prefix that scripts/test windows prepares.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+namespace korv {
+namespace {
+
+using test::Child;
+using test::LaunchPlan;
+using test::ReadWholeFile;
+using test::Sim;
+using test::TempDir;
+using test::WriteWholeFile;
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+std::string FindInPath(const std::string& program) {
+    const std::string path = Env("PATH");
+    for (size_t start = 0; start <= path.size();) {
+        const size_t end = std::min(path.find(':', start), path.size());
+        const std::string candidate = path.substr(start, end - start) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return "";
+}
+
+std::string DosPath(std::string path) {
+    for (char& c : path) {
+        c = c == '/' ? '\\' : c;
+    }
+    return "Z:" + path;
+}
+
+std::string UpdateText(size_t n) {
+    std::string text = "* batch update\r\n";
+    for (unsigned line = 0; text.size() < n; ++line) {
+        text += "line " + std::to_string(line) + " of the batch update, padded a little\r\n";
+    }
+    text.resize(n);
+    return text;
+}
+
+std::string SummaryLine(const std::string& summary, const std::string& port) {
+    for (size_t at = 0, nl; (nl = summary.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = summary.substr(at, nl - at);
+        if (line.starts_with(port + " ")) {
+            return line;
+        }
+    }
+    return "";
+}
+
+class ConsoleExeBatch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_exe = Env("KORV_CONSOLE_EXE");
+        m_prefix = Env("WINEPREFIX");
+        m_wine = FindInPath("wine");
+        ASSERT_FALSE(m_wine.empty()) << "wine is not on the PATH";
+        ASSERT_FALSE(m_exe.empty()) << "KORV_CONSOLE_EXE is not set (run scripts/test windows)";
+        ASSERT_FALSE(m_prefix.empty()) << "WINEPREFIX is not set (run scripts/test windows)";
+        ASSERT_EQ(::access((m_prefix + "/korv-ports").c_str(), F_OK), 0)
+            << "COM7 and COM8 are not mapped in " << m_prefix << " (run scripts/wine-com)";
+    }
+
+    // A simulated tester behind COMn, saving what it receives as got-COMn.
+    void StartSim(const std::string& port, std::vector<std::string> options) {
+        std::string link = m_prefix + "/korv-ports/" + port;
+        for (char& c : link) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        options.insert(options.end(), {"--link", link, "--save", m_dir / ("got-" + port)});
+        m_sims.push_back(std::make_unique<Sim>(std::move(options)));
+        ASSERT_FALSE(m_sims.back()->Port().empty()) << "the simulator did not start";
+    }
+
+    std::unique_ptr<Child> Start(const std::vector<std::string>& args) {
+        LaunchPlan plan;
+        plan.argv = {m_wine, m_exe};
+        plan.argv.insert(plan.argv.end(), args.begin(), args.end());
+        plan.env = {{"WINEDEBUG", "-all"}};
+        plan.stdoutFile = m_dir / "stdout";
+        plan.stderrFile = m_dir / "stderr";
+        auto child = std::make_unique<Child>(plan);
+        EXPECT_TRUE(child->Started());
+        return child;
+    }
+
+    std::string Out() { return ReadWholeFile(m_dir / "stdout"); }
+    std::string Err() { return ReadWholeFile(m_dir / "stderr"); }
+
+    TempDir m_dir;
+    std::string m_exe;
+    std::string m_prefix;
+    std::string m_wine;
+    std::vector<std::unique_ptr<Sim>> m_sims;
+};
+
+TEST_F(ConsoleExeBatch, TwoTestersGetTheFileByteForByteBesideAMissingPort) {
+    const std::string text = UpdateText(40000);
+    WriteWholeFile(m_dir / "update.txt", text);
+    const std::string file = DosPath(m_dir / "update.txt");
+    for (const char* port : {"COM7", "COM8"}) {
+        StartSim(port, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms",
+                        "60000"});
+    }
+    auto tool = Start({"--port", "COM7", "--port", "COM8", "--port", "COM99", "--file", file,
+                       "--log-dir", DosPath(m_dir / "logs")});
+    // Both transfers run at once.
+    for (auto& sim : m_sims) {
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
+    }
+    for (auto& sim : m_sims) {
+        EXPECT_FALSE(sim->SawEvent("RECEIVED"));
+    }
+    // The port that could not be opened is the worst outcome.
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 1) << Err();
+    const std::string summary = Out();
+    for (const std::string port : {"COM7", "COM8"}) {
+        EXPECT_TRUE(ReadWholeFile(m_dir / ("got-" + port)) == text) << port << " got other bytes";
+        const std::string line = SummaryLine(summary, port);
+        EXPECT_NE(line.find(" sent "), std::string::npos) << summary;
+        EXPECT_NE(line.find("40000/40000"), std::string::npos) << summary;
+        const std::string log = ReadWholeFile(m_dir / ("logs/" + port + ".log"));
+        EXPECT_NE(log.find("Successfully opened " + port + "."), std::string::npos) << log;
+        EXPECT_NE(log.find("Update received: 40000 bytes"), std::string::npos) << log;
+    }
+    EXPECT_NE(SummaryLine(summary, "COM99").find(" not opened "), std::string::npos) << summary;
+    EXPECT_NE(Err().find("KORVALIN: COM99: Failed to open COM99 : "), std::string::npos) << Err();
+}
+
+TEST_F(ConsoleExeBatch, ATesterThatHangsUpFailsAloneWhileTheOtherCompletes) {
+    const std::string text = UpdateText(60000);
+    WriteWholeFile(m_dir / "update.txt", text);
+    const std::string file = DosPath(m_dir / "update.txt");
+    StartSim("COM7",
+             {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms", "60000"});
+    StartSim("COM8", {"--rate", "5760", "--linger-ms", "60000"});
+    auto tool = Start(
+        {"--port", "COM7", "--port", "COM8", "--file", file, "--log-dir", DosPath(m_dir / "logs")});
+    for (auto& sim : m_sims) {
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
+    }
+    m_sims[1]->Command("hangup");
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 4) << Err();
+    EXPECT_TRUE(ReadWholeFile(m_dir / "got-COM7") == text) << "COM7 got other bytes";
+    const std::string summary = Out();
+    EXPECT_NE(SummaryLine(summary, "COM7").find(" sent "), std::string::npos) << summary;
+    EXPECT_NE(SummaryLine(summary, "COM8").find("did not complete"), std::string::npos) << summary;
+}
+
+}  // namespace
+}  // namespace korv
