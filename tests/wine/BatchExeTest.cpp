@@ -142,7 +142,9 @@ TEST_F(ConsoleExeBatch, TwoTestersGetTheFileByteForByteBesideAMissingPort) {
         EXPECT_NE(line.find("40000/40000"), std::string::npos) << summary;
         const std::string log = ReadWholeFile(m_dir / ("logs/" + port + ".log"));
         EXPECT_NE(log.find("Successfully opened " + port + "."), std::string::npos) << log;
-        EXPECT_NE(log.find("Update received: 40000 bytes"), std::string::npos) << log;
+        EXPECT_NE(log.find("Ready to receive update file....\r\n"), std::string::npos) << log;
+        EXPECT_NE(log.find("KORVALIN: Sent '" + file + "': 40000 bytes."), std::string::npos)
+            << log;
     }
     EXPECT_NE(SummaryLine(summary, "COM99").find(" not opened "), std::string::npos) << summary;
     EXPECT_NE(Err().find("KORVALIN: COM99: Failed to open COM99 : "), std::string::npos) << Err();
