@@ -18,13 +18,19 @@ constexpr DWORD kLostRetryPauseMs = 100;
 // DrainOutput looks at the driver's output queue this often: there is no abortable wait for
 // "queue empty".
 constexpr DWORD kDrainPollMs = 5;
+// A line whose far end closes empties its output queue: what the tester had not taken is
+// discarded, and the queue reads empty just as it does when everything was sent. The reader's
+// pending read fails at the same moment, so an empty queue is trusted only once the reader has
+// had this long to see the line go.
+constexpr DWORD kDrainSettleMs = 250;
 
 // Errors with which a port that has gone fails its transfers: the far end of an emulated port
-// closed (broken pipe), a USB adapter unplugged (access denied, bad command, not connected,
+// closed (broken pipe on reads, not ready on writes), a USB adapter unplugged (access denied, bad command, not connected,
 // removed), a driver that has lost its device.
 bool MeansLineGone(DWORD err) {
     switch (err) {
         case ERROR_BROKEN_PIPE:
+        case ERROR_NOT_READY:
         case ERROR_ACCESS_DENIED:
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
@@ -323,8 +329,12 @@ int Win32Port::DrainOutput(const Event& abort) {
         COMSTAT stat{};
         if (!::ClearCommError(m_port.get(), &errors, &stat))
             return Failure(::GetLastError());
-        if (stat.cbOutQue == 0)
-            return 0;
+        if (stat.cbOutQue == 0) {
+            const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, kDrainSettleMs);
+            if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1)
+                return ERR_CANCELLED;
+            return HungUp() ? ERR_PORT_LOST : 0;
+        }
         const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, kDrainPollMs);
         if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1)
             return ERR_CANCELLED;
