@@ -1,9 +1,10 @@
 #include "platform/ConsoleIo.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -40,12 +41,28 @@ bool EnableTerminalControl(std::FILE* stream) {
 }
 
 std::FILE* OpenForAppend(const std::string& path, int* err) {
+    auto fail = [err](DWORD code) -> std::FILE* {
+        if (err != nullptr) {
+            *err = static_cast<int>(code);
+        }
+        return nullptr;
+    };
     const std::filesystem::path wide(std::u8string(path.begin(), path.end()));
-    std::FILE* file = ::_wfopen(wide.c_str(), L"ab");
-    if (file == nullptr && err != nullptr) {
-        unsigned long code = 0;
-        *err =
-            ::_get_doserrno(&code) == 0 && code != 0 ? static_cast<int>(code) : ERROR_OPEN_FAILED;
+    // Append-only access: every write lands at the end; others may read the log meanwhile.
+    const HANDLE handle = ::CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return fail(::GetLastError());
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        return fail(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    std::FILE* file = ::_fdopen(fd, "ab");
+    if (file == nullptr) {
+        ::_close(fd);  // closes the handle too
+        return fail(ERROR_TOO_MANY_OPEN_FILES);
     }
     return file;
 }
