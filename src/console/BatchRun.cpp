@@ -128,6 +128,8 @@ class CPortRun {
 void CPortRun::Start(const CPortList& ports) {
     m_view.SetPortOverride(m_report.port);
     m_view.SetInitialUpdateFile(m_opt.file);
+    // Every port sends the same file at the same time.
+    m_view.SetShareUpdateFile(true);
     m_host.BeginDispatch();
     m_view.OnInitialUpdate(ports);
     m_out.FlushOut();

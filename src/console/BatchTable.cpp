@@ -189,6 +189,20 @@ std::string LogFileName(const std::string& port) {
     if (name.empty()) {
         name = "port";
     }
+    // Windows takes CON, PRN, AUX, NUL, COM1..COM9 and LPT1..LPT9, with any extension, for its
+    // devices: "COM7.log" would be the port itself. Such names get a '_', on both systems, so
+    // that a port's log has the same name wherever it was written.
+    const std::string stem = name.substr(0, name.find('.'));
+    std::string upper;
+    for (const char c : stem) {
+        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    const bool numbered = upper.size() == 4 &&
+                          (upper.starts_with("COM") || upper.starts_with("LPT")) &&
+                          upper[3] >= '1' && upper[3] <= '9';
+    if (numbered || upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL") {
+        name.insert(stem.size(), "_");
+    }
     return name + ".log";
 }
 

@@ -59,7 +59,8 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
 std::string FormatSummary(const std::vector<PortReport>& reports);
 
 // The log file's name for a port: its name without "/dev/" or "\\.\", with every character
-// other than letters, digits, '.', '_' and '-' replaced ('/' by '-'), and ".log" appended.
+// other than letters, digits, '.', '_' and '-' replaced ('/' by '-'), a '_' after a name that
+// Windows keeps for a device (COM1..COM9, LPT1..LPT9, CON, PRN, AUX, NUL), and ".log" appended.
 std::string LogFileName(const std::string& port);
 
 // A block of lines on a terminal that is redrawn in place; messages are written above it, so

@@ -13,8 +13,9 @@ int TerminalColumns(std::FILE* stream);
 // to stream; false when it cannot (an old Windows console). Unix terminals always do.
 bool EnableTerminalControl(std::FILE* stream);
 
-// Opens the file at path (UTF-8) for adding bytes at its end, unchanged; nullptr with the
-// system's error code in *err when it cannot.
+// Opens the file at path (UTF-8) for adding bytes at its end, unchanged; made when missing.
+// nullptr with the system's error code in *err when it cannot, and ERR_NOT_REGULAR_FILE when
+// path names anything but a regular file (a FIFO, a device).
 std::FILE* OpenForAppend(const std::string& path, int* err);
 
 }  // namespace korv

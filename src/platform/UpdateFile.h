@@ -18,8 +18,10 @@ class CUpdateFile {
 
     // Opens path (UTF-8). 0, or the error code: the system's (missing, no access, held by
     // another program), or ERR_NOT_REGULAR_FILE for a directory, pipe or device. Never blocks
-    // on a FIFO. Closes a file that was open before.
-    int Open(const std::string& path);
+    // on a FIFO. Closes a file that was open before. With shareWithReaders, others may open the
+    // file for reading meanwhile (several sessions sending the same file); writers are kept out
+    // either way. (Linux readers always share.)
+    int Open(const std::string& path, bool shareWithReaders = false);
     bool IsOpen() const { return m_handle != kNone; }
     void Close();
     // Reads up to n bytes from the current position: 0 with *got (0 at the end of the file),

@@ -85,7 +85,7 @@ void CProgView::StartSending() {
 }
 
 bool CProgView::ValidateUpdateFile(const std::string& path) {
-    if (const int err = m_hUpdateFile.Open(path); err != 0) {
+    if (const int err = m_hUpdateFile.Open(path, m_bShareUpdateFile); err != 0) {
         ReportMessage(true, err, IDS_FILE_OPEN_FAILED, path);
         return false;
     }

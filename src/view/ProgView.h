@@ -117,6 +117,9 @@ class CProgView {
     // The path the first file dialog starts from, instead of the program folder's "*.txt"
     // (command-line choice); used before the initial update.
     void SetInitialUpdateFile(const std::string& path) { m_strInitialUpdateFile = path; }
+    // Lets other readers open the update file while it is being sent (several views sending
+    // the same file at once); by default it is held exclusively.
+    void SetShareUpdateFile(bool share) { m_bShareUpdateFile = share; }
     // Test hooks for the ring indices.
     int RxHead() const { return m_nRxHead.load(std::memory_order_acquire); }
     int RxTail() const { return m_nRxTail.load(std::memory_order_acquire); }
@@ -156,6 +159,7 @@ class CProgView {
     bool m_bPromptSeen = false;
     std::unique_ptr<Event> m_hAbortEvent;
     CUpdateFile m_hUpdateFile;
+    bool m_bShareUpdateFile = false;
     int m_nState = STATE_PORT_CLOSED;
     std::atomic<int32_t> m_nRxHead{0};
     std::atomic<int32_t> m_nRxTail{0};

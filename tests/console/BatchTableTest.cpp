@@ -108,6 +108,10 @@ TEST(BatchVerdict, TheSummaryNamesEachPortsOutcomeAndReason) {
 TEST(BatchLogs, FileNamesComeFromThePortAndStayInTheFolder) {
     EXPECT_EQ(LogFileName("ttyUSB0"), "ttyUSB0.log");
     EXPECT_EQ(LogFileName("COM12"), "COM12.log");
+    // "COM7.log" on Windows is the port COM7 itself: writing the log would write to the tester.
+    EXPECT_EQ(LogFileName("COM7"), "COM7_.log");
+    EXPECT_EQ(LogFileName("\\\\.\\com3"), "com3_.log");
+    EXPECT_EQ(LogFileName("/dev/nul.x"), "nul_.x.log");
     EXPECT_EQ(LogFileName("\\\\.\\COM12"), "COM12.log");
     EXPECT_EQ(LogFileName("/dev/pts/7"), "pts-7.log");
     EXPECT_EQ(LogFileName("/dev/serial/by-id/usb-FTDI_x:1.0"), "serial-by-id-usb-FTDI_x_1.0.log");

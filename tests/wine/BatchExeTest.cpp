@@ -135,12 +135,16 @@ TEST_F(ConsoleExeBatch, TwoTestersGetTheFileByteForByteBesideAMissingPort) {
     // The port that could not be opened is the worst outcome.
     EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 1) << Err();
     const std::string summary = Out();
+    for (auto& sim : m_sims) {
+        ASSERT_TRUE(sim->WaitEvent("RECEIVED"));
+    }
     for (const std::string port : {"COM7", "COM8"}) {
+        // (COM7.log on Windows would be the port itself.)
         EXPECT_TRUE(ReadWholeFile(m_dir / ("got-" + port)) == text) << port << " got other bytes";
         const std::string line = SummaryLine(summary, port);
         EXPECT_NE(line.find(" sent "), std::string::npos) << summary;
         EXPECT_NE(line.find("40000/40000"), std::string::npos) << summary;
-        const std::string log = ReadWholeFile(m_dir / ("logs/" + port + ".log"));
+        const std::string log = ReadWholeFile(m_dir / ("logs/" + port + "_.log"));
         EXPECT_NE(log.find("Successfully opened " + port + "."), std::string::npos) << log;
         EXPECT_NE(log.find("Ready to receive update file....\r\n"), std::string::npos) << log;
         EXPECT_NE(log.find("KORVALIN: Sent '" + file + "': 40000 bytes."), std::string::npos)
@@ -164,6 +168,7 @@ TEST_F(ConsoleExeBatch, ATesterThatHangsUpFailsAloneWhileTheOtherCompletes) {
     }
     m_sims[1]->Command("hangup");
     EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 4) << Err();
+    ASSERT_TRUE(m_sims[0]->WaitEvent("RECEIVED"));
     EXPECT_TRUE(ReadWholeFile(m_dir / "got-COM7") == text) << "COM7 got other bytes";
     const std::string summary = Out();
     EXPECT_NE(SummaryLine(summary, "COM7").find(" sent "), std::string::npos) << summary;

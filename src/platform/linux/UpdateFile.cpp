@@ -15,7 +15,7 @@
 
 namespace korv {
 
-int CUpdateFile::Open(const std::string& path) {
+int CUpdateFile::Open(const std::string& path, bool) {
     Close();
     // Non-blocking so that a FIFO cannot hang the GUI thread in open().
     const int fd = sys::RetryEintr(

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "platform/SysError.h"
+
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
@@ -53,6 +55,12 @@ std::FILE* OpenForAppend(const std::string& path, int* err) {
                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return fail(::GetLastError());
+    }
+    // A device name ("NUL", "COM7.log") opens the device, not a file: only a file on a disk
+    // is a log.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        return fail(ERR_NOT_REGULAR_FILE);
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
     if (fd < 0) {

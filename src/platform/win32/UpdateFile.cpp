@@ -17,11 +17,12 @@ HANDLE AsHandle(intptr_t value) {
 
 }  // namespace
 
-int CUpdateFile::Open(const std::string& path) {
+int CUpdateFile::Open(const std::string& path, bool shareWithReaders) {
     Close();
     const std::wstring wide = win32::Widen(path);
-    win32::UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD share = shareWithReaders ? FILE_SHARE_READ : 0;
+    win32::UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_READ, share, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const int err = static_cast<int>(::GetLastError());
         // A folder cannot be opened this way; say what it is rather than "access denied".
