@@ -4,6 +4,7 @@
 // Linux side like ConsoleExeTest.cpp, with the prefix that scripts/test windows prepares.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -173,6 +175,71 @@ TEST_F(ConsoleExeBatch, ATesterThatHangsUpFailsAloneWhileTheOtherCompletes) {
     const std::string summary = Out();
     EXPECT_NE(SummaryLine(summary, "COM7").find(" sent "), std::string::npos) << summary;
     EXPECT_NE(SummaryLine(summary, "COM8").find("did not complete"), std::string::npos) << summary;
+}
+
+TEST_F(ConsoleExeBatch, CtrlCEndsBothTransfersAtOnce) {
+    // Minutes on the line each: only the interruption ends them.
+    const std::string text = UpdateText(1 << 20);
+    WriteWholeFile(m_dir / "update.txt", text);
+    for (const char* port : {"COM7", "COM8"}) {
+        StartSim(port, {"--rate", "5760", "--linger-ms", "60000"});
+    }
+    auto tool = Start({"--port", "COM7", "--port", "COM8", "--file", DosPath(m_dir / "update.txt"),
+                       "--log-dir", DosPath(m_dir / "logs")});
+    for (auto& sim : m_sims) {
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
+    }
+    tool->Signal(SIGINT);  // Wine hands it to the program as Ctrl+C
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(20)), 130) << Err();
+    EXPECT_NE(Err().find("KORVALIN: Interrupted."), std::string::npos) << Err();
+    const std::string summary = Out();
+    for (size_t i = 0; i < m_sims.size(); ++i) {
+        const std::string port = i == 0 ? "COM7" : "COM8";
+        EXPECT_NE(SummaryLine(summary, port).find(" interrupted "), std::string::npos) << summary;
+        m_sims[i]->Command("quit");
+        ASSERT_TRUE(m_sims[i]->WaitEvent("EXIT"));
+        const std::string got = ReadWholeFile(m_dir / ("got-" + port));
+        EXPECT_LT(got.size(), text.size() / 4) << port;
+        EXPECT_TRUE(got == text.substr(0, got.size())) << port << " got other bytes";
+    }
+}
+
+TEST_F(ConsoleExeBatch, RepeatUpdatesTheNextTesterOnEachPort) {
+    const std::string text = UpdateText(5000);
+    WriteWholeFile(m_dir / "update.txt", text);
+    for (const char* port : {"COM7", "COM8"}) {
+        StartSim(port, {"--rate", "0", "--repeat", "2", "--between-ms", "100", "--expect",
+                        std::to_string(text.size()), "--linger-ms", "60000"});
+    }
+    auto tool = Start({"--port", "COM7", "--port", "COM8", "--repeat", "--file",
+                       DosPath(m_dir / "update.txt"), "--log-dir", DosPath(m_dir / "logs")});
+    for (auto& sim : m_sims) {
+        for (int n = 0; n < 2; ++n) {
+            const auto received = sim->WaitEvent("RECEIVED");
+            ASSERT_TRUE(received) << "update " << n << "\n" << Err();
+            EXPECT_NE(received->find("RECEIVED 5000 bytes"), std::string::npos) << *received;
+        }
+    }
+    // Both ports have counted both updates before the run is ended.
+    const auto deadline = test::Clock::now() + test::kDeadline;
+    auto sentCount = [&] {
+        const std::string err = Err();
+        size_t count = 0;
+        for (size_t at = 0; (at = err.find(": Sent '", at)) != std::string::npos; ++at) {
+            ++count;
+        }
+        return count;
+    };
+    while (sentCount() < 4 && test::Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    tool->Signal(SIGINT);
+    EXPECT_EQ(tool->WaitExit(), 130) << Err();
+    const std::string summary = Out();
+    for (const std::string port : {"COM7", "COM8"}) {
+        // Two sent, none failed.
+        EXPECT_NE(SummaryLine(summary, port).find("  2     0  "), std::string::npos) << summary;
+    }
 }
 
 }  // namespace
