@@ -50,16 +50,14 @@ CProgView::Timing BatchTiming() {
     return timing;
 }
 
+// The file dialog's answer comes from the session, which knows whether one is still wanted.
 class CFileAnswer : public IFileAnswer {
   public:
-    explicit CFileAnswer(std::string path) : m_path(std::move(path)) {}
-    bool Choose(const FileDialogRequest&, std::string& path) override {
-        path = m_path;
-        return true;
-    }
+    explicit CFileAnswer(std::function<bool(std::string&)> choose) : m_choose(std::move(choose)) {}
+    bool Choose(const FileDialogRequest&, std::string& path) override { return m_choose(path); }
 
   private:
-    std::string m_path;
+    std::function<bool(std::string&)> m_choose;
 };
 
 struct FileCloser {
@@ -77,7 +75,7 @@ class CPortRun {
         : m_opt(options),
           m_log(std::move(log)),
           m_out(m_log.get(), m_log.get(), false),
-          m_answer(options.file),
+          m_answer([this](std::string& path) { return OnFileAsked(path); }),
           m_host(m_out, m_answer),
           m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
           m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, std::string(), BatchTiming()) {
@@ -104,6 +102,9 @@ class CPortRun {
   private:
     void DispatchPending(bool track);
     void AfterDispatch(int prevState);
+    bool OnFileAsked(std::string& path);
+    // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
+    void EndRunningTransfer(int state, bool everyByteOut = false);
     void EndTransfer(PortOutcome outcome);
     void Finish();
 
@@ -188,8 +189,9 @@ void CPortRun::AfterDispatch(int prevState) {
     if (m_report.phase == PortPhase::Answer && state == STATE_PORT_CLOSED) {
         m_finishDue = true;  // the tester went away: there is no answer left to wait for
     }
-    if (m_report.phase != PortPhase::Waiting && m_report.phase != PortPhase::Sending) {
-        return;
+    if (m_finishDue ||
+        (m_report.phase != PortPhase::Waiting && m_report.phase != PortPhase::Sending)) {
+        return;  // this port's run is over, or its last transfer has ended
     }
     if (m_host.DialogCancelled()) {
         EndTransfer(PortOutcome::Rejected);  // the view has said why
@@ -201,19 +203,41 @@ void CPortRun::AfterDispatch(int prevState) {
         m_sendStart = Clock::now();
         m_messagesAtStart = m_host.MessageCount();
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
-        if (state == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST) {
-            // The sender usually sees a vanished port first: its write fails (a hung-up line, an
-            // unplugged adapter) while the view still holds the port.
-            m_report.lostWhileSending = true;
-            EndTransfer(PortOutcome::PortLost);
-        } else {
-            const bool complete = m_view.SendCompleted() && m_view.LastSendError() == 0;
-            EndTransfer(complete ? PortOutcome::Sent : PortOutcome::Failed);
-        }
+        EndRunningTransfer(state);
     } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
         m_report.lostWhileSending = false;
         EndTransfer(PortOutcome::PortLost);
     }
+}
+
+void CPortRun::EndRunningTransfer(int state, bool everyByteOut) {
+    if (state == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST) {
+        // The sender usually sees a vanished port first: its write fails (a hung-up line, an
+        // unplugged adapter) while the view still holds the port.
+        m_report.lostWhileSending = true;
+        EndTransfer(PortOutcome::PortLost);
+    } else {
+        const bool complete =
+            (m_view.SendCompleted() || everyByteOut) && m_view.LastSendError() == 0;
+        EndTransfer(complete ? PortOutcome::Sent : PortOutcome::Failed);
+    }
+}
+
+bool CPortRun::OnFileAsked(std::string& path) {
+    if (m_report.phase == PortPhase::Sending) {
+        // The tester prompted again before the sender's end was reported (on Windows the sender
+        // ends only once the port's output queue has drained): the view has just stopped that
+        // sender, so its result is final and counts before the next transfer begins. A sender
+        // stopped while it waited for the queue, with every byte handed to the driver and no
+        // error, has sent the file: the tester has taken it in and asks for the next one.
+        EndRunningTransfer(m_view.State(),
+                           m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal());
+        if (m_report.phase != PortPhase::Waiting) {
+            return false;  // that was the run's one transfer
+        }
+    }
+    path = m_opt.file;
+    return true;
 }
 
 void CPortRun::EndTransfer(PortOutcome outcome) {
