@@ -1,7 +1,8 @@
-// korvalin-console.exe under Wine updating two simulated testers at once, on COM7 and COM8, with
-// a third port that does not exist: each tester gets the file byte for byte, each port's output
-// is in its own log, and the summary and exit status say which port got what. Driven from the
-// Linux side like ConsoleExeTest.cpp, with the prefix that scripts/test windows prepares.
+// korvalin-console.exe under Wine updating several simulated testers at once, on COM5 to COM8:
+// each tester gets the file byte for byte, each port's output is in its own log, one port's
+// trouble leaves the others alone, Ctrl+C ends every transfer, --repeat goes on to the next
+// tester, and the summary and exit status say which port got what. Driven from the Linux side
+// like ConsoleExeTest.cpp, with the prefix that scripts/test windows prepares.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -81,7 +82,7 @@ class ConsoleExeBatch : public ::testing::Test {
         ASSERT_FALSE(m_exe.empty()) << "KORV_CONSOLE_EXE is not set (run scripts/test windows)";
         ASSERT_FALSE(m_prefix.empty()) << "WINEPREFIX is not set (run scripts/test windows)";
         ASSERT_EQ(::access((m_prefix + "/korv-ports").c_str(), F_OK), 0)
-            << "COM7 and COM8 are not mapped in " << m_prefix << " (run scripts/wine-com)";
+            << "COM5 to COM8 are not mapped in " << m_prefix << " (run scripts/wine-com)";
     }
 
     // A simulated tester behind COMn, saving what it receives as got-COMn.
@@ -117,17 +118,21 @@ class ConsoleExeBatch : public ::testing::Test {
     std::vector<std::unique_ptr<Sim>> m_sims;
 };
 
-TEST_F(ConsoleExeBatch, TwoTestersGetTheFileByteForByteBesideAMissingPort) {
+TEST_F(ConsoleExeBatch, FourTestersAtLineRateGetTheFileByteForByteBesideAMissingPort) {
     const std::string text = UpdateText(40000);
     WriteWholeFile(m_dir / "update.txt", text);
     const std::string file = DosPath(m_dir / "update.txt");
-    for (const char* port : {"COM7", "COM8"}) {
+    const std::vector<std::string> ports = {"COM5", "COM6", "COM7", "COM8"};
+    std::vector<std::string> args;
+    for (const auto& port : ports) {
         StartSim(port, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms",
                         "60000"});
+        args.insert(args.end(), {"--port", port});
     }
-    auto tool = Start({"--port", "COM7", "--port", "COM8", "--port", "COM99", "--file", file,
-                       "--log-dir", DosPath(m_dir / "logs")});
-    // Both transfers run at once.
+    args.insert(args.end(),
+                {"--port", "COM99", "--file", file, "--log-dir", DosPath(m_dir / "logs")});
+    auto tool = Start(args);
+    // All four transfers run at once.
     for (auto& sim : m_sims) {
         ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
     }
@@ -140,12 +145,12 @@ TEST_F(ConsoleExeBatch, TwoTestersGetTheFileByteForByteBesideAMissingPort) {
     for (auto& sim : m_sims) {
         ASSERT_TRUE(sim->WaitEvent("RECEIVED"));
     }
-    for (const std::string port : {"COM7", "COM8"}) {
-        // (COM7.log on Windows would be the port itself.)
+    for (const auto& port : ports) {
         EXPECT_TRUE(ReadWholeFile(m_dir / ("got-" + port)) == text) << port << " got other bytes";
         const std::string line = SummaryLine(summary, port);
         EXPECT_NE(line.find(" sent "), std::string::npos) << summary;
         EXPECT_NE(line.find("40000/40000"), std::string::npos) << summary;
+        // (COM5.log on Windows would be the port itself.)
         const std::string log = ReadWholeFile(m_dir / ("logs/" + port + "_.log"));
         EXPECT_NE(log.find("Successfully opened " + port + "."), std::string::npos) << log;
         EXPECT_NE(log.find("Ready to receive update file....\r\n"), std::string::npos) << log;
@@ -177,15 +182,19 @@ TEST_F(ConsoleExeBatch, ATesterThatHangsUpFailsAloneWhileTheOtherCompletes) {
     EXPECT_NE(SummaryLine(summary, "COM8").find("did not complete"), std::string::npos) << summary;
 }
 
-TEST_F(ConsoleExeBatch, CtrlCEndsBothTransfersAtOnce) {
+TEST_F(ConsoleExeBatch, CtrlCEndsFourTransfersAtOnce) {
     // Minutes on the line each: only the interruption ends them.
     const std::string text = UpdateText(1 << 20);
     WriteWholeFile(m_dir / "update.txt", text);
-    for (const char* port : {"COM7", "COM8"}) {
+    const std::vector<std::string> ports = {"COM5", "COM6", "COM7", "COM8"};
+    std::vector<std::string> args;
+    for (const auto& port : ports) {
         StartSim(port, {"--rate", "5760", "--linger-ms", "60000"});
+        args.insert(args.end(), {"--port", port});
     }
-    auto tool = Start({"--port", "COM7", "--port", "COM8", "--file", DosPath(m_dir / "update.txt"),
-                       "--log-dir", DosPath(m_dir / "logs")});
+    args.insert(args.end(),
+                {"--file", DosPath(m_dir / "update.txt"), "--log-dir", DosPath(m_dir / "logs")});
+    auto tool = Start(args);
     for (auto& sim : m_sims) {
         ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
     }
@@ -194,13 +203,13 @@ TEST_F(ConsoleExeBatch, CtrlCEndsBothTransfersAtOnce) {
     EXPECT_NE(Err().find("KORVALIN: Interrupted."), std::string::npos) << Err();
     const std::string summary = Out();
     for (size_t i = 0; i < m_sims.size(); ++i) {
-        const std::string port = i == 0 ? "COM7" : "COM8";
-        EXPECT_NE(SummaryLine(summary, port).find(" interrupted "), std::string::npos) << summary;
+        EXPECT_NE(SummaryLine(summary, ports[i]).find(" interrupted "), std::string::npos)
+            << summary;
         m_sims[i]->Command("quit");
         ASSERT_TRUE(m_sims[i]->WaitEvent("EXIT"));
-        const std::string got = ReadWholeFile(m_dir / ("got-" + port));
-        EXPECT_LT(got.size(), text.size() / 4) << port;
-        EXPECT_TRUE(got == text.substr(0, got.size())) << port << " got other bytes";
+        const std::string got = ReadWholeFile(m_dir / ("got-" + ports[i]));
+        EXPECT_LT(got.size(), text.size() / 4) << ports[i];
+        EXPECT_TRUE(got == text.substr(0, got.size())) << ports[i] << " got other bytes";
     }
 }
 
