@@ -18,7 +18,7 @@ export WINEDEBUG=-all
 
 sim=build/default/tools/tester-sim/korvalin-tester-sim
 linux=build/default/src/entry/korvalin
-exe=$(find build/windows -name korvalin-console.exe -print -quit 2>/dev/null || true)
+exe="${KORV_CONSOLE_EXE:-$(find build/windows -name korvalin-console.exe -print -quit 2>/dev/null || true)}"
 for f in "$sim" "$linux" "$exe"; do
   [ -n "$f" ] && [ -x "$f" ] || { echo "build korvalin, korvalin-tester-sim and korvalin-console.exe first" >&2; exit 1; }
 done
