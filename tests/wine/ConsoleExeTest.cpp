@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,11 +97,13 @@ class ConsoleExe : public ::testing::Test {
         return sim;
     }
 
-    std::unique_ptr<Child> Start(const std::vector<std::string>& args) {
+    std::unique_ptr<Child> Start(const std::vector<std::string>& args,
+                                 std::map<std::string, std::string> env = {}) {
         LaunchPlan plan;
         plan.argv = {m_wine, m_exe};
         plan.argv.insert(plan.argv.end(), args.begin(), args.end());
-        plan.env = {{"WINEDEBUG", "-all"}};
+        plan.env = std::move(env);
+        plan.env["WINEDEBUG"] = "-all";
         plan.stdoutFile = m_dir / "stdout";
         plan.stderrFile = m_dir / "stderr";
         auto child = std::make_unique<Child>(plan);
@@ -109,8 +112,8 @@ class ConsoleExe : public ::testing::Test {
     }
 
     // Runs to the end: the exit status (-1 when it did not end in time).
-    int Run(const std::vector<std::string>& args) {
-        auto child = Start(args);
+    int Run(const std::vector<std::string>& args, std::map<std::string, std::string> env = {}) {
+        auto child = Start(args, std::move(env));
         const int status = child->WaitExit().value_or(-1);
         m_cpuMs = child->CpuMs();
         return status;
@@ -185,6 +188,19 @@ TEST_F(ConsoleExe, AFileHeldByXoffForSecondsArrivesExactAfterXon) {
     EXPECT_TRUE(ReadWholeFile(m_dir / "got") == text) << "the tester received other bytes";
     EXPECT_GE(seconds, 4.0);
     EXPECT_NE(Err().find("KORVALIN: Sent '" + file + "': 60000 bytes."), std::string::npos)
+        << Err();
+}
+
+TEST_F(ConsoleExe, AFileWhoseNameIsNotAsciiIsSent) {
+    // Wine hands the program its arguments as UTF-16, converted from the locale's UTF-8.
+    const std::string text = UpdateText(2000);
+    const std::string file = MakeFile("Pr\u00fcfung \u00df \u4e2d.txt", text);
+    auto sim = StartSim({"--rate", "0", "--expect", std::to_string(text.size()), "--save",
+                         m_dir / "got"});
+    EXPECT_EQ(Run({"--port", kPort, "--file", file}, {{"LANG", "C.UTF-8"}}), 0) << Err();
+    ASSERT_TRUE(sim->WaitEvent("RECEIVED"));
+    EXPECT_TRUE(ReadWholeFile(m_dir / "got") == text) << "the tester received other bytes";
+    EXPECT_NE(Err().find("KORVALIN: Sent '" + file + "': 2000 bytes."), std::string::npos)
         << Err();
 }
 
