@@ -104,6 +104,7 @@ void CProgView::OpenPort() {
 }
 
 void CProgView::ClosePort() {
+    const StartBlock block(m_bStartBlocked);
     m_bReaderRun.store(false, std::memory_order_release);
     m_bWriterRun.store(false, std::memory_order_release);
     StopSending();
@@ -141,13 +142,17 @@ void CProgView::StopSending() {
         CloseUpdateFile();
     }
     if (senderEnded) {
-        // A transfer cut short by a failing port or file must not look like a completed one.
         m_nLastSendError = m_nSendError.load(std::memory_order_acquire);
-        if (m_nLastSendError != 0) {
-            ReportMessage(true, m_nLastSendError, IDS_TRANSFER_FAILED, m_strUpdateFile);
-        }
     }
     m_nState = STATE_SEND_ENDED;
+    if (senderEnded && m_nLastSendError != 0) {
+        // A transfer cut short by a failing port or file must not look like a completed one.
+        // The box runs a nested event loop, in which a prompt may start the next transfer: the
+        // state and the panel, the close guard with it, already say that none is running, and
+        // nothing here touches them once the box has closed.
+        UpdateData(false);
+        ReportMessage(true, m_nLastSendError, IDS_TRANSFER_FAILED, m_strUpdateFile);
+    }
 }
 
 }  // namespace korv

@@ -127,6 +127,19 @@ class CProgView {
     void SendFileLoop();
 
   private:
+    // Raises m_bStartBlocked for one scope and then puts back what it was.
+    class StartBlock {
+      public:
+        explicit StartBlock(bool& flag) : m_flag(flag), m_was(flag) { m_flag = true; }
+        ~StartBlock() { m_flag = m_was; }
+        StartBlock(const StartBlock&) = delete;
+        StartBlock& operator=(const StartBlock&) = delete;
+
+      private:
+        bool& m_flag;
+        bool m_was;
+    };
+
     static void ReaderThreadProc(CProgView* view);
     static void WriterThreadProc(CProgView* view);
     void CloseUpdateFile();
@@ -170,7 +183,10 @@ class CProgView {
     // Written by the sender before it clears m_bWriterAlive; read by the GUI thread after.
     std::atomic<int> m_nSendError{0};
     int m_nLastSendError = 0;
-    bool m_bInFileDialog = false;
+    // No transfer may start: StartSending is already under way (stopping the last transfer,
+    // reporting its failure, asking for a file) or the port is being closed. Their boxes and
+    // dialogs run nested event loops in which a prompt may complete.
+    bool m_bStartBlocked = false;
     // Reader thread only (set before it starts): the lost line has been announced once.
     bool m_bPortLostPosted = false;
 };

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "Fakes.h"
 #include "TempDir.h"
@@ -60,6 +61,17 @@ class ViewTest : public ::testing::Test {
         control.cv.notify_all();
         ASSERT_TRUE(
             sink.PumpUntil(v, [&] { return v.RxTail() == v.RxHead() && v.RxHead() != before; }));
+    }
+    // Waits, without delivering anything, until a notification with this code is queued.
+    bool WaitNotice(uint32_t code) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (sink.Count(code) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
     }
     void WaitSendEnded(CProgView& v) {
         ASSERT_TRUE(sink.PumpUntil(v, [&] { return v.State() != STATE_SENDING; }));
@@ -470,6 +482,88 @@ TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
                   "' did not complete; the tester may not be updated : " + SystemErrorText(EIO));
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
     EXPECT_EQ(host.boxes.size(), 1u);
+}
+
+// The failure box runs a nested event loop; the tester may prompt again while it is up.
+TEST_F(ViewTest, PromptWhileTheFailureBoxIsUpStartsTheNextTransferCleanly) {
+    auto v = OpenView();
+    control.failWritesWith = EIO;
+    host.answers = {dir.Write("bad.txt", test::UpdateBytes(3000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    ASSERT_TRUE(WaitNotice(NOTIFY_TX_DONE));
+
+    const std::string second = test::UpdateBytes(2000);
+    const std::string secondPath = dir.Write("good.txt", second);
+    struct Seen {
+        int state;
+        bool canClose;
+        bool portChoice;
+        std::string button;
+    } seen{};
+    bool prompted = false;
+    host.duringBox = [&] {
+        if (std::exchange(prompted, true)) {
+            return;
+        }
+        seen = {v->State(), doc.CanCloseFrame(), host.portChoiceEnabled, host.buttonText};
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            control.failWritesWith = 0;
+            control.holdWrites = true;
+            control.written.clear();
+        }
+        host.answers = {secondPath};
+        Deliver(*v, PROMPT_READY);
+    };
+    ASSERT_TRUE(sink.PumpOne(*v));  // the failed sender's notice: the box
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(seen.state, STATE_SEND_ENDED);
+    EXPECT_TRUE(seen.canClose);
+    EXPECT_TRUE(seen.portChoice);
+    EXPECT_EQ(seen.button, "Send Another Software Update File");
+    // The transfer started under the box is still the one shown once the box has gone.
+    EXPECT_EQ(v->State(), STATE_SENDING);
+    EXPECT_TRUE(v->WriterAlive());
+    EXPECT_FALSE(doc.CanCloseFrame());
+    EXPECT_FALSE(host.portChoiceEnabled);
+    EXPECT_EQ(host.buttonText, "Abort Software Update");
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        control.holdWrites = false;
+    }
+    WaitSendEnded(*v);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_EQ(control.written, second);
+}
+
+TEST_F(ViewTest, PromptWhileStartSendingReportsAFailureOpensNoSecondDialog) {
+    auto v = OpenView();
+    control.failWritesWith = EIO;
+    host.answers = {dir.Write("bad.txt", test::UpdateBytes(3000))};
+    v->OnSendUpdateFile();
+    ASSERT_TRUE(WaitNotice(NOTIFY_TX_DONE));
+    // The operator asks for the next file before the failed sender's notice was handled; its
+    // box is up when the tester prompts.
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        control.failWritesWith = 0;
+    }
+    const std::string second = test::UpdateBytes(2000);
+    host.answers = {dir.Write("good.txt", second)};
+    bool prompted = false;
+    host.duringBox = [&] {
+        if (!std::exchange(prompted, true)) {
+            Deliver(*v, PROMPT_READY);
+        }
+    };
+    v->OnSendUpdateFile();
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.dialogs.size(), 2u) << "the prompt under the box opened no dialog of its own";
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    WaitSendEnded(*v);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_EQ(control.written, second);
 }
 
 TEST_F(ViewTest, PromptDuringTransferStopsItBeforeTheDialog) {
