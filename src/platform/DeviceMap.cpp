@@ -140,6 +140,8 @@ class SysfsDeviceMap final : public ISerialDeviceMap {
   public:
     explicit SysfsDeviceMap(std::string root) : m_root(std::move(root)) {}
 
+    PortOrder Order() const override { return PortOrder::AsListed; }
+
     long Open() override {
         m_open = false;
         m_names.clear();
