@@ -1,7 +1,9 @@
 // Opening, configuring and closing the serial port, and stopping a transfer. Every open starts by
 // closing whatever was open, so there is never more than one port, one reader and one abort event.
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 #include <thread>
 
@@ -122,6 +124,7 @@ void CProgView::ClosePort() {
     }
     m_hPort.reset();
     m_hAbortEvent.reset();
+    m_lastOutcome = TransferOutcome{};
     m_nState = STATE_PORT_CLOSED;
     m_nButtonCmd = 0;
 }
@@ -143,6 +146,16 @@ void CProgView::StopSending() {
     }
     if (senderEnded) {
         m_nLastSendError = m_nSendError.load(std::memory_order_acquire);
+        const bool completed = m_bSendCompleted.load(std::memory_order_acquire);
+        m_lastOutcome.kind = completed               ? TransferOutcome::SENT
+                             : m_nLastSendError != 0 ? TransferOutcome::FAILED
+                                                     : TransferOutcome::ABORTED;
+        m_lastOutcome.total = m_nSendTotal.load(std::memory_order_relaxed);
+        m_lastOutcome.done =
+            std::min(m_nSendDone.load(std::memory_order_relaxed), m_lastOutcome.total);
+        m_lastOutcome.seconds =
+            std::chrono::round<std::chrono::seconds>(std::chrono::steady_clock::now() - m_sendStart)
+                .count();
     }
     m_nState = STATE_SEND_ENDED;
     if (senderEnded && m_nLastSendError != 0) {

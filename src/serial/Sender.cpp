@@ -88,6 +88,8 @@ void CProgView::StartSending() {
     m_bSendCompleted.store(false, std::memory_order_relaxed);
     m_nSendError.store(0, std::memory_order_relaxed);
     m_nLastSendError = 0;
+    m_lastOutcome = TransferOutcome{};
+    m_sendStart = std::chrono::steady_clock::now();
     m_bWriterRun.store(true, std::memory_order_release);
     // Raised before the sender can run: a short file may be sent completely, and the flag
     // cleared, before the thread start returns.

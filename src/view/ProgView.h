@@ -15,6 +15,7 @@
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "view/Host.h"
+#include "view/Transfer.h"
 
 namespace korv {
 
@@ -70,6 +71,12 @@ class CProgView {
     void OnSelchangeCommPort();
     void OnSendUpdateFile();
     int OnCommNotify(uint32_t wParam, uint32_t lParam);
+    // New and Open (Ctrl+N, Ctrl+O) run the initial update again, which reopens the port: each
+    // answers whether the front end is to do that now. Both are refused, like closing, while a
+    // file is being sent. Open first offers a file-open dialog for any file; nothing is read from
+    // the chosen file, and cancelling changes nothing.
+    bool OnFileNew() const;
+    bool OnFileOpen();
 
     // Panel refresh.
     void UpdateData(bool bSaveAndValidate);
@@ -110,6 +117,9 @@ class CProgView {
     bool SendCompleted() const { return m_bSendCompleted.load(std::memory_order_acquire); }
     // errno-style code of the last transfer that failed, 0 if it completed or was aborted.
     int LastSendError() const { return m_nLastSendError; }
+    // How the last transfer ended, for the front ends to show in STATE_SEND_ENDED; NONE from the
+    // start of the next transfer on and once the port has closed.
+    const TransferOutcome& LastOutcome() const { return m_lastOutcome; }
     // Chooses a port without writing the profile (command-line choice); used before the initial
     // update. The name is added to the port choice when the list does not hold it.
     void SetPortOverride(const std::string& name) { m_strPortOverride = name; }
@@ -183,6 +193,8 @@ class CProgView {
     // Written by the sender before it clears m_bWriterAlive; read by the GUI thread after.
     std::atomic<int> m_nSendError{0};
     int m_nLastSendError = 0;
+    std::chrono::steady_clock::time_point m_sendStart{};
+    TransferOutcome m_lastOutcome;
     // No transfer may start: StartSending is already under way (stopping the last transfer,
     // reporting its failure, asking for a file) or the port is being closed. Their boxes and
     // dialogs run nested event loops in which a prompt may complete.

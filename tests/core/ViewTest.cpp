@@ -195,6 +195,38 @@ TEST_F(ViewTest, ReopenInSameStateReprintsInstructionsAndClearsTerminal) {
     EXPECT_EQ(v->State(), STATE_READY);
 }
 
+// New and Open would reopen the port; not while a file is being sent.
+TEST_F(ViewTest, NewAndOpenAreRefusedOnlyWhileSending) {
+    auto v = OpenView();
+    control.holdWrites = true;
+    host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    host.dialogs.clear();
+    host.answers = {dir.path() + "/u.txt"};
+    EXPECT_FALSE(v->OnFileNew());
+    EXPECT_FALSE(v->OnFileOpen());
+    EXPECT_TRUE(host.dialogs.empty()) << "no dialog while sending";
+    EXPECT_TRUE(v->WriterAlive());
+
+    v->OnMiscButton();  // Abort
+    ASSERT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(v->OnFileNew());
+    // Open asks for any file first: a chosen one says go, a cancelled dialog changes nothing.
+    EXPECT_TRUE(v->OnFileOpen());
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].title, "Open");
+    EXPECT_EQ(host.dialogs[0].filter, "All Files (*.*)|*.*||");
+    host.answers = {""};
+    EXPECT_FALSE(v->OnFileOpen());
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    for (int state : {STATE_PORT_CLOSED, STATE_READY}) {
+        v->SetStateForTest(state);
+        v->UpdateData(false);
+        EXPECT_TRUE(v->OnFileNew()) << state;
+    }
+}
+
 // ---- reports ----
 
 TEST_F(ViewTest, ReportWithBoxAndSystemText) {
@@ -425,6 +457,8 @@ TEST_F(ViewTest, FilesArriveWholeInChunks) {
         EXPECT_EQ(v->SendDone(), size);
         EXPECT_EQ(v->SendTotal(), size);
         EXPECT_EQ(v->LastSendError(), 0);
+        EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::SENT);
+        EXPECT_EQ(v->LastOutcome().done, size);
         EXPECT_EQ(v->UpdateFile(), file);
         EXPECT_EQ(host.buttonText, "Send Another Software Update File");
         EXPECT_TRUE(doc.CanCloseFrame());
@@ -459,11 +493,18 @@ TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
     EXPECT_EQ(host.waitCursor, 0);
     EXPECT_EQ(sink.Count(NOTIFY_TX_DONE), 1u);
     EXPECT_FALSE(v->SendCompleted());
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::ABORTED);
+    EXPECT_EQ(v->LastOutcome().done, 0u);
+    EXPECT_EQ(v->LastOutcome().total, 5000u);
     EXPECT_EQ(control.flushes, 1);  // nothing more goes out
     // The sender's own notice finds nothing left to stop.
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::ABORTED);
     EXPECT_TRUE(host.boxes.empty());
+    // Closing the port forgets the outcome.
+    v->ClosePort();
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::NONE);
 }
 
 TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
@@ -476,6 +517,7 @@ TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
     EXPECT_FALSE(v->SendCompleted());
     EXPECT_EQ(v->LastSendError(), EIO);
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::FAILED);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0],
               "The transfer of '" + file +
@@ -522,6 +564,7 @@ TEST_F(ViewTest, PromptWhileTheFailureBoxIsUpStartsTheNextTransferCleanly) {
     EXPECT_TRUE(seen.canClose);
     EXPECT_TRUE(seen.portChoice);
     EXPECT_EQ(seen.button, "Send Another Software Update File");
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::NONE) << "the next transfer has started";
     // The transfer started under the box is still the one shown once the box has gone.
     EXPECT_EQ(v->State(), STATE_SENDING);
     EXPECT_TRUE(v->WriterAlive());
