@@ -220,11 +220,6 @@ TEST_F(ViewTest, NewAndOpenAreRefusedOnlyWhileSending) {
     host.answers = {""};
     EXPECT_FALSE(v->OnFileOpen());
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
-    for (int state : {STATE_PORT_CLOSED, STATE_READY}) {
-        v->SetStateForTest(state);
-        v->UpdateData(false);
-        EXPECT_TRUE(v->OnFileNew()) << state;
-    }
 }
 
 // ---- reports ----
