@@ -41,8 +41,7 @@ public:
     virtual void Close() = 0;
 };
 
-// Serial devices that exist on this machine, from sysfs (root is normally /sys/class/tty), in
-// natural order (ttyACM0, ttyS0, ttyS1, ttyS10, ttyUSB0): several kinds of device share numbers.
+// Serial devices that exist on this machine, from sysfs (root is normally /sys/class/tty).
 std::unique_ptr<ISerialDeviceMap> MakeSysfsDeviceMap(const std::string& root = "/sys/class/tty");
 
 // What the system knows about a port, for listings.

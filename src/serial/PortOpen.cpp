@@ -1,9 +1,7 @@
 // Opening, configuring and closing the serial port, and stopping a transfer. Every open starts by
 // closing whatever was open, so there is never more than one port, one reader and one abort event.
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <system_error>
 #include <thread>
 
@@ -151,8 +149,8 @@ void CProgView::StopSending() {
                              : m_nLastSendError != 0 ? TransferOutcome::FAILED
                                                      : TransferOutcome::ABORTED;
         m_lastOutcome.total = m_nSendTotal.load(std::memory_order_relaxed);
-        m_lastOutcome.done =
-            std::min(m_nSendDone.load(std::memory_order_relaxed), m_lastOutcome.total);
+        const uint64_t done = m_nSendDone.load(std::memory_order_relaxed);
+        m_lastOutcome.done = done < m_lastOutcome.total ? done : m_lastOutcome.total;
         m_lastOutcome.seconds =
             std::chrono::round<std::chrono::seconds>(std::chrono::steady_clock::now() - m_sendStart)
                 .count();
