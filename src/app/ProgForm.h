@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "view/Host.h"
-#include "view/Transfer.h"
+#include "view/TransferProgress.h"
 
 class QLabel;
 class QProgressBar;

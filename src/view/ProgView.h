@@ -15,7 +15,7 @@
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "view/Host.h"
-#include "view/Transfer.h"
+#include "view/TransferProgress.h"
 
 namespace korv {
 

@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "view/Transfer.h"
+#include "view/TransferProgress.h"
 
 namespace korv {
 namespace {

@@ -20,7 +20,7 @@
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
 #include "support/TempDir.h"
-#include "view/Transfer.h"
+#include "view/TransferProgress.h"
 
 namespace korv {
 namespace {

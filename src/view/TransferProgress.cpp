@@ -1,4 +1,4 @@
-#include "view/Transfer.h"
+#include "view/TransferProgress.h"
 
 #include <cinttypes>
 #include <cstdio>
