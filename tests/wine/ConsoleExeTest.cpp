@@ -6,6 +6,7 @@
 // KORV_CONSOLE_EXE naming the cross-built program.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -191,17 +192,37 @@ TEST_F(ConsoleExe, AFileHeldByXoffForSecondsArrivesExactAfterXon) {
         << Err();
 }
 
+TEST_F(ConsoleExe, CtrlCWhileTheTesterHoldsXoffEndsAtOnceAndSendsNoMore) {
+    // Far more than the line takes ahead of the tester, which stops it at the first byte for
+    // two minutes. Wine hands SIGINT to the program as the console's Ctrl+C.
+    const std::string text = UpdateText(1 << 20);
+    const std::string file = MakeFile("update.txt", text);
+    auto sim = StartSim({"--rate", "0", "--hold-xoff-ms", "120000", "--save", m_dir / "got"});
+    auto tool = Start({"--port", kPort, "--file", file});
+    ASSERT_TRUE(sim->WaitEvent("XOFF"));
+    tool->Signal(SIGINT);
+    // Well within the hold: the abort does not wait for the line to be released.
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(20)), 130);
+    EXPECT_NE(Err().find("KORVALIN: Interrupted."), std::string::npos) << Err();
+
+    sim->Command("xon");
+    sim->Command("quit");
+    ASSERT_TRUE(sim->WaitEvent("ABORTED"));
+    const std::string got = ReadWholeFile(m_dir / "got");
+    EXPECT_LT(got.size(), text.size() / 4);
+    EXPECT_TRUE(got == text.substr(0, got.size())) << "the tester received other bytes";
+}
+
 TEST_F(ConsoleExe, AFileWhoseNameIsNotAsciiIsSent) {
     // Wine hands the program its arguments as UTF-16, converted from the locale's UTF-8.
     const std::string text = UpdateText(2000);
     const std::string file = MakeFile("Pr\u00fcfung \u00df \u4e2d.txt", text);
-    auto sim = StartSim({"--rate", "0", "--expect", std::to_string(text.size()), "--save",
-                         m_dir / "got"});
+    auto sim =
+        StartSim({"--rate", "0", "--expect", std::to_string(text.size()), "--save", m_dir / "got"});
     EXPECT_EQ(Run({"--port", kPort, "--file", file}, {{"LANG", "C.UTF-8"}}), 0) << Err();
     ASSERT_TRUE(sim->WaitEvent("RECEIVED"));
     EXPECT_TRUE(ReadWholeFile(m_dir / "got") == text) << "the tester received other bytes";
-    EXPECT_NE(Err().find("KORVALIN: Sent '" + file + "': 2000 bytes."), std::string::npos)
-        << Err();
+    EXPECT_NE(Err().find("KORVALIN: Sent '" + file + "': 2000 bytes."), std::string::npos) << Err();
 }
 
 TEST_F(ConsoleExe, AFarEndThatClosesMidTransferExits4ReportedOnceWithoutSpinning) {
