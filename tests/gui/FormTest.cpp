@@ -15,10 +15,10 @@
 #include <QTimer>
 
 #include "GuiTestSupport.h"
+#include "TempDir.h"
 #include "app/DialogUnits.h"
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
-#include "support/TempDir.h"
 
 namespace korv {
 namespace {

@@ -29,12 +29,12 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
 #include "app/ProgApp.h"
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
 #include "gui/GuiTestSupport.h"
 #include "platform/DeviceMap.h"
-#include "support/TempDir.h"
 #include "view/ProgView.h"
 
 extern char** environ;
