@@ -11,20 +11,15 @@
 #include <string>
 
 #include "Child.h"
+#include "Wait.h"
 
 namespace korv::sim::test {
 
+using korv::test::Clock;
 using korv::test::Sim;
 
-using Clock = std::chrono::steady_clock;
-inline Clock::time_point deadline_in(std::chrono::seconds s = std::chrono::seconds(20)) {
-    return Clock::now() + s;
-}
-
-inline int ms_left(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
+inline Clock::time_point deadline_in(std::chrono::milliseconds limit = korv::test::kDeadline) {
+    return Clock::now() + limit;
 }
 
 // The slave side, opened and configured the way the program does it.
@@ -73,7 +68,7 @@ class ToolLine {
                 return true;
             pollfd p[2] = {{fd_, static_cast<short>(POLLIN | (off < data.size() ? POLLOUT : 0)), 0},
                            {sim.Process().StdoutFd(), POLLIN, 0}};
-            ::poll(p, 2, std::min(ms_left(deadline), 100));
+            ::poll(p, 2, std::min(korv::test::MsLeft(deadline), 100));
             if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
                 char buf[8192];
                 const ssize_t n = ::read(fd_, buf, sizeof buf);

@@ -12,20 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "Wait.h"
+
 extern char** environ;
 
 namespace korv::test {
-
-namespace {
-
-int MsLeft(Child::Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Child::Clock::now())
-            .count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-}  // namespace
 
 Child::Child(const LaunchPlan& plan) {
     int in[2] = {-1, -1};
