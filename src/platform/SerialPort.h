@@ -73,7 +73,7 @@ class ISerialPort {
     // controlling terminal and without blocking. A path that is not a terminal is refused
     // (ENOTTY); a port held by another opener fails with EBUSY.
     virtual int Open(const std::string& devicePath) = 0;
-    // Requests driver queue sizes. Linux ttys have fixed kernel buffers, so this only records them.
+    // Requests driver queue sizes. Linux ttys have fixed kernel buffers, so there it does nothing.
     virtual void SetupComm(uint32_t inQueue, uint32_t outQueue) = 0;
     // Discards both queues.
     virtual void Purge() = 0;
@@ -81,7 +81,7 @@ class ISerialPort {
     virtual void GetCommState(Dcb& dcb) = 0;
     // Applies the settings in one call, reads them back and compares; a mismatch is EINVAL.
     virtual int SetCommState(const Dcb& dcb) = 0;
-    // Line-event mask; only 0 (no events) is used.
+    // Line-event mask; only 0 (no events) is used, and on Linux it does nothing.
     virtual void SetCommMask(uint32_t mask) = 0;
 
     // Ends a pending Read or Write at once and makes every later one fail with ECANCELED.
