@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "Child.h"
+#include "TempDir.h"
+#include "Wait.h"
 
 namespace korv {
 namespace {
@@ -185,7 +187,7 @@ TEST_F(ConsoleExe, AFileHeldByXoffForSecondsArrivesExactAfterXon) {
     EXPECT_EQ(Run({"--port", kPort, "--file", file}), 0) << Err();
     const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ASSERT_TRUE(sim->WaitEvent("RECEIVED"));
-    EXPECT_TRUE(sim->SawEvent("XON"));
+    EXPECT_TRUE(sim->Find("XON").has_value());
     EXPECT_TRUE(ReadWholeFile(m_dir / "got") == text) << "the tester received other bytes";
     EXPECT_GE(seconds, 4.0);
     EXPECT_NE(Err().find("KORVALIN: Sent '" + file + "': 60000 bytes."), std::string::npos)
@@ -274,7 +276,7 @@ TEST_F(ConsoleExe, ARejectedFileIsNotSentAndExits3) {
     EXPECT_NE(Err().find("KORVALIN: " + message), std::string::npos) << Err();
     sim->Command("quit");
     ASSERT_TRUE(sim->WaitEvent("EXIT"));
-    EXPECT_FALSE(sim->SawEvent("RECEIVING")) << "bytes reached the tester";
+    EXPECT_FALSE(sim->Find("RECEIVING").has_value()) << "bytes reached the tester";
 }
 
 TEST_F(ConsoleExe, WithoutAPortTheOneRememberedInTheRegistryIsOpened) {
