@@ -3,8 +3,8 @@
 # same run (not a test; see docs/PERFORMANCE.md). Each program sends the same update to the
 # simulated tester, which takes in 5,760 bytes/s (57600 baud 8N1) from a 1 KiB buffer and paces
 # the sender with XOFF/XON; the figure is the rate achieved between the tester's first and last
-# byte, over the line rate. Also: the start-up time of each program (`--help`, best of five) and
-# the size of the Windows executable.
+# byte, over the line rate. Also: the start-up time of each program (`--help`, best of ten; the
+# baseline under Wine is an empty program built here) and the size of the Windows executable.
 #
 # Usage: bench/wine-line-rate.sh [BYTES] [RUNS]    (default 115200 = 20 s of line time, 3 runs)
 # Needs: build/default (korvalin, korvalin-tester-sim), build/windows (korvalin-console.exe), and
@@ -18,7 +18,7 @@ export WINEDEBUG=-all
 
 sim=build/default/tools/tester-sim/korvalin-tester-sim
 linux=build/default/src/entry/korvalin
-exe=$(find build/windows -name korvalin-console.exe -print -quit 2>/dev/null || true)
+exe="${KORV_CONSOLE_EXE:-$(find build/windows -name korvalin-console.exe -print -quit 2>/dev/null || true)}"
 for f in "$sim" "$linux" "$exe"; do
   [ -n "$f" ] && [ -x "$f" ] || { echo "build korvalin, korvalin-tester-sim and korvalin-console.exe first" >&2; exit 1; }
 done
@@ -75,7 +75,7 @@ send() {
 # Best-of-five wall time of `--help`, in ms. $@: the command.
 startup() {
   local best=
-  for _ in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
     local t0 t1 ms
     t0=$(date +%s%N)
     "$@" --help >/dev/null 2>&1 || true
@@ -99,10 +99,12 @@ for run in $(seq 1 "$runs"); do
 done
 
 echo
-echo "| start-up (\`--help\`, best of 5) | ms |"
+echo "| start-up (\`--help\`, best of 10) | ms |"
 echo "|---|---:|"
 echo "| Linux \`korvalin --console --help\` | $(startup "$linux" --console) |"
-echo "| \`wine cmd /c exit\` (Wine's own start, baseline) | $(startup wine cmd /c exit) |"
+printf 'int main(void) { return 0; }\n' >"$tmp/empty.c"
+x86_64-w64-mingw32-gcc-posix -static -O2 -o "$tmp/empty.exe" "$tmp/empty.c"
+echo "| an empty static Windows program under Wine (baseline) | $(startup wine "$tmp/empty.exe") |"
 echo "| \`wine korvalin-console.exe --help\` | $(startup wine "$exe") |"
 echo
 echo "korvalin-console.exe: $(stat -c %s "$exe") bytes; imports: $(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ { printf "%s ", $3 }')"

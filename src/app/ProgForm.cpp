@@ -74,7 +74,9 @@ CProgForm::CProgForm(QWidget* parent)
     du.Place(m_progress, 262, 3, 106, 6);
     m_progress->setTextVisible(false);
     m_progress->setRange(0, 1000);
-    du.Place(m_progressText, 262, 10, 108, 9);
+    // The text may start a little left of the bar: an outcome such as "Aborted at 999.9 of
+    // 999.9 KiB" needs the room.
+    du.Place(m_progressText, 259, 10, 112, 9);
     m_progress->hide();
     m_progressText->hide();
 
@@ -293,42 +295,43 @@ void CProgForm::FitFrameToForm() {
 
 // --- progress --------------------------------------------------------------------------------
 
-QString CProgForm::FormatProgress(uint64_t done, uint64_t total, int64_t secondsLeft) {
-    QString text = QStringLiteral("%1 of %2 KiB")
-                       .arg(static_cast<double>(done) / 1024.0, 0, 'f', 1)
-                       .arg(static_cast<double>(total) / 1024.0, 0, 'f', 1);
-    if (secondsLeft >= 0) {
-        const int64_t minutes = secondsLeft / 60;
-        const int64_t seconds = secondsLeft % 60;
-        text += QStringLiteral(", %1:%2 left")
-                    .arg(minutes)
-                    .arg(static_cast<int>(seconds), 2, 10, QLatin1Char('0'));
-    }
-    return text;
-}
-
 void CProgForm::FollowTransfer() {
-    const bool sending = m_view != nullptr && m_view->State() == STATE_SENDING;
+    const int state = m_view != nullptr ? m_view->State() : STATE_PORT_CLOSED;
+    const bool sending = state == STATE_SENDING;
     // A prompt during a transfer replaces it with the next one while the state stays the same.
     const bool restart = sending && m_bNewTransfer;
     m_bNewTransfer = false;
-    if (sending == m_bFollowing && !restart) {
+    if (sending) {
+        if (!m_bFollowing || restart) {
+            m_bFollowing = true;
+            m_sendClock.start();
+            m_estimate.Start();
+            m_progress->setValue(0);
+            UpdateProgress();
+            m_progress->show();
+            m_progressText->show();
+            m_progressTimer.start();
+        }
         return;
     }
-    m_bFollowing = sending;
-    if (sending) {
-        m_sendClock.start();
-        m_estimate.Start();
-        m_progress->setValue(0);
-        UpdateProgress();
-        m_progress->show();
-        m_progressText->show();
-        m_progressTimer.start();
-    } else {
+    if (m_bFollowing) {
+        m_bFollowing = false;
         m_progressTimer.stop();
+    }
+    // Once a transfer has ended the display says how: sent, aborted or failed, and how far it
+    // came, until the next one starts or the port closes.
+    const TransferOutcome outcome =
+        state == STATE_SEND_ENDED ? m_view->LastOutcome() : TransferOutcome{};
+    if (outcome.kind == TransferOutcome::NONE) {
         m_progress->hide();
         m_progressText->hide();
+        return;
     }
+    m_progress->setValue(
+        outcome.total == 0 ? 1000 : static_cast<int>(outcome.done * 1000 / outcome.total));
+    m_progressText->setText(FromStd(FormatTransferOutcome(outcome)));
+    m_progress->show();
+    m_progressText->show();
 }
 
 void CProgForm::UpdateProgress() {
@@ -339,30 +342,8 @@ void CProgForm::UpdateProgress() {
     const uint64_t done = std::min(m_view->SendDone(), total);
     m_progress->setValue(total == 0 ? 0 : static_cast<int>(done * 1000 / total));
     m_estimate.Sample(m_sendClock.elapsed(), done);
-    m_progressText->setText(FormatProgress(done, total, m_estimate.SecondsLeft(total)));
-}
-
-void CTransferEstimate::Sample(int64_t elapsedMs, uint64_t done) {
-    if (elapsedMs < kWarmUpMs) {
-        return;
-    }
-    m_samples.emplace_back(elapsedMs, done);
-    while (m_samples.size() > 2 && m_samples.front().first < elapsedMs - kWindowMs) {
-        m_samples.pop_front();
-    }
-}
-
-int64_t CTransferEstimate::SecondsLeft(uint64_t total) const {
-    if (m_samples.size() < 2) {
-        return -1;
-    }
-    const auto& [t0, done0] = m_samples.front();
-    const auto& [t1, done1] = m_samples.back();
-    if (t1 - t0 < kMinSpanMs || done1 <= done0 || done1 > total) {
-        return -1;  // too short a history, or the line is held: no honest estimate
-    }
-    const double bytesPerMs = static_cast<double>(done1 - done0) / static_cast<double>(t1 - t0);
-    return static_cast<int64_t>(static_cast<double>(total - done1) / bytesPerMs / 1000.0 + 0.5);
+    m_progressText->setText(
+        FromStd(FormatTransferProgress(done, total, m_estimate.SecondsLeft(total))));
 }
 
 }  // namespace korv

@@ -1,8 +1,9 @@
 #pragma once
 // The form around the update controller: the port choice with its label, the action button, the
-// transfer progress and the terminal pane. It is the controller's form host and notification
-// sink, and every call it makes into the controller goes through Dispatch, so that the frame can
-// follow the panel (the Exit command, the progress display) after each one.
+// transfer progress (and, once a transfer has ended, its outcome) and the terminal pane. It is the
+// controller's form host and notification sink, and every call it makes into the controller goes
+// through Dispatch, so that the frame can follow the panel (the Exit command, the progress display)
+// after each one.
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -12,13 +13,13 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "view/Host.h"
+#include "view/TransferProgress.h"
 
 class QLabel;
 class QProgressBar;
@@ -41,25 +42,6 @@ class CommNotifyEvent : public QEvent {
   private:
     uint32_t m_wParam;
     uint32_t m_lParam;
-};
-
-// Estimates the time a transfer has left from the bytes sent over the last few seconds. The first
-// second is left out: the driver's and the tester's buffers swallow a burst then, faster than the
-// line can carry it, and an estimate from it would be far too hopeful.
-class CTransferEstimate {
-  public:
-    void Start() { m_samples.clear(); }
-    // Bytes sent so far, elapsedMs after the transfer began.
-    void Sample(int64_t elapsedMs, uint64_t done);
-    // Whole seconds left for total bytes, or -1 while there is no steady rate to go by.
-    int64_t SecondsLeft(uint64_t total) const;
-
-    static constexpr int64_t kWarmUpMs = 1000;
-    static constexpr int64_t kWindowMs = 5000;
-    static constexpr int64_t kMinSpanMs = 1000;
-
-  private:
-    std::deque<std::pair<int64_t, uint64_t>> m_samples;
 };
 
 // The port choice; it asks for a fresh list each time its list drops down.
@@ -115,8 +97,6 @@ class CProgForm : public QWidget, public IFormHost, public INotifySink {
 
     // "Description (*.a)|*.a|...||" as dialog name filters; "*.*" means every file.
     static QStringList NameFiltersFromFilter(const std::string& filter);
-    // "12.0 of 40.0 KiB, 0:07 left"; secondsLeft < 0 leaves the estimate out.
-    static QString FormatProgress(uint64_t done, uint64_t total, int64_t secondsLeft);
 
     // IFormHost
     void ComboResetContent() override;

@@ -62,7 +62,7 @@ class BatchRun : public ::testing::Test {
             plan.argv.push_back(std::move(a));
         }
         plan.env = {{"XDG_CONFIG_HOME", m_dir / "config"},
-                    {"HOME", m_dir.Path()},
+                    {"HOME", m_dir.path()},
                     {"KORV_SYSFS_TTY", m_dir / "sysfs"}};
         plan.stdoutFile = m_dir / "stdout";
         plan.stderrFile = m_dir / "stderr";
@@ -119,7 +119,7 @@ TEST_F(BatchRun, FourTestersAtLineRateEachGetTheFileByteForByte) {
         ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
     }
     for (auto& sim : m_sims) {
-        EXPECT_FALSE(sim->SawEvent("RECEIVED"));
+        EXPECT_FALSE(sim->Find("RECEIVED").has_value());
     }
     EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 0) << Err();
     const std::string summary = Out();
@@ -328,7 +328,7 @@ TEST_F(BatchRun, OnATerminalTheTableIsRedrawnInPlaceAndEndsWithTheSummary) {
     const std::string a = m_sims[0]->Port() + " ";
     const std::string b = m_sims[1]->Port() + " ";
     TmuxScreen screen(m_dir / "tmux.sock");
-    ASSERT_TRUE(screen.Start("env XDG_CONFIG_HOME=" + (m_dir / "config") + " HOME=" + m_dir.Path() +
+    ASSERT_TRUE(screen.Start("env XDG_CONFIG_HOME=" + (m_dir / "config") + " HOME=" + m_dir.path() +
                              " " + KORVALIN_BIN + " --console --port " + m_sims[0]->Port() +
                              " --port " + m_sims[1]->Port() + " --file " + file + " --log-dir " +
                              (m_dir / "logs") + "; echo EXIT=$?; sleep 600"));

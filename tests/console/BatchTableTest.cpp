@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "TempDir.h"
 #include "console/BatchRun.h"
 #include "console/BatchTable.h"
 #include "console/Options.h"
@@ -51,7 +51,7 @@ TEST(BatchOptions, AllPortsAddsTheListedDevicesNotGivenAlready) {
     opt.allPorts = true;
     opt.ports = {"/dev/ttyUSB1", "/dev/pts/3"};
     // No serial device at all: the port menu's stand-ins COM1 and COM2 are no testers.
-    const auto map = [&] { return MakeSysfsDeviceMap(sysfs.Path()); };
+    const auto map = [&] { return MakeSysfsDeviceMap(sysfs.path()); };
     EXPECT_EQ(BatchPorts(opt, map), opt.ports);
 
     for (const char* name : {"ttyUSB1", "ttyUSB0"}) {

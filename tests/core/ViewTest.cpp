@@ -7,10 +7,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <thread>
+#include <utility>
 
 #include "Fakes.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "platform/SysError.h"
 #include "ports/PortList.h"
 #include "view/ProgView.h"
@@ -39,14 +42,14 @@ class ViewTest : public ::testing::Test {
     }
     ~ViewTest() override { FakePort::control = nullptr; }
 
-    std::unique_ptr<CProgView> MakeView() {
+    std::unique_ptr<CProgView> MakeView(CProgView::Timing timing = kFast) {
         auto v = std::make_unique<CProgView>(host, sink, profile, doc, &FakePort::Make,
-                                             "/opt/korvalin/bin/korvalin", kFast);
+                                             "/opt/korvalin/bin/korvalin", timing);
         return v;
     }
     // Starts a view with the port open; the terminal log is cleared.
-    std::unique_ptr<CProgView> OpenView() {
-        auto v = MakeView();
+    std::unique_ptr<CProgView> OpenView(CProgView::Timing timing = kFast) {
+        auto v = MakeView(timing);
         v->OnInitialUpdate(ports);
         host.echo.text.clear();
         return v;
@@ -60,6 +63,17 @@ class ViewTest : public ::testing::Test {
         control.cv.notify_all();
         ASSERT_TRUE(
             sink.PumpUntil(v, [&] { return v.RxTail() == v.RxHead() && v.RxHead() != before; }));
+    }
+    // Waits, without delivering anything, until a notification with this code is queued.
+    bool WaitNotice(uint32_t code) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (sink.Count(code) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
     }
     void WaitSendEnded(CProgView& v) {
         ASSERT_TRUE(sink.PumpUntil(v, [&] { return v.State() != STATE_SENDING; }));
@@ -183,6 +197,33 @@ TEST_F(ViewTest, ReopenInSameStateReprintsInstructionsAndClearsTerminal) {
     EXPECT_EQ(v->State(), STATE_READY);
 }
 
+// New and Open would reopen the port; not while a file is being sent.
+TEST_F(ViewTest, NewAndOpenAreRefusedOnlyWhileSending) {
+    auto v = OpenView();
+    control.holdWrites = true;
+    host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    host.dialogs.clear();
+    host.answers = {dir.path() + "/u.txt"};
+    EXPECT_FALSE(v->OnFileNew());
+    EXPECT_FALSE(v->OnFileOpen());
+    EXPECT_TRUE(host.dialogs.empty()) << "no dialog while sending";
+    EXPECT_TRUE(v->WriterAlive());
+
+    v->OnMiscButton();  // Abort
+    ASSERT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(v->OnFileNew());
+    // Open asks for any file first: a chosen one says go, a cancelled dialog changes nothing.
+    EXPECT_TRUE(v->OnFileOpen());
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].title, "Open");
+    EXPECT_EQ(host.dialogs[0].filter, "All Files (*.*)|*.*||");
+    host.answers = {""};
+    EXPECT_FALSE(v->OnFileOpen());
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+}
+
 // ---- reports ----
 
 TEST_F(ViewTest, ReportWithBoxAndSystemText) {
@@ -260,6 +301,97 @@ TEST_F(ViewTest, DrainAcrossTheWrapKeepsOrder) {
     EXPECT_EQ(host.echo.text, expected);
     EXPECT_EQ(v->RxTail(), v->RxHead());
 }
+
+// The reader's side of the ring: how much it asks the port for at each fill level, and where
+// the head goes after the read. The ring is brought to (tail, head) the way the program gets
+// there: bytes delivered and drained up to the tail, then delivered up to the head.
+struct RingCase {
+    const char* name;
+    int tail, head;
+    uint32_t ask;    // 0: the ring is full, nothing is asked for until it is drained
+    size_t deliver;  // bytes the asked-for read then delivers
+    int headAfter;
+};
+
+void PrintTo(const RingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ReceiveRingTest : public ViewTest, public ::testing::WithParamInterface<RingCase> {
+  protected:
+    void Push(const std::string& bytes) {
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            control.incoming.push_back(bytes);
+        }
+        control.cv.notify_all();
+    }
+    // True once the reader has taken everything in and waits in a read of its own.
+    bool ReaderWaitsAt(CProgView& v, int head) {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return v.RxHead() == head && control.incoming.empty() && control.readWaiting;
+    }
+    size_t Asks() {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return control.readAsks.size();
+    }
+    uint32_t LastAsk() {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return LastAskLocked();
+    }
+    uint32_t LastAskLocked() { return control.readAsks.empty() ? 0 : control.readAsks.back(); }
+};
+
+TEST_P(ReceiveRingTest, AsksForWhatFitsAndWraps) {
+    const RingCase& c = GetParam();
+    auto v = OpenView();
+    if (c.tail > 0) {
+        Push(std::string(static_cast<size_t>(c.tail), 't'));
+        ASSERT_TRUE(sink.PumpUntil(*v, [&] { return v->RxTail() == c.tail; }));
+    }
+    const int rest = (c.head - c.tail + RX_RING_SIZE) % RX_RING_SIZE;
+    if (rest > 0) {
+        Push(std::string(static_cast<size_t>(rest), 'h'));
+    }
+    if (c.ask == 0) {
+        // Full: the reader pauses instead of asking for nothing or overwriting the tail.
+        ASSERT_TRUE(test::WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            return v->RxHead() == c.head && control.incoming.empty();
+        }));
+        const size_t asks = Asks();
+        std::this_thread::sleep_for(100ms);  // a hundred reader pauses
+        EXPECT_EQ(Asks(), asks) << "a full ring asked for " << LastAsk();
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            EXPECT_FALSE(control.readWaiting) << "a full ring asked for " << LastAskLocked();
+        }
+        EXPECT_EQ(v->RxTail(), c.tail);
+        // Drained, it asks for the one slot left before the end of the buffer.
+        ASSERT_TRUE(sink.PumpUntil(*v, [&] { return v->RxTail() == c.head; }));
+        ASSERT_TRUE(test::WaitUntil([&] { return ReaderWaitsAt(*v, c.head); }));
+        EXPECT_EQ(LastAsk(), 1u);
+        return;
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return ReaderWaitsAt(*v, c.head); }));
+    EXPECT_EQ(v->RxTail(), c.tail);
+    EXPECT_EQ(LastAsk(), c.ask);
+    const size_t posted = sink.Count(NOTIFY_RX_DATA);
+    Push(std::string(c.deliver, 'n'));
+    ASSERT_TRUE(test::WaitUntil([&] { return sink.Count(NOTIFY_RX_DATA) == posted + 1; }))
+        << "the read was not announced";
+    EXPECT_EQ(v->RxHead(), c.headAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReceiveRingTest,
+    ::testing::Values(RingCase{"empty ring asks for all but one slot", 0, 0, 999, 999, 999},
+                      RingCase{"full ring at 999 and 0 asks for nothing", 0, 999, 0, 0, 0},
+                      RingCase{"last slot before the end wraps the head", 500, 999, 1, 1, 0},
+                      RingCase{"head ahead of the tail reads to the end", 200, 700, 300, 300, 0},
+                      RingCase{"head behind the tail stops one short of it", 700, 200, 499, 499,
+                               699},
+                      RingCase{"a read of no bytes is still announced", 0, 0, 999, 0, 0}));
 
 TEST_F(ViewTest, PromptSplitOverReadsTriggersOnItsLastByte) {
     auto v = OpenView();
@@ -414,6 +546,8 @@ TEST_F(ViewTest, FilesArriveWholeInChunks) {
         EXPECT_EQ(v->SendDone(), size);
         EXPECT_EQ(v->SendTotal(), size);
         EXPECT_EQ(v->LastSendError(), 0);
+        EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::SENT);
+        EXPECT_EQ(v->LastOutcome().done, size);
         EXPECT_EQ(v->UpdateFile(), file);
         EXPECT_EQ(host.buttonText, "Send Another Software Update File");
         EXPECT_TRUE(doc.CanCloseFrame());
@@ -437,22 +571,42 @@ TEST_F(ViewTest, ShortWritesResumeFromTheRightOffset) {
 }
 
 TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
-    auto v = OpenView();
+    CProgView::Timing timing = kFast;
+    timing.abortSettle = 200ms;
+    auto v = OpenView(timing);
     control.holdWrites = true;
     host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
     v->OnSendUpdateFile();
     ASSERT_EQ(v->State(), STATE_SENDING);
+    ASSERT_TRUE(test::WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return !control.writeSizes.empty();
+    }));
     v->OnMiscButton();  // Abort
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
     EXPECT_FALSE(v->WriterAlive());
+    // The wait cursor goes up before the held write is cancelled and stays up for the settle
+    // time after it, then comes down once.
+    ASSERT_EQ(host.cursorShown.size(), 1u);
+    ASSERT_EQ(host.cursorHidden.size(), 1u);
+    ASSERT_EQ(control.writesCancelled.size(), 1u);
+    EXPECT_LE(host.cursorShown[0], control.writesCancelled[0]);
+    EXPECT_GE(host.cursorHidden[0] - control.writesCancelled[0], timing.abortSettle);
     EXPECT_EQ(host.waitCursor, 0);
     EXPECT_EQ(sink.Count(NOTIFY_TX_DONE), 1u);
     EXPECT_FALSE(v->SendCompleted());
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::ABORTED);
+    EXPECT_EQ(v->LastOutcome().done, 0u);
+    EXPECT_EQ(v->LastOutcome().total, 5000u);
     EXPECT_EQ(control.flushes, 1);  // nothing more goes out
     // The sender's own notice finds nothing left to stop.
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::ABORTED);
     EXPECT_TRUE(host.boxes.empty());
+    // Closing the port forgets the outcome.
+    v->ClosePort();
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::NONE);
 }
 
 TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
@@ -465,12 +619,96 @@ TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
     EXPECT_FALSE(v->SendCompleted());
     EXPECT_EQ(v->LastSendError(), ERR_PORT_LOST);
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::FAILED);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
                                  "' did not complete; the tester may not be updated : " +
                                  SystemErrorText(ERR_PORT_LOST));
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
     EXPECT_EQ(host.boxes.size(), 1u);
+}
+
+// The failure box runs a nested event loop; the tester may prompt again while it is up.
+TEST_F(ViewTest, PromptWhileTheFailureBoxIsUpStartsTheNextTransferCleanly) {
+    auto v = OpenView();
+    control.failWritesWith = EIO;
+    host.answers = {dir.Write("bad.txt", test::UpdateBytes(3000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    ASSERT_TRUE(WaitNotice(NOTIFY_TX_DONE));
+
+    const std::string second = test::UpdateBytes(2000);
+    const std::string secondPath = dir.Write("good.txt", second);
+    struct Seen {
+        int state;
+        bool canClose;
+        bool portChoice;
+        std::string button;
+    } seen{};
+    bool prompted = false;
+    host.duringBox = [&] {
+        if (std::exchange(prompted, true)) {
+            return;
+        }
+        seen = {v->State(), doc.CanCloseFrame(), host.portChoiceEnabled, host.buttonText};
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            control.failWritesWith = 0;
+            control.holdWrites = true;
+            control.written.clear();
+        }
+        host.answers = {secondPath};
+        Deliver(*v, PROMPT_READY);
+    };
+    ASSERT_TRUE(sink.PumpOne(*v));  // the failed sender's notice: the box
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(seen.state, STATE_SEND_ENDED);
+    EXPECT_TRUE(seen.canClose);
+    EXPECT_TRUE(seen.portChoice);
+    EXPECT_EQ(seen.button, "Send Another Software Update File");
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::NONE) << "the next transfer has started";
+    // The transfer started under the box is still the one shown once the box has gone.
+    EXPECT_EQ(v->State(), STATE_SENDING);
+    EXPECT_TRUE(v->WriterAlive());
+    EXPECT_FALSE(doc.CanCloseFrame());
+    EXPECT_FALSE(host.portChoiceEnabled);
+    EXPECT_EQ(host.buttonText, "Abort Software Update");
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        control.holdWrites = false;
+    }
+    WaitSendEnded(*v);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_EQ(control.written, second);
+}
+
+TEST_F(ViewTest, PromptWhileStartSendingReportsAFailureOpensNoSecondDialog) {
+    auto v = OpenView();
+    control.failWritesWith = EIO;
+    host.answers = {dir.Write("bad.txt", test::UpdateBytes(3000))};
+    v->OnSendUpdateFile();
+    ASSERT_TRUE(WaitNotice(NOTIFY_TX_DONE));
+    // The operator asks for the next file before the failed sender's notice was handled; its
+    // box is up when the tester prompts.
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        control.failWritesWith = 0;
+    }
+    const std::string second = test::UpdateBytes(2000);
+    host.answers = {dir.Write("good.txt", second)};
+    bool prompted = false;
+    host.duringBox = [&] {
+        if (!std::exchange(prompted, true)) {
+            Deliver(*v, PROMPT_READY);
+        }
+    };
+    v->OnSendUpdateFile();
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.dialogs.size(), 2u) << "the prompt under the box opened no dialog of its own";
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    WaitSendEnded(*v);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_EQ(control.written, second);
 }
 
 TEST_F(ViewTest, PromptDuringTransferStopsItBeforeTheDialog) {

@@ -1,5 +1,6 @@
 // The whole desktop program against the simulated tester on a pty: start-up, prompt, file
-// dialog, transfer, abort, send another, the popup, the nested-dialog guard and Ctrl+N.
+// dialog, transfer and its outcome, abort, send another, the popup, the nested-dialog guard, and
+// Ctrl+N and Ctrl+O.
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,14 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Child.h"
 #include "GuiTestSupport.h"
-#include "SimProcess.h"
+#include "TempDir.h"
 #include "app/MainFrame.h"
 #include "app/ProgApp.h"
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
 #include "platform/DeviceMap.h"
-#include "support/TempDir.h"
 #include "view/ProgView.h"
 
 namespace korv {
@@ -55,10 +56,9 @@ class SessionTest : public ::testing::Test {
         sim.reset();
     }
 
-    void StartSim(QStringList args) {
-        sim = std::make_unique<test::SimProcess>(std::move(args));
-        std::string error;
-        ASSERT_TRUE(sim->Start(&error)) << error;
+    void StartSim(std::vector<std::string> args) {
+        sim = std::make_unique<test::Sim>(std::move(args));
+        ASSERT_TRUE(sim->ok()) << "cannot start " KORV_TESTER_SIM;
     }
 
     // Starts the program; ports lists the system's serial devices (the pty is not among them
@@ -115,7 +115,7 @@ class SessionTest : public ::testing::Test {
     }
 
     test::TempDir dir;
-    std::unique_ptr<test::SimProcess> sim;
+    std::unique_ptr<test::Sim> sim;
     std::unique_ptr<CProgApp> app;
     std::function<bool(FileDialogRequest&)> onDialog;
     FileDialogRequest lastRequest;
@@ -129,14 +129,14 @@ class SessionTest : public ::testing::Test {
 
 TEST_F(SessionTest, CommandLinePortOpensAtStartAndInstructionsShow) {
     StartSim({"--prompt", "none"});
-    StartApp(sim->Pty(), {"ttyS0", "ttyS1"});
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    StartApp(sim->Port(), {"ttyS0", "ttyS1"});
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     EXPECT_EQ(view().State(), STATE_READY);
     const std::string text = screen();
-    EXPECT_NE(text.find("Successfully opened " + sim->Pty() + "."), std::string::npos) << text;
+    EXPECT_NE(text.find("Successfully opened " + sim->Port() + "."), std::string::npos) << text;
     EXPECT_NE(text.find(kInstructions), std::string::npos) << text;
     EXPECT_FALSE(form().ActionButton()->isVisible()) << "no button while waiting for a prompt";
-    EXPECT_EQ(form().ComboGetText(), sim->Pty());
+    EXPECT_EQ(form().ComboGetText(), sim->Port());
     EXPECT_EQ(form().PortCombo()->count(), 3) << "the command-line port joins the list";
     EXPECT_TRUE(form().PortCombo()->isEnabled());
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
@@ -152,10 +152,10 @@ TEST_F(SessionTest, CommandLinePortOpensAtStartAndInstructionsShow) {
 
 TEST_F(SessionTest, RememberedPortIsOpenedWhenTheSystemListsIt) {
     StartSim({"--prompt", "none"});
-    const std::string name = sim->Pty().substr(std::string("/dev/").size());  // "pts/N"
+    const std::string name = sim->Port().substr(std::string("/dev/").size());  // "pts/N"
     test::WriteSetting(QStringLiteral("SETTINGS/COMMPORT"), QString::fromStdString(name));
     StartApp("", {"ttyS4", name});
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     EXPECT_EQ(view().State(), STATE_READY);
     EXPECT_EQ(form().ComboGetText(), name);
     EXPECT_NE(screen().find(kInstructions), std::string::npos);
@@ -186,7 +186,7 @@ TEST_F(SessionTest, PromptStreamsTheFileWhileTheWindowStaysLocked) {
     const std::string path = dir.Write("update.txt", bytes);
     StartSim({"--prompt", "ready", "--rate", "5760"});
     AnswerDialogWith(path);
-    StartApp(sim->Pty());
+    StartApp(sim->Port());
     ASSERT_TRUE(waitState(STATE_SENDING));
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(lastRequest.title, "Select software update file...");
@@ -208,7 +208,7 @@ TEST_F(SessionTest, PromptStreamsTheFileWhileTheWindowStaysLocked) {
     frame().ExitAction()->trigger();
     EXPECT_TRUE(frame().isVisible());
 
-    const auto received = sim->WaitEvent("RECEIVED");
+    const auto received = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(received);
     EXPECT_EQ(*received, receivedEvent(bytes));
     ASSERT_TRUE(waitState(STATE_SEND_ENDED));
@@ -217,8 +217,13 @@ TEST_F(SessionTest, PromptStreamsTheFileWhileTheWindowStaysLocked) {
     EXPECT_TRUE(form().PortCombo()->isEnabled());
     EXPECT_TRUE(form().PortLabel()->isEnabled());
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
-    EXPECT_TRUE(form().Progress()->isHidden());
-    EXPECT_TRUE(form().ProgressText()->isHidden());
+    // The display stays, saying how the transfer ended.
+    EXPECT_TRUE(form().Progress()->isVisible());
+    EXPECT_EQ(form().Progress()->value(), form().Progress()->maximum());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Sent 8\\.8 KiB in \\d+:\\d\\d$"))
+                    .match(form().ProgressText()->text())
+                    .hasMatch())
+        << form().ProgressText()->text().toStdString();
     EXPECT_TRUE(frame().close());
 }
 
@@ -233,9 +238,9 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
     const std::string smallPath = dir.Write("small.txt", small);
     StartSim({"--prompt", "ready", "--rate", "20000", "--repeat", "2"});
     AnswerDialogWith(bigPath);
-    StartApp(sim->Pty());
+    StartApp(sim->Port());
     ASSERT_TRUE(waitState(STATE_SENDING));
-    ASSERT_TRUE(sim->WaitEvent("RECEIVING"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "RECEIVING"));
     // Once the line has shown a steady rate the progress display estimates the time left.
     EXPECT_TRUE(
         WaitUntil([&] { return form().ProgressText()->text().contains(QStringLiteral(" left")); }));
@@ -253,7 +258,12 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the wait cursor is gone again";
     EXPECT_EQ(form().ActionButton()->text(), QStringLiteral("Send Another Software Update File"));
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
-    const auto partial = sim->WaitEvent("RECEIVED");
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Aborted at \\d+\\.\\d of 585\\.9 KiB$"))
+                    .match(form().ProgressText()->text())
+                    .hasMatch())
+        << form().ProgressText()->text().toStdString();
+    EXPECT_TRUE(form().ProgressText()->isVisible());
+    const auto partial = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(partial);
     unsigned long long got = 0;
     ASSERT_EQ(std::sscanf(partial->c_str(), "RECEIVED %llu", &got), 1);
@@ -261,10 +271,10 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
 
     // The simulator prompts again for its second update; the file goes this time.
     AnswerDialogWith(smallPath);
-    ASSERT_TRUE(sim->WaitEvent("PROMPT"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "PROMPT"));
     ASSERT_TRUE(waitState(STATE_SENDING));
     ASSERT_TRUE(waitState(STATE_SEND_ENDED));
-    const auto second = sim->WaitEvent("RECEIVED");
+    const auto second = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(second);
     EXPECT_EQ(*second, receivedEvent(small));
     EXPECT_EQ(dialogs, 2);
@@ -275,14 +285,16 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
     EXPECT_EQ(dialogs, 3);
     EXPECT_EQ(lastRequest.fileName, smallPath) << "the dialog starts at the last file sent";
     EXPECT_EQ(view().State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(form().ProgressText()->text().startsWith(QStringLiteral("Sent 2.9 KiB in ")))
+        << form().ProgressText()->text().toStdString();
 }
 
 TEST_F(SessionTest, PopupIsOfferedOnlyWhenReadyOrAfterATransfer) {
     // Several times what a pty takes ahead of the reader: the transfer is surely still going.
     const std::string path = dir.Write("update.txt", test::UpdateBytes(200000));
     StartSim({"--prompt", "none", "--rate", "2000"});
-    StartApp(sim->Pty());
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    StartApp(sim->Port());
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     ASSERT_EQ(view().State(), STATE_READY);
 
     QTest::mouseClick(form().Terminal(), Qt::RightButton, {}, QPoint(60, 60));
@@ -320,48 +332,79 @@ TEST_F(SessionTest, SecondPromptWhileTheDialogIsOpenDoesNotOpenASecondDialog) {
         request.fileName = path;
         return true;
     };
-    StartApp(sim->Pty());
+    StartApp(sim->Port());
     ASSERT_TRUE(waitState(STATE_SENDING));
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(maxDialogDepth, 1);
-    const auto received = sim->WaitEvent("RECEIVED");
+    const auto received = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(received);
     EXPECT_EQ(*received, receivedEvent(bytes));
     ASSERT_TRUE(waitState(STATE_SEND_ENDED));
     EXPECT_EQ(dialogs, 1);
 }
 
-TEST_F(SessionTest, CtrlNDuringATransferReopensThePortWithoutDoublingTheList) {
+TEST_F(SessionTest, CtrlNAndCtrlOWaitForTheTransferThenReopenWithoutDoublingTheList) {
     const std::string path = dir.Write("update.txt", test::UpdateBytes(200000));
     StartSim({"--prompt", "ready", "--rate", "2000"});
-    AnswerDialogWith(path);
-    StartApp(sim->Pty(), {"ttyS0", "ttyS1"});
+    bool openChooses = false;
+    onDialog = [&](FileDialogRequest& request) {
+        if (request.title == "Open") {
+            request.fileName = path;  // any file; nothing is read from it
+            return openChooses;
+        }
+        request.fileName = path;
+        return dialogs == 1;
+    };
+    StartApp(sim->Port(), {"ttyS0", "ttyS1"});
     ASSERT_TRUE(waitState(STATE_SENDING));
     const int ports = form().PortCombo()->count();
     ASSERT_EQ(ports, 3);
 
+    // Refused while the file is being sent, as Exit is: the transfer goes on.
     frame().activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&frame()));
     QTest::keyClick(&frame(), Qt::Key_N, Qt::ControlModifier);
+    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(view().State(), STATE_SENDING);
+    EXPECT_TRUE(view().WriterAlive());
+    EXPECT_EQ(dialogs, 1) << "no open dialog during a transfer";
+    EXPECT_EQ(Count(screen(), kInstructions), 1);
+
+    QTest::mouseClick(form().ActionButton(), Qt::LeftButton);  // abort
+    ASSERT_EQ(view().State(), STATE_SEND_ENDED);
+
+    // Open offers a dialog for any file; cancelling it changes nothing.
+    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs, 2);
+    EXPECT_EQ(lastRequest.title, "Open");
+    EXPECT_EQ(view().State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(form().ProgressText()->isVisible());
+
+    // Choosing a file runs the initial update again: the port reopens, the outcome goes.
+    openChooses = true;
+    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs, 3);
     EXPECT_EQ(view().State(), STATE_READY);
-    EXPECT_FALSE(view().WriterAlive());
     EXPECT_EQ(form().PortCombo()->count(), ports);
-    EXPECT_EQ(form().ComboGetText(), sim->Pty());
+    EXPECT_EQ(form().ComboGetText(), sim->Port());
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
     EXPECT_TRUE(form().Progress()->isHidden());
+    EXPECT_TRUE(form().ProgressText()->isHidden());
     EXPECT_NE(screen().find(kInstructions), std::string::npos);
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("KORVALIN"));
 
-    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    QTest::keyClick(&frame(), Qt::Key_N, Qt::ControlModifier);
     EXPECT_EQ(view().State(), STATE_READY);
     EXPECT_EQ(form().PortCombo()->count(), ports);
-    EXPECT_EQ(frame().windowTitle(), QStringLiteral("KORVALIN"));
+    EXPECT_TRUE(frame().ExitAction()->isEnabled());
+    EXPECT_EQ(dialogs, 3);
 }
 
 TEST_F(SessionTest, PortChoiceReopensAndIsRemembered) {
     StartSim({"--prompt", "none"});
-    const std::string name = sim->Pty().substr(std::string("/dev/").size());
+    const std::string name = sim->Port().substr(std::string("/dev/").size());
     StartApp("", {name, "ttyKORVNONE9"});
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     ASSERT_EQ(form().ComboGetText(), name);
 
     // Picking the unavailable port: the open fails and the choice is remembered.

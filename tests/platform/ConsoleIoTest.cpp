@@ -1,13 +1,12 @@
 // Log files of a batch run: added to, never replaced, and never anything but a regular file.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include "TestSupport.h"
+#include "TempDir.h"
 #include "platform/ConsoleIo.h"
 #include "platform/SysError.h"
 
@@ -16,7 +15,7 @@ namespace {
 
 TEST(LogFile, IsAddedToAcrossOpensAndRefusesWhatIsNoFile) {
     test::TempDir dir;
-    const std::string path = (dir.path() / "ttyUSB0.log").string();
+    const std::string path = dir / "ttyUSB0.log";
     for (const char* text : {"first run\n", "second run\n"}) {
         int err = 0;
         std::FILE* file = OpenForAppend(path, &err);
@@ -29,13 +28,13 @@ TEST(LogFile, IsAddedToAcrossOpensAndRefusesWhatIsNoFile) {
     EXPECT_EQ(text, "first run\nsecond run\n");
 
     // A FIFO in the log's place: refused at once instead of waiting for a reader.
-    const std::string special = (dir.path() / "fifo.log").string();
-    ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0);
+    const std::string special = test::MakeSpecialFile(dir);
+    ASSERT_FALSE(special.empty());
     int err = 0;
     EXPECT_EQ(OpenForAppend(special, &err), nullptr);
     EXPECT_EQ(err, ERR_NOT_REGULAR_FILE);
 
-    EXPECT_EQ(OpenForAppend((dir.path() / "no-such-folder/x.log").string(), &err), nullptr);
+    EXPECT_EQ(OpenForAppend(dir / "no-such-folder/x.log", &err), nullptr);
     EXPECT_EQ(err, ERR_NOT_FOUND);
 }
 

@@ -46,8 +46,9 @@ class SimLine {
     std::string ReadBack(const std::string& name) const;
 
   private:
-    std::unique_ptr<class SimBackend> m_backend;
+    // Before the backend: starting it reports into the problem text.
     std::string m_problem;
+    std::unique_ptr<class SimBackend> m_backend;
     std::vector<std::string> m_events;
 };
 
@@ -63,6 +64,11 @@ class SimBackend {
     virtual void Send(const std::string& line) = 0;
     virtual std::string ReadBack(const std::string& name) const = 0;
 };
+
+// Whether the far end's port refuses a second opener here. Linux: yes (the port layer locks the
+// tty). Windows refuses a second CreateFile on an open COM port, but Wine does not check the
+// sharing of a device (a second open succeeds), so under Wine it cannot be observed.
+bool SecondOpenerRefused();
 
 // An option with "{dir}" replaced by the simulator's working folder.
 inline std::string ExpandDir(std::string option, const std::string& dir) {

@@ -25,8 +25,8 @@ constexpr DWORD kDrainPollMs = 5;
 constexpr DWORD kDrainSettleMs = 250;
 
 // Errors with which a port that has gone fails its transfers: the far end of an emulated port
-// closed (broken pipe on reads, not ready on writes), a USB adapter unplugged (access denied, bad command, not connected,
-// removed), a driver that has lost its device.
+// closed (broken pipe on reads, not ready on writes), a USB adapter unplugged (access denied, bad
+// command, not connected, removed), a driver that has lost its device.
 bool MeansLineGone(DWORD err) {
     switch (err) {
         case ERROR_BROKEN_PIPE:
@@ -70,10 +70,11 @@ class Win32Port final : public ISerialPort {
     // its OVERLAPPED record and buffer are free again. Gives what it moved before it ended.
     DWORD CancelAndCollect(OVERLAPPED& ov);
 
-    win32::UniqueHandle m_port;
     win32::UniqueHandle m_readEvent;
     win32::UniqueHandle m_writeEvent;
     win32::UniqueHandle m_shutdownEvent;
+    // Declared after the events so that it is closed before them.
+    win32::UniqueHandle m_port;
     OVERLAPPED m_ovRead{};
     OVERLAPPED m_ovWrite{};
     std::atomic<bool> m_shutdown{false};

@@ -1,0 +1,76 @@
+#include "view/TransferProgress.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace korv {
+
+namespace {
+
+std::string KiB(uint64_t bytes) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(bytes) / 1024.0);
+    return buf;
+}
+
+// "m:ss", minutes unbounded.
+std::string MinutesSeconds(int64_t seconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%" PRId64 ":%02" PRId64, seconds / 60, seconds % 60);
+    return buf;
+}
+
+}  // namespace
+
+std::string FormatTransferProgress(uint64_t done, uint64_t total, int64_t secondsLeft) {
+    std::string text = KiB(done);
+    text.append(" of ").append(KiB(total)).append(" KiB");
+    if (secondsLeft >= 0) {
+        text.append(", ").append(MinutesSeconds(secondsLeft)).append(" left");
+    }
+    return text;
+}
+
+std::string FormatTransferOutcome(const TransferOutcome& outcome) {
+    std::string text;
+    switch (outcome.kind) {
+        case TransferOutcome::SENT:
+            text.append("Sent ").append(KiB(outcome.total)).append(" KiB in ");
+            text.append(MinutesSeconds(outcome.seconds < 0 ? 0 : outcome.seconds));
+            break;
+        case TransferOutcome::ABORTED:
+        case TransferOutcome::FAILED:
+            text.append(outcome.kind == TransferOutcome::ABORTED ? "Aborted at " : "Failed at ");
+            text.append(KiB(outcome.done)).append(" of ").append(KiB(outcome.total));
+            text.append(" KiB");
+            break;
+        case TransferOutcome::NONE:
+            break;
+    }
+    return text;
+}
+
+void CTransferEstimate::Sample(int64_t elapsedMs, uint64_t done) {
+    if (elapsedMs < kWarmUpMs) {
+        return;
+    }
+    m_samples.emplace_back(elapsedMs, done);
+    while (m_samples.size() > 2 && m_samples.front().first < elapsedMs - kWindowMs) {
+        m_samples.pop_front();
+    }
+}
+
+int64_t CTransferEstimate::SecondsLeft(uint64_t total) const {
+    if (m_samples.size() < 2) {
+        return -1;
+    }
+    const auto& [t0, done0] = m_samples.front();
+    const auto& [t1, done1] = m_samples.back();
+    if (t1 - t0 < kMinSpanMs || done1 <= done0 || done1 > total) {
+        return -1;  // too short a history, or the line is held: no honest estimate
+    }
+    const double bytesPerMs = static_cast<double>(done1 - done0) / static_cast<double>(t1 - t0);
+    return static_cast<int64_t>(static_cast<double>(total - done1) / bytesPerMs / 1000.0 + 0.5);
+}
+
+}  // namespace korv
