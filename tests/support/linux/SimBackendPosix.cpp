@@ -35,7 +35,10 @@ class PosixSim final : public SimBackend {
         }
         m_dir = tmpl;
         LaunchPlan plan;
-        plan.argv = {KORV_TESTER_SIM};
+        // The simulator built with the tests, unless KORV_TESTER_SIM names another copy (as in
+        // the run from a copy of the build as an unprivileged user).
+        const char* sim = std::getenv("KORV_TESTER_SIM");
+        plan.argv = {sim != nullptr && *sim != '\0' ? sim : KORV_TESTER_SIM};
         for (const std::string& o : options) {
             plan.argv.push_back(ExpandDir(o, m_dir));
         }
@@ -44,7 +47,7 @@ class PosixSim final : public SimBackend {
         plan.stderrFile = "";
         m_child = std::make_unique<Child>(plan);
         if (!m_child->Started()) {
-            *problem = std::string("cannot start ") + KORV_TESTER_SIM;
+            *problem = "cannot start " + plan.argv.front();
             return false;
         }
         return true;
