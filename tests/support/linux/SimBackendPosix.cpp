@@ -76,7 +76,8 @@ class PosixSim final : public SimBackend {
 }  // namespace
 
 std::unique_ptr<SimBackend> StartSimBackend(const std::vector<std::string>& options,
-                                            std::string* problem) {
+                                            const std::string& winePort, std::string* problem) {
+    static_cast<void>(winePort);  // every simulator has a pty of its own
     auto sim = std::make_unique<PosixSim>();
     if (!sim->Start(options, problem)) {
         return nullptr;
