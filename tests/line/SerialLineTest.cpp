@@ -187,6 +187,30 @@ TEST_F(SerialLineTest, OpensConfiguresTheLineAndReopensAfterClosing) {
     EXPECT_TRUE(ReadUntil(*port, "again\r\n", &seen)) << seen << sim.Transcript();
 }
 
+TEST_F(SerialLineTest, TwoTestersOnTwoPortsAreEachReachedByTheirOwnPort) {
+    SimLine first({"--rate", "0", "--linger-ms", "0"}, "COM7");
+    SimLine second({"--rate", "0", "--linger-ms", "0"}, "COM8");
+    ASSERT_TRUE(first.Ok()) << first.Problem();
+    ASSERT_TRUE(second.Ok()) << second.Problem();
+    ASSERT_NE(first.Port(), second.Port());
+    auto a = OpenConfigured(first);
+    auto b = OpenConfigured(second);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::string seenA;
+    std::string seenB;
+    ASSERT_TRUE(ReadUntil(*a, kPrompt, &seenA)) << seenA << first.Transcript();
+    ASSERT_TRUE(ReadUntil(*b, kPrompt, &seenB)) << seenB << second.Transcript();
+    first.Command("say to the first");
+    second.Command("say to the second");
+    seenA.clear();
+    seenB.clear();
+    ASSERT_TRUE(ReadUntil(*a, "\r\n", &seenA)) << seenA;
+    ASSERT_TRUE(ReadUntil(*b, "\r\n", &seenB)) << seenB;
+    EXPECT_EQ(seenA, "to the first\r\n");
+    EXPECT_EQ(seenB, "to the second\r\n");
+}
+
 TEST_F(SerialLineTest, AReadEndsShortlyAfterTheLastByteOrAtItsCount) {
     SimLine sim({"--rate", "0", "--linger-ms", "0"});
     ASSERT_TRUE(sim.Ok()) << sim.Problem();

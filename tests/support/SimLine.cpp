@@ -10,8 +10,8 @@ constexpr std::chrono::seconds kStartLimit{60};
 constexpr std::chrono::seconds kQuitLimit{20};
 }  // namespace
 
-SimLine::SimLine(std::vector<std::string> options)
-    : m_backend(StartSimBackend(options, &m_problem)) {
+SimLine::SimLine(std::vector<std::string> options, const std::string& winePort)
+    : m_backend(StartSimBackend(options, winePort, &m_problem)) {
     if (!m_backend) {
         return;
     }

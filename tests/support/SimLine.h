@@ -4,7 +4,8 @@
 //   Linux:   the simulator's pty, opened by its path.
 //   Windows: a COM port of the Wine prefix the test runs in. scripts/wine-com maps COMn to the
 //            link $WINEPREFIX/korv-ports/comn; the simulator's --link points that link at its pty.
-//            The port is the one named by KORV_WINE_COM (default COM5); tests that share a port
+//            The port is the one the test names, else the one named by KORV_WINE_COM (default
+//            COM5); tests that share a port
 //            must not run at the same time.
 // Events and commands are the simulator's stdout lines and stdin commands; every wait is bounded.
 
@@ -20,7 +21,10 @@ class SimLine {
   public:
     // Starts the simulator with these options and waits until its line exists. "{dir}" in an
     // option stands for the simulator's working folder (--save {dir}/got; see ReadBack).
-    explicit SimLine(std::vector<std::string> options);
+    explicit SimLine(std::vector<std::string> options) : SimLine(std::move(options), "") {}
+    // The same behind a COM port of the test's choice under Wine (several at once: COM5..COM8);
+    // on Linux every simulator has a pty of its own and winePort changes nothing.
+    SimLine(std::vector<std::string> options, const std::string& winePort);
     ~SimLine();  // ends the simulator and removes its files
     SimLine(const SimLine&) = delete;
     SimLine& operator=(const SimLine&) = delete;
@@ -78,8 +82,9 @@ inline std::string ExpandDir(std::string option, const std::string& dir) {
     return option;
 }
 
-// Starts the simulator for this system; nullptr with *problem set when it cannot.
+// Starts the simulator for this system; nullptr with *problem set when it cannot. winePort: the
+// COM port under Wine ("" for the default).
 std::unique_ptr<SimBackend> StartSimBackend(const std::vector<std::string>& options,
-                                            std::string* problem);
+                                            const std::string& winePort, std::string* problem);
 
 }  // namespace korv::test

@@ -1,24 +1,16 @@
 // The simulated tester on Linux: a child process whose pty is opened by its path.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "Child.h"
 #include "CpuTime.h"
 #include "SimLine.h"
-
-extern char** environ;
 
 namespace korv::test {
 namespace {
@@ -26,17 +18,7 @@ namespace {
 class PosixSim final : public SimBackend {
   public:
     ~PosixSim() override {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-        for (int fd : {m_in, m_out}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
+        m_child.reset();
         if (!m_dir.empty()) {
             std::error_code ec;
             std::filesystem::remove_all(m_dir, ec);
@@ -48,43 +30,24 @@ class PosixSim final : public SimBackend {
         ::signal(SIGPIPE, SIG_IGN);
         std::string tmpl = (std::filesystem::temp_directory_path() / "korv-sim-XXXXXX").string();
         if (::mkdtemp(tmpl.data()) == nullptr) {
-            *problem = std::string("mkdtemp: ") + std::strerror(errno);
+            *problem = "no working folder under " + std::filesystem::temp_directory_path().string();
             return false;
         }
         m_dir = tmpl;
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) {
-            *problem = std::string("pipe: ") + std::strerror(errno);
-            return false;
-        }
-        m_in = in[1];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            *problem = std::string("pipe: ") + std::strerror(errno);
-            return false;
-        }
-        m_out = out[0];
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::vector<std::string> args{KORV_TESTER_SIM};
+        LaunchPlan plan;
+        // The simulator built with the tests, unless KORV_TESTER_SIM names another copy (as in
+        // the run from a copy of the build as an unprivileged user).
+        const char* sim = std::getenv("KORV_TESTER_SIM");
+        plan.argv = {sim != nullptr && *sim != '\0' ? sim : KORV_TESTER_SIM};
         for (const std::string& o : options) {
-            args.push_back(ExpandDir(o, m_dir));
+            plan.argv.push_back(ExpandDir(o, m_dir));
         }
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        if (rc != 0) {
-            m_pid = -1;
-            *problem = std::string(KORV_TESTER_SIM) + ": " + std::strerror(rc);
+        plan.stdinPipe = true;
+        plan.stdoutPipe = true;
+        plan.stderrFile = "";
+        m_child = std::make_unique<Child>(plan);
+        if (!m_child->Started()) {
+            *problem = "cannot start " + plan.argv.front();
             return false;
         }
         return true;
@@ -93,69 +56,34 @@ class PosixSim final : public SimBackend {
     const std::string& Port() const override { return pty; }
 
     std::optional<std::string> NextLine(std::chrono::steady_clock::time_point deadline) override {
-        for (;;) {
-            const auto nl = m_buffer.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = m_buffer.substr(0, nl);
-                m_buffer.erase(0, nl + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return std::nullopt;
-            }
-            pollfd p{m_out, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-                continue;
-            }
-            char buf[4096];
-            const ssize_t n = ::read(m_out, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return std::nullopt;
-            }
-            m_buffer.append(buf, static_cast<size_t>(n));
-        }
+        return m_child->ReadLine(deadline);
     }
 
-    void Send(const std::string& line) override {
-        const std::string text = line + "\n";
-        [[maybe_unused]] const ssize_t n = ::write(m_in, text.data(), text.size());
-    }
+    void Send(const std::string& line) override { m_child->Send(line + "\n"); }
 
-    std::string SimPath(const std::string& name) const { return m_dir + "/" + name; }
     std::string ReadBack(const std::string& name) const override {
-        std::ifstream in(SimPath(name), std::ios::binary);
+        std::ifstream in(m_dir + "/" + name, std::ios::binary);
         std::ostringstream s;
         s << in.rdbuf();
         return s.str();
     }
 
   private:
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
+    std::unique_ptr<Child> m_child;
     std::string m_dir;
-    std::string m_buffer;
 };
 
 }  // namespace
 
 std::unique_ptr<SimBackend> StartSimBackend(const std::vector<std::string>& options,
-                                            std::string* problem) {
+                                            const std::string& winePort, std::string* problem) {
+    static_cast<void>(winePort);  // every simulator has a pty of its own
     auto sim = std::make_unique<PosixSim>();
     if (!sim->Start(options, problem)) {
         return nullptr;
     }
     return sim;
 }
-
-}  // namespace korv::test
-
-namespace korv::test {
 
 bool SecondOpenerRefused() {
     return true;

@@ -94,13 +94,14 @@ class WineSim final : public SimBackend {
         }
     }
 
-    bool Start(const std::vector<std::string>& options, std::string* problem) {
+    bool Start(const std::vector<std::string>& options, const std::string& port,
+               std::string* problem) {
         if (::GetFileAttributesW(DosPath(KORV_TESTER_SIM).c_str()) == INVALID_FILE_ATTRIBUTES) {
             *problem = std::string("the Linux build's simulator is missing: ") + KORV_TESTER_SIM +
                        " (build korvalin-tester-sim in the Linux build, KORV_NATIVE_BUILD_DIR)";
             return false;
         }
-        m_port = EnvOr("KORV_WINE_COM", "COM5");
+        m_port = port.empty() ? EnvOr("KORV_WINE_COM", "COM5") : port;
         const std::string link = PortLink(m_port);
         if (link.empty()) {
             *problem = m_port + " is not mapped in this Wine prefix (run scripts/wine-com)";
@@ -235,9 +236,9 @@ class WineSim final : public SimBackend {
 }  // namespace
 
 std::unique_ptr<SimBackend> StartSimBackend(const std::vector<std::string>& options,
-                                            std::string* problem) {
+                                            const std::string& winePort, std::string* problem) {
     auto sim = std::make_unique<WineSim>();
-    if (!sim->Start(options, problem)) {
+    if (!sim->Start(options, winePort, problem)) {
         return nullptr;
     }
     return sim;
