@@ -79,32 +79,6 @@ TEST(BatchVerdict, APortWithoutAVerdictOrNoPortAtAllIsNoSuccess) {
     EXPECT_EQ(BatchStatus({}, false), 1);
 }
 
-TEST(BatchVerdict, TheSummaryNamesEachPortsOutcomeAndReason) {
-    auto a = Report("ttyUSB0", PortOutcome::Sent);
-    a.sent = 1;
-    a.done = a.total = 40000;
-    a.seconds = 7.2;
-    a.reason = "an old reason that no longer applies";
-    auto b = Report("/dev/serial/by-id/usb-x", PortOutcome::PortLost, true);
-    b.failed = 1;
-    b.done = 12000;
-    b.total = 40000;
-    b.seconds = 65;
-    b.reason = "Lost the connection on ttyUSB1";
-    const std::string summary = FormatSummary({a, b});
-    std::vector<std::string> lines;
-    for (size_t at = 0, nl; (nl = summary.find('\n', at)) != std::string::npos; at = nl + 1) {
-        lines.push_back(summary.substr(at, nl - at));
-    }
-    ASSERT_EQ(lines.size(), 3u) << summary;
-    EXPECT_TRUE(lines[0].starts_with("PORT")) << summary;
-    EXPECT_EQ(lines[1],
-              "ttyUSB0                  sent       1     0       40000/40000  0:07  /tmp/u.txt");
-    EXPECT_EQ(lines[2],
-              "/dev/serial/by-id/usb-x  port lost  0     1       12000/40000  1:05  "
-              "/tmp/u.txt  Lost the connection on ttyUSB1");
-}
-
 TEST(BatchLogs, FileNamesComeFromThePortAndStayInTheFolder) {
     EXPECT_EQ(LogFileName("ttyUSB0"), "ttyUSB0.log");
     EXPECT_EQ(LogFileName("COM12"), "COM12.log");
