@@ -24,21 +24,35 @@ constexpr std::chrono::milliseconds kEventPoll{5};
 // An upper bound on one simulator's life, far beyond any test.
 constexpr int kSimLifeSeconds = 1800;
 
-std::wstring Wide(const std::string& s) {
-    std::wstring w;
-    for (const unsigned char c : s) {
-        w += static_cast<wchar_t>(c);
+std::wstring Wide(const std::string& utf8) {
+    if (utf8.empty()) {
+        return {};
     }
+    const int n =
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
     return w;
 }
 
-// The Windows path of a Unix path (Wine's drive Z: is the Unix root).
-std::wstring DosPath(const std::string& unixPath) {
-    std::wstring w = L"Z:";
-    for (const unsigned char c : unixPath) {
-        w += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+std::string Utf8(const std::wstring& wide) {
+    if (wide.empty()) {
+        return {};
     }
-    return w;
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                        nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), s.data(), n,
+                          nullptr, nullptr);
+    return s;
+}
+
+// The Windows path of a Unix path (Wine's drive Z: is the Unix root).
+std::wstring DosPath(std::string unixPath) {
+    for (char& c : unixPath) {
+        c = c == '/' ? '\\' : c;
+    }
+    return L"Z:" + Wide(unixPath);
 }
 
 std::string ShellQuote(const std::string& s) {
@@ -64,11 +78,7 @@ std::string PortLink(const std::string& port) {
     if (rc != ERROR_SUCCESS) {
         return {};
     }
-    std::string link;
-    for (const wchar_t* p = value; *p != 0; ++p) {
-        link += static_cast<char>(*p);
-    }
-    return link;
+    return Utf8(value);
 }
 
 class WineSim final : public SimBackend {
@@ -160,6 +170,12 @@ class WineSim final : public SimBackend {
             if (nl != std::string::npos) {
                 std::string line = m_buffer.substr(0, nl);
                 m_buffer.erase(0, nl + 1);
+                if (m_commands == INVALID_HANDLE_VALUE) {
+                    // The simulator holds the pipe open from before its first line, so opening
+                    // it now cannot wait for a reader (which would hold up the Wine server).
+                    m_commands = ::CreateFileW(DosPath(SimPath("commands")).c_str(), GENERIC_WRITE,
+                                               0, nullptr, OPEN_EXISTING, 0, nullptr);
+                }
                 if (line.starts_with("EXIT")) {
                     m_ended = true;
                 }
@@ -175,12 +191,6 @@ class WineSim final : public SimBackend {
     }
 
     void Send(const std::string& line) override {
-        if (m_commands == INVALID_HANDLE_VALUE) {
-            // The simulator opens the pipe before it runs, so it exists once the first event
-            // (its line) has been read.
-            m_commands = ::CreateFileW(DosPath(SimPath("commands")).c_str(), GENERIC_WRITE, 0,
-                                       nullptr, OPEN_EXISTING, 0, nullptr);
-        }
         const std::string text = line + "\n";
         DWORD written = 0;
         ::WriteFile(m_commands, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
