@@ -294,17 +294,7 @@ void CProgForm::FitFrameToForm() {
 // --- progress --------------------------------------------------------------------------------
 
 QString CProgForm::FormatProgress(uint64_t done, uint64_t total, int64_t secondsLeft) {
-    QString text = QStringLiteral("%1 of %2 KiB")
-                       .arg(static_cast<double>(done) / 1024.0, 0, 'f', 1)
-                       .arg(static_cast<double>(total) / 1024.0, 0, 'f', 1);
-    if (secondsLeft >= 0) {
-        const int64_t minutes = secondsLeft / 60;
-        const int64_t seconds = secondsLeft % 60;
-        text += QStringLiteral(", %1:%2 left")
-                    .arg(minutes)
-                    .arg(static_cast<int>(seconds), 2, 10, QLatin1Char('0'));
-    }
-    return text;
+    return QString::fromStdString(FormatTransferProgress(done, total, secondsLeft));
 }
 
 void CProgForm::FollowTransfer() {
@@ -340,29 +330,6 @@ void CProgForm::UpdateProgress() {
     m_progress->setValue(total == 0 ? 0 : static_cast<int>(done * 1000 / total));
     m_estimate.Sample(m_sendClock.elapsed(), done);
     m_progressText->setText(FormatProgress(done, total, m_estimate.SecondsLeft(total)));
-}
-
-void CTransferEstimate::Sample(int64_t elapsedMs, uint64_t done) {
-    if (elapsedMs < kWarmUpMs) {
-        return;
-    }
-    m_samples.emplace_back(elapsedMs, done);
-    while (m_samples.size() > 2 && m_samples.front().first < elapsedMs - kWindowMs) {
-        m_samples.pop_front();
-    }
-}
-
-int64_t CTransferEstimate::SecondsLeft(uint64_t total) const {
-    if (m_samples.size() < 2) {
-        return -1;
-    }
-    const auto& [t0, done0] = m_samples.front();
-    const auto& [t1, done1] = m_samples.back();
-    if (t1 - t0 < kMinSpanMs || done1 <= done0 || done1 > total) {
-        return -1;  // too short a history, or the line is held: no honest estimate
-    }
-    const double bytesPerMs = static_cast<double>(done1 - done0) / static_cast<double>(t1 - t0);
-    return static_cast<int64_t>(static_cast<double>(total - done1) / bytesPerMs / 1000.0 + 0.5);
 }
 
 }  // namespace korv

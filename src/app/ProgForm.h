@@ -12,13 +12,13 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "view/Host.h"
+#include "view/TransferProgress.h"
 
 class QLabel;
 class QProgressBar;
@@ -41,25 +41,6 @@ class CommNotifyEvent : public QEvent {
   private:
     uint32_t m_wParam;
     uint32_t m_lParam;
-};
-
-// Estimates the time a transfer has left from the bytes sent over the last few seconds. The first
-// second is left out: the driver's and the tester's buffers swallow a burst then, faster than the
-// line can carry it, and an estimate from it would be far too hopeful.
-class CTransferEstimate {
-  public:
-    void Start() { m_samples.clear(); }
-    // Bytes sent so far, elapsedMs after the transfer began.
-    void Sample(int64_t elapsedMs, uint64_t done);
-    // Whole seconds left for total bytes, or -1 while there is no steady rate to go by.
-    int64_t SecondsLeft(uint64_t total) const;
-
-    static constexpr int64_t kWarmUpMs = 1000;
-    static constexpr int64_t kWindowMs = 5000;
-    static constexpr int64_t kMinSpanMs = 1000;
-
-  private:
-    std::deque<std::pair<int64_t, uint64_t>> m_samples;
 };
 
 // The port choice; it asks for a fresh list each time its list drops down.
