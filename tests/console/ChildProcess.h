@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -186,9 +187,13 @@ class Child {
         const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0));
         for (;;) {
             int status = 0;
-            const pid_t got = ::waitpid(m_pid, &status, WNOHANG);
+            rusage usage{};
+            const pid_t got = ::wait4(m_pid, &status, WNOHANG, &usage);
             if (got == m_pid) {
                 m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                m_cpuMs =
+                    static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
                 break;
             }
             const auto left =
@@ -204,6 +209,10 @@ class Child {
         }
         return m_status;
     }
+
+    // CPU time (user and system) the child and the descendants it waited for used, once it has
+    // ended: what tells a program that waited from one that spun.
+    double CpuMs() const { return m_cpuMs; }
 
     // The next whole line of the child's stdout pipe, or nullopt at its end or the deadline.
     std::optional<std::string> ReadLine(Clock::time_point deadline) {
@@ -241,6 +250,7 @@ class Child {
     int m_stdout = -1;
     std::string m_buffer;
     std::optional<int> m_status;
+    double m_cpuMs = 0.0;
 };
 
 // A pseudo-terminal for a child's stdin and stderr, as an operator's terminal would be.

@@ -236,3 +236,43 @@ TEST(SimEndToEnd, SilenceWhileHoldingXoffDoesNotEndTheUpdate) {
 
 }  // namespace
 }  // namespace korv::sim::test
+
+namespace korv::sim::test {
+namespace {
+
+std::string link_target(const std::string& link) {
+    char buf[4096];
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+TEST(SimEndToEnd, LinkNamesTheNewestSimulatorsLineAndIsRemovedByItsOwner) {
+    const std::string link = temp_path("com5");
+    ::unlink(link.c_str());
+    // A program that opens the fixed name reaches the simulator's line.
+    Session first({"--link", link, "--linger-ms", "0"});
+    ASSERT_NE(first.line, nullptr);
+    EXPECT_EQ(link_target(link), first.sim.lines().front());
+    ToolLine byLink(link);
+    EXPECT_TRUE(byLink.ok());
+
+    // A second simulator takes the name over; the first one's exit leaves it alone.
+    Session second({"--link", link, "--linger-ms", "0"});
+    ASSERT_NE(second.line, nullptr);
+    EXPECT_EQ(link_target(link), second.sim.lines().front());
+    first.sim.send("quit");
+    EXPECT_EQ(first.sim.wait_exit(deadline_in()), 0);
+    EXPECT_EQ(link_target(link), second.sim.lines().front());
+
+    second.sim.send("quit");
+    EXPECT_EQ(second.sim.wait_exit(deadline_in()), 0);
+    EXPECT_EQ(::access(link.c_str(), F_OK), -1) << "the link outlived its simulator";
+
+    // A link that cannot be made is a system error, before the line is announced.
+    SimProcess bad({"--link", temp_path("no-such-dir") + "/com5"});
+    EXPECT_EQ(bad.wait_exit(deadline_in()), 1);
+    EXPECT_TRUE(bad.lines().empty());
+}
+
+}  // namespace
+}  // namespace korv::sim::test

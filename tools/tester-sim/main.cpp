@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/Options.h"
+#include "sim/PortLink.h"
 #include "sim/Simulator.h"
 #include "sim/UniqueFd.h"
 
@@ -47,6 +48,13 @@ int main(int argc, char** argv) {
     if (std::string err = sim.open_line(); !err.empty()) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), err.c_str());
         return 1;
+    }
+    PortLink link;
+    if (!parsed.options.link.empty()) {
+        if (std::string err = link.point(parsed.options.link, sim.slave_path()); !err.empty()) {
+            std::fprintf(stderr, "%s: %s\n", program.c_str(), err.c_str());
+            return 1;
+        }
     }
     std::printf("%s\n", sim.slave_path().c_str());
     std::fflush(stdout);

@@ -156,6 +156,10 @@ ParseResult parse_options(const std::vector<std::string>& args) {
             if (value.empty())
                 return fail("needs a file name");
             o.save = value;
+        } else if (name == "--link") {
+            if (value.empty())
+                return fail("needs a path");
+            o.link = value;
         } else if (name == "--repeat") {
             ok = set(o.repeat, kHuge);
         } else if (name == "--between-ms") {
@@ -207,6 +211,8 @@ flood N, hangup, quit.
   --end-silence-ms N     an update ends after this much silence (default 1000)
   --expect N             an update ends as soon as N bytes have arrived
   --save FILE            write each update's bytes to FILE (replaced per update)
+  --link PATH            point the symbolic link PATH at the pty's slave (replacing what it
+                         pointed at) before the slave path is printed; removed at exit
   --repeat N             updates to accept, 0 = for ever (default 1)
   --between-ms N         pause before banner and prompt are repeated (default 500)
   --linger-ms N          pause after the last update before exiting (default 500)

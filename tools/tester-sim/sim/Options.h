@@ -33,6 +33,7 @@ struct Options {
     uint64_t delay_ms = 200;
     uint64_t hold_xoff_ms = 0;
     uint64_t flood_during = 0;
+    std::string link;  // a symbolic link re-pointed at the pty's slave for the simulator's life
 };
 
 struct ParseResult {
