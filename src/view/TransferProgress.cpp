@@ -1,5 +1,6 @@
 #include "view/TransferProgress.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace korv {
@@ -35,6 +36,19 @@ std::string FormatTransferProgress(uint64_t done, uint64_t total, int64_t second
         std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %lld:%02lld left",
                       static_cast<long long>(secondsLeft / 60),
                       static_cast<long long>(secondsLeft % 60));
+    }
+    return text;
+}
+
+std::string FormatTransferOutcome(bool completed, bool failed, uint64_t done, uint64_t total) {
+    char text[96];
+    const double doneKiB = static_cast<double>(std::min(done, total)) / 1024.0;
+    const double totalKiB = static_cast<double>(total) / 1024.0;
+    if (completed) {
+        std::snprintf(text, sizeof text, "Sent %.1f KiB.", totalKiB);
+    } else {
+        std::snprintf(text, sizeof text, "%s after %.1f of %.1f KiB.",
+                      failed ? "Failed" : "Stopped", doneKiB, totalKiB);
     }
     return text;
 }

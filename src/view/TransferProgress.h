@@ -31,4 +31,9 @@ class CTransferEstimate {
 // "12.0 of 40.0 KiB, 0:07 left"; secondsLeft < 0 leaves the estimate out.
 std::string FormatTransferProgress(uint64_t done, uint64_t total, int64_t secondsLeft);
 
+// What became of the last transfer, for the place the progress was shown: "Sent 40.0 KiB."
+// when its last byte went out; otherwise how far it came before it was stopped (abort, a new
+// prompt) or failed (failed is true; the reason has been reported already).
+std::string FormatTransferOutcome(bool completed, bool failed, uint64_t done, uint64_t total);
+
 }  // namespace korv

@@ -1,5 +1,6 @@
 #include "win/TermWindow.h"
 
+#include <algorithm>
 #include <iterator>
 #include <new>
 #include <vector>
@@ -89,6 +90,10 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             DefWindowProcW(m_hWnd, msg, wParam, lParam);
             m_model.OnKillFocus();
             return 0;
+        case WM_GETTEXTLENGTH:
+            return static_cast<LRESULT>(ScreenText().size());
+        case WM_GETTEXT:
+            return OnGetText(wParam, lParam);
         case WM_RBUTTONUP:
             // The parent opens its popup menu and reads the mouse position from this message.
             // Not passed on, so no WM_CONTEXTMENU follows.
@@ -140,6 +145,40 @@ void CTermWindow::OnPaint() {
     EndPaint(m_hWnd, &ps);
 }
 
+std::wstring CTermWindow::ScreenText() const {
+    std::wstring text;
+    size_t kept = 0;  // length up to the end of the last row that is not blank
+    for (int row = 0; row < m_model.Rows(); ++row) {
+        if (row > 0) {
+            text += L"\r\n";
+        }
+        int end = m_model.Cols();
+        while (end > 0 && m_model.CellAt(end - 1, row) == ' ') {
+            --end;
+        }
+        for (int col = 0; col < end; ++col) {
+            text += static_cast<wchar_t>(static_cast<unsigned char>(m_model.CellAt(col, row)));
+        }
+        if (end > 0) {
+            kept = text.size();
+        }
+    }
+    text.resize(kept);
+    return text;
+}
+
+LRESULT CTermWindow::OnGetText(WPARAM capacity, LPARAM buffer) const {
+    auto* out = reinterpret_cast<wchar_t*>(buffer);
+    if (out == nullptr || capacity == 0) {
+        return 0;
+    }
+    const std::wstring text = ScreenText();
+    const size_t n = std::min(text.size(), static_cast<size_t>(capacity) - 1);
+    std::copy_n(text.data(), n, out);
+    out[n] = L'\0';
+    return static_cast<LRESULT>(n);
+}
+
 void CTermWindow::InvalidateAll() {
     ::InvalidateRect(m_hWnd, nullptr, TRUE);
 }
@@ -157,7 +196,6 @@ void CTermWindow::TextOut(int x, int y, const char* text, int n) {
     if (m_paintDC == nullptr || n <= 0) {
         return;
     }
-    ++m_nTextCalls;
     // The model holds only printable ASCII and spaces: each byte is its own UTF-16 unit.
     wchar_t local[512];
     std::vector<wchar_t> heap;

@@ -6,6 +6,8 @@
 
 #include "win/Win32.h"
 
+#include <string>
+
 #include "terminal/ReportWidget.h"
 
 namespace korv::win {
@@ -19,8 +21,10 @@ class CTermWindow : public ITermWindow {
 
     CReportWidget& Model() { return m_model; }
     HWND Handle() const { return m_hWnd; }
-    // Text calls made by paints so far (for measurements).
-    int TextCallCount() const { return m_nTextCalls; }
+    // The screen as text: each row without its trailing spaces, rows joined by CR LF, empty
+    // rows at the end left out. The window answers WM_GETTEXT with it, so that screen readers
+    // and test drivers can read the pane.
+    std::wstring ScreenText() const;
 
     // ITermWindow
     void InvalidateAll() override;
@@ -43,12 +47,12 @@ class CTermWindow : public ITermWindow {
     LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnCreate(WPARAM wParam, LPARAM lParam);
     void OnPaint();
+    LRESULT OnGetText(WPARAM capacity, LPARAM buffer) const;
 
     HWND m_hWnd;
     HFONT m_font = nullptr;
     HDC m_paintDC = nullptr;  // set while the model paints
     CReportWidget m_model;
-    int m_nTextCalls = 0;
 };
 
 }  // namespace korv::win

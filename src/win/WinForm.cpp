@@ -325,15 +325,13 @@ void CWinForm::FitFrameToForm() {
 // --- progress --------------------------------------------------------------------------------
 
 void CWinForm::FollowTransfer() {
-    const bool sending = m_view != nullptr && m_view->State() == STATE_SENDING;
+    const int state = m_view != nullptr ? m_view->State() : STATE_PORT_CLOSED;
+    const bool sending = state == STATE_SENDING;
     // A prompt during a transfer replaces it with the next one while the state stays the same.
     const bool restart = sending && m_bNewTransfer;
     m_bNewTransfer = false;
-    if (sending == m_bFollowing && !restart) {
-        return;
-    }
-    m_bFollowing = sending;
-    if (sending) {
+    if (sending && (!m_bFollowing || restart)) {
+        m_bFollowing = true;
         m_sendStart = GetTickCount64();
         m_estimate.Start();
         SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
@@ -341,9 +339,18 @@ void CWinForm::FollowTransfer() {
         ShowWindow(m_hProgress, SW_SHOWNA);
         ShowWindow(m_hProgressText, SW_SHOWNA);
         SetTimer(m_hWnd, kProgressTimer, kProgressPeriodMs, nullptr);
-    } else {
+    } else if (!sending && m_bFollowing) {
+        // The bar goes; its text says what became of the transfer until the port is reopened.
+        m_bFollowing = false;
         KillTimer(m_hWnd, kProgressTimer);
         ShowWindow(m_hProgress, SW_HIDE);
+        SetWindowTextW(
+            m_hProgressText,
+            Widen(FormatTransferOutcome(m_view->SendCompleted(), m_view->LastSendError() != 0,
+                                        m_view->SendDone(), m_view->SendTotal()))
+                .c_str());
+    }
+    if (!sending && state != STATE_SEND_ENDED) {
         ShowWindow(m_hProgressText, SW_HIDE);
     }
 }

@@ -1,0 +1,184 @@
+#include "GuiDriver.h"
+
+#include <thread>
+#include <vector>
+
+namespace korv::test {
+
+namespace {
+
+constexpr auto kPoll = 5ms;
+constexpr UINT kAnswerLimitMs = 10000;
+// The open dialog's file-name box, and its older plain edit.
+constexpr int kFileNameCombo = 0x47C;
+constexpr int kFileNameEdit = 0x480;
+
+struct FindRequest {
+    DWORD pid;
+    const wchar_t* cls;
+    const wchar_t* title;
+    HWND found;
+};
+
+BOOL CALLBACK FindTopProc(HWND hwnd, LPARAM param) {
+    auto* req = reinterpret_cast<FindRequest*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != req->pid || !IsWindowVisible(hwnd)) {
+        return TRUE;
+    }
+    wchar_t cls[256] = L"";
+    GetClassNameW(hwnd, cls, 256);
+    if (wcscmp(cls, req->cls) != 0) {
+        return TRUE;
+    }
+    if (req->title != nullptr && Text(hwnd) != req->title) {
+        return TRUE;
+    }
+    req->found = hwnd;
+    return FALSE;
+}
+
+}  // namespace
+
+GuiProgram::GuiProgram(const std::wstring& exe, const std::wstring& args) {
+    std::wstring command = L"\"" + exe + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &m_pi)) {
+        m_pi = PROCESS_INFORMATION{};
+        return;
+    }
+    WaitForInputIdle(m_pi.hProcess, 30000);
+}
+
+GuiProgram::~GuiProgram() {
+    if (m_pi.hProcess == nullptr) {
+        return;
+    }
+    if (WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(m_pi.hProcess, 99);
+        WaitForSingleObject(m_pi.hProcess, 10000);
+    }
+    CloseHandle(m_pi.hThread);
+    CloseHandle(m_pi.hProcess);
+}
+
+DWORD GuiProgram::WaitExit(std::chrono::milliseconds limit) {
+    if (WaitForSingleObject(m_pi.hProcess, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
+        return STILL_ACTIVE;
+    }
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(m_pi.hProcess, &code);
+    return code;
+}
+
+HWND GuiProgram::FindTop(const wchar_t* cls, const wchar_t* title) const {
+    FindRequest req{m_pi.dwProcessId, cls, title, nullptr};
+    EnumWindows(&FindTopProc, reinterpret_cast<LPARAM>(&req));
+    return req.found;
+}
+
+HWND GuiProgram::WaitTop(const wchar_t* cls, const wchar_t* title,
+                         std::chrono::milliseconds limit) const {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindTop(cls, title)) != nullptr; }, limit);
+    return found;
+}
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (cond()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(kPoll);
+    }
+}
+
+std::wstring Text(HWND hwnd) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kAnswerLimitMs,
+                             &length)) {
+        return {};
+    }
+    std::vector<wchar_t> buf(length + 1);
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
+                             SMTO_ABORTIFHUNG, kAnswerLimitMs, &got)) {
+        return {};
+    }
+    return std::wstring(buf.data(), std::min<size_t>(got, length));
+}
+
+std::string Narrow(const std::wstring& s) {
+    std::string out;
+    for (const wchar_t c : s) {
+        out += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+std::wstring Widen(const std::string& s) {
+    std::wstring out;
+    for (const unsigned char c : s) {
+        out += static_cast<wchar_t>(c);
+    }
+    return out;
+}
+
+std::wstring DosPath(const std::string& unixPath) {
+    std::wstring w = L"Z:";
+    for (const unsigned char c : unixPath) {
+        w += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    }
+    return w;
+}
+
+void Click(HWND button) {
+    PostMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+}
+
+bool ChooseFile(HWND dialog, const std::wstring& path) {
+    HWND edit = nullptr;
+    if (const HWND combo = GetDlgItem(dialog, kFileNameCombo); combo != nullptr) {
+        edit = FindWindowExW(combo, nullptr, L"Edit", nullptr);
+    }
+    if (edit == nullptr) {
+        edit = GetDlgItem(dialog, kFileNameEdit);
+    }
+    if (edit == nullptr) {
+        return false;
+    }
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                        SMTO_ABORTIFHUNG, kAnswerLimitMs, &ignored);
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    return true;
+}
+
+void Cancel(HWND dialog) {
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
+}
+
+std::wstring StaticTexts(HWND dialog) {
+    std::wstring all;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = L"";
+        GetClassNameW(child, cls, 64);
+        if (_wcsicmp(cls, L"Static") == 0) {
+            all += Text(child) + L"\n";
+        }
+    }
+    return all;
+}
+
+}  // namespace korv::test
