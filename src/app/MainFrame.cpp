@@ -7,8 +7,8 @@
 
 #include "app/AboutDlg.h"
 #include "app/AppIcon.h"
-#include "app/ProgDoc.h"
 #include "app/ProgForm.h"
+#include "view/ProgDoc.h"
 #include "view/Strings.h"
 
 namespace korv {

@@ -9,7 +9,7 @@ namespace korv {
 
 CProgApp::CProgApp(AppOptions options) : m_options(std::move(options)) {
     if (!m_options.deviceMap) {
-        m_options.deviceMap = [] { return MakeSysfsDeviceMap(); };
+        m_options.deviceMap = [] { return MakeSystemDeviceMap(); };
     }
 }
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/ProgDoc.h"
 #include "app/QtProfile.h"
 #include "platform/SerialPort.h"
 #include "ports/PortList.h"
+#include "view/ProgDoc.h"
 
 namespace korv {
 
@@ -23,8 +23,8 @@ struct AppOptions {
     std::string portOverride;  // --port: chosen without touching the profile
     std::string initialFile;   // --file: where the first file dialog starts
     std::string programPath;   // the program's own path; the update files' default folder
-    SerialPortFactory portFactory = MakeTermiosPort;
-    // The system's serial devices; the sysfs map when unset.
+    SerialPortFactory portFactory = MakeSerialPort;
+    // The system's serial devices; the system's own map when unset.
     std::function<std::unique_ptr<ISerialDeviceMap>()> deviceMap;
     // Runs once the form exists, before the initial update opens the port.
     std::function<void(CProgForm&)> prepareForm;

@@ -9,7 +9,7 @@ CQuitOnSignal::CQuitOnSignal() {
     if (!m_signals.Valid()) {
         return;  // the signals keep their default effect
     }
-    m_notifier = std::make_unique<QSocketNotifier>(m_signals.Fd(), QSocketNotifier::Read);
+    m_notifier = std::make_unique<QSocketNotifier>(m_signals.Waitable(), QSocketNotifier::Read);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
         if (m_signals.Raised()) {
             // Leaves every event loop, a modal dialog's included.

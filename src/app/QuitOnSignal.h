@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/SignalPipe.h"
+#include "platform/Wait.h"
 
 class QSocketNotifier;
 
@@ -19,7 +19,7 @@ class CQuitOnSignal {
     CQuitOnSignal& operator=(const CQuitOnSignal&) = delete;
 
   private:
-    CSignalPipe m_signals;
+    CInterrupt m_signals;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 

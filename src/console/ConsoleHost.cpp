@@ -1,38 +1,25 @@
 #include "console/ConsoleHost.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 
 namespace korv {
 
-CNotifyQueue::CNotifyQueue() : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+CNotifyQueue::CNotifyQueue() : m_wake(Event::Create(nullptr)) {}
 
-CNotifyQueue::~CNotifyQueue() {
-    if (m_wakeFd >= 0) {
-        ::close(m_wakeFd);
-    }
-}
+CNotifyQueue::~CNotifyQueue() = default;
 
 void CNotifyQueue::PostCommNotify(uint32_t wParam, uint32_t lParam) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_notices.push_back({wParam, lParam});
     }
-    // Non-blocking: the counter can only saturate after 2^64 - 2 posts without a read.
-    const uint64_t one = 1;
-    while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    m_wake->Set();
 }
 
 void CNotifyQueue::ClearWake() {
-    // A notice posted after this read wakes the next poll; one posted before it is still popped
+    // A notice posted after this reset wakes the next wait; one posted before it is still popped
     // by the caller's loop that follows.
-    uint64_t count = 0;
-    while (::read(m_wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    m_wake->Reset();
 }
 
 bool CNotifyQueue::Pop(Notice& notice) {

@@ -6,20 +6,24 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "console/ConsoleOutput.h"
+#include "platform/Event.h"
+#include "platform/Wait.h"
 #include "terminal/ReportWidget.h"
 #include "view/Host.h"
 
 namespace korv {
 
 // Notifications from the worker threads, handed to the main thread in the order they were
-// posted. The main thread polls WaitFd beside its other descriptors; when it is readable it
-// calls ClearWake and then Pop until the queue is empty. Notices are taken one at a time, so a
-// dispatch that handles further notices itself (a dialog's message loop) keeps their order.
+// posted. The main thread waits for Waitable beside its other waitables (WaitForAny); when it
+// is signalled it calls ClearWake and then Pop until the queue is empty. Notices are taken one at a
+// time, so a dispatch that handles further notices itself (a dialog's message loop) keeps their
+// order.
 class CNotifyQueue : public INotifySink {
   public:
     struct Notice {
@@ -32,9 +36,9 @@ class CNotifyQueue : public INotifySink {
     CNotifyQueue(const CNotifyQueue&) = delete;
     CNotifyQueue& operator=(const CNotifyQueue&) = delete;
 
-    // False when the wake-up descriptor could not be made (the queue is unusable).
-    bool Valid() const { return m_wakeFd >= 0; }
-    int WaitFd() const { return m_wakeFd; }
+    // False when the wake-up event could not be made (the queue is unusable).
+    bool Valid() const { return m_wake != nullptr; }
+    WaitHandle Waitable() const { return m_wake->Waitable(); }
 
     void PostCommNotify(uint32_t wParam, uint32_t lParam) override;
     void ClearWake();
@@ -44,7 +48,7 @@ class CNotifyQueue : public INotifySink {
   private:
     std::mutex m_mutex;
     std::deque<Notice> m_notices;
-    int m_wakeFd = -1;
+    std::unique_ptr<Event> m_wake;
 };
 
 // How the file dialog is answered.

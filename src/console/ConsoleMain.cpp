@@ -3,8 +3,6 @@
 
 #include "console/ConsoleMain.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,7 +12,8 @@
 #include "console/ConsoleSession.h"
 #include "console/Options.h"
 #include "console/PortInfo.h"
-#include "platform/SignalPipe.h"
+#include "platform/Program.h"
+#include "platform/Wait.h"
 
 namespace korv {
 
@@ -24,8 +23,13 @@ std::string ProgramName(int argc, char** argv) {
     if (argc < 1 || argv[0] == nullptr) {
         return "korvalin";
     }
-    const char* slash = std::strrchr(argv[0], '/');
-    return slash != nullptr ? slash + 1 : argv[0];
+    const char* name = argv[0];
+    for (const char* p = argv[0]; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            name = p + 1;
+        }
+    }
+    return name;
 }
 
 }  // namespace
@@ -41,13 +45,10 @@ bool WantsConsole(int argc, char** argv) {
     return false;
 }
 
-int RunConsole(int argc, char** argv) {
+int RunConsole(int argc, char** argv, DemoStart startDemo) {
+    PrepareStandardStreams();
     const std::string program = ProgramName(argc, argv);
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        args.emplace_back(argv[i]);
-    }
-    ParseResult parsed = ParseConsoleOptions(args);
+    ParseResult parsed = ParseConsoleOptions(ProgramArguments(argc, argv));
     if (!parsed.ok) {
         std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
                      ConsoleUsage(program).c_str());
@@ -59,19 +60,19 @@ int RunConsole(int argc, char** argv) {
         return 0;
     }
     if (options.listPorts) {
-        std::fputs(FormatPortListing(SysfsTtyRoot()).c_str(), stdout);
+        std::fputs(FormatPortListing().c_str(), stdout);
         return std::fflush(stdout) == 0 ? 0 : EXIT_PORT_FAILED;
     }
 
     // stdout is flushed at the end of every drain; in between it collects whole drains.
     static char outBuffer[1 << 16];
     std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
-    CConsoleOutput out(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+    CConsoleOutput out(stdout, stderr, StderrIsConsole());
 
     std::unique_ptr<DemoTester> tester;
     if (options.demo) {
-        std::string error;
-        tester = DemoTester::Start(&error);
+        std::string error = "this program has no demo";
+        tester = startDemo != nullptr ? startDemo(&error) : nullptr;
         if (!tester) {
             out.Message("Cannot start the simulated tester: " + error);
             return EXIT_PORT_FAILED;
@@ -82,8 +83,8 @@ int RunConsole(int argc, char** argv) {
                     "'.");
     }
 
-    CSignalPipe signals;
-    const int status = RunConsoleSession(options, out, signals);
+    CInterrupt interrupt;
+    const int status = RunConsoleSession(options, out, interrupt);
     out.FlushOut();
     return status;
 }

@@ -1,29 +1,31 @@
 #include "console/ConsoleSession.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "app/ProgDoc.h"
 #include "console/ConsoleHost.h"
-#include "console/IniProfile.h"
 #include "console/PortInfo.h"
 #include "platform/DeviceMap.h"
+#include "platform/Profile.h"
+#include "platform/Program.h"
 #include "platform/SerialPort.h"
+#include "platform/SysError.h"
+#include "platform/Wait.h"
 #include "ports/PortList.h"
+#include "view/ProgDoc.h"
 #include "view/ProgView.h"
+#include "view/UserProfile.h"
 
 namespace korv {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Where the remembered port is kept (the desktop program writes it).
+constexpr char kProfileCompany[] = "QUENDAL";
+constexpr char kProfileApplication[] = "KORVALIN";
 
 // After the last transfer the tester usually answers (it checks what it received and says so).
 // Its output is shown until the line has been quiet this long, but no longer than the limit.
@@ -33,12 +35,6 @@ constexpr std::chrono::milliseconds kAnswerQuiet{3000};
 constexpr std::chrono::milliseconds kAnswerLimit{15000};
 // How often the progress line is redrawn.
 constexpr std::chrono::milliseconds kProgressPeriod{250};
-
-std::string ProgramPath() {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
 
 // The file given on the command line answers the dialog.
 class CFixedFileAnswer : public IFileAnswer {
@@ -57,51 +53,45 @@ class CFixedFileAnswer : public IFileAnswer {
 // tester's output keeps coming (pump) and a signal cancels it.
 class CAskFileAnswer : public IFileAnswer {
   public:
-    CAskFileAnswer(CConsoleOutput& out, CSignalPipe& signals, int queueFd)
-        : m_out(out), m_signals(signals), m_queueFd(queueFd) {}
+    CAskFileAnswer(CConsoleOutput& out, CInterrupt& interrupt, WaitHandle queue)
+        : m_out(out), m_interrupt(interrupt), m_queue(queue) {}
     void SetPump(std::function<void()> pump) { m_pump = std::move(pump); }
 
     bool Choose(const FileDialogRequest&, std::string& path) override {
-        if (::isatty(STDIN_FILENO) == 0) {
+        if (!StdinIsConsole()) {
             m_out.Message("No update file: give one with --file PATH.");
             return false;
+        }
+        if (!m_stdin) {
+            m_stdin = std::make_unique<CStdinReader>();
         }
         m_out.Error("Update file: ");
         std::string line;
         for (;;) {
-            // Asked before every wait: a signal may already have been read from the pipe and
-            // recorded by the dispatch that opened this question.
-            if (m_signals.Raised()) {
+            // Asked before every wait: a request may already have been seen and recorded by
+            // the dispatch that opened this question.
+            if (m_interrupt.Raised()) {
                 m_out.Error("\n");
                 return false;
             }
-            pollfd fds[3] = {
-                {STDIN_FILENO, POLLIN, 0}, {m_signals.Fd(), POLLIN, 0}, {m_queueFd, POLLIN, 0}};
-            if (::poll(fds, 3, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
+            const WaitHandle handles[] = {m_interrupt.Waitable(), m_queue, m_stdin->Waitable()};
+            const int which = WaitForAny(handles, 3, -1);
+            if (which == WAIT_RESULT_FAILED) {
                 return false;
             }
-            if (fds[1].revents != 0) {
+            if (which == 0) {
                 continue;  // the check at the top of the loop ends the question
             }
-            if (fds[2].revents != 0 && m_pump) {
-                m_pump();
-            }
-            if (fds[0].revents == 0) {
+            if (which == 1) {
+                if (m_pump) {
+                    m_pump();
+                }
                 continue;
             }
-            char buf[256];
-            const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
+            if (!m_stdin->Take(line)) {
                 m_out.Error("\n");
                 break;  // end of input: whatever was typed is the answer
             }
-            line.append(buf, static_cast<size_t>(n));
             if (line.find('\n') != std::string::npos) {
                 break;
             }
@@ -124,23 +114,24 @@ class CAskFileAnswer : public IFileAnswer {
 
   private:
     CConsoleOutput& m_out;
-    CSignalPipe& m_signals;
-    int m_queueFd;
+    CInterrupt& m_interrupt;
+    WaitHandle m_queue;
+    std::unique_ptr<CStdinReader> m_stdin;
     std::function<void()> m_pump;
 };
 
 class CSession {
   public:
-    CSession(const ConsoleOptions& options, CConsoleOutput& out, CSignalPipe& signals)
+    CSession(const ConsoleOptions& options, CConsoleOutput& out, CInterrupt& interrupt)
         : m_opt(options),
           m_out(out),
-          m_signals(signals),
+          m_interrupt(interrupt),
           m_fixedAnswer(options.file),
-          m_askAnswer(out, signals, m_queue.WaitFd()),
+          m_askAnswer(out, interrupt, m_queue.Waitable()),
           m_host(out, options.file.empty() ? static_cast<IFileAnswer&>(m_askAnswer)
                                            : static_cast<IFileAnswer&>(m_fixedAnswer)),
-          m_profile(CIniProfile::DefaultPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"))),
-          m_view(m_host, m_queue, m_profile, m_doc, &MakeTermiosPort, ProgramPath()) {
+          m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, ProgramPath()) {
         m_host.SetDialogPump([this] { DispatchPending(false); });
         m_askAnswer.SetPump([this] { m_host.PumpWhileDialog(); });
     }
@@ -160,12 +151,12 @@ class CSession {
 
     const ConsoleOptions& m_opt;
     CConsoleOutput& m_out;
-    CSignalPipe& m_signals;
+    CInterrupt& m_interrupt;
     CNotifyQueue m_queue;
     CFixedFileAnswer m_fixedAnswer;
     CAskFileAnswer m_askAnswer;
     CConsoleHost m_host;
-    CIniProfile m_profile;
+    CProfileAdapter m_profile;
     CProgDoc m_doc;
     CProgView m_view;
 
@@ -203,7 +194,7 @@ void CSession::AfterDispatch(int prevState) {
     }
     // An interrupted dialog is no verdict on the file: the main loop ends the run as
     // interrupted.
-    if (m_phase != Phase::Running || m_signals.Raised()) {
+    if (m_phase != Phase::Running || m_interrupt.Raised()) {
         return;
     }
     if (m_host.DialogCancelled()) {
@@ -235,7 +226,7 @@ void CSession::EndTransfer(int status) {
         std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
                            std::to_string(done) + " of " + std::to_string(total) + " bytes";
         if (m_view.LastSendError() != 0) {
-            text += " : " + std::string(std::strerror(m_view.LastSendError()));
+            text += " : " + SystemErrorText(m_view.LastSendError());
         }
         m_out.Message(text + ".");
     }
@@ -303,11 +294,11 @@ int CSession::Finish(int status) {
 }
 
 int CSession::Run() {
-    if (!m_queue.Valid() || !m_signals.Valid()) {
-        m_out.Message(std::string("Cannot set up the console: ") + std::strerror(errno));
+    if (!m_queue.Valid() || !m_interrupt.Valid()) {
+        m_out.Message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
     }
-    const auto map = MakeSysfsDeviceMap(SysfsTtyRoot());
+    const auto map = MakeSystemDeviceMap();
     CPortList ports;
     ports.BuildPortList(*map);
     if (!m_opt.port.empty()) {
@@ -321,7 +312,7 @@ int CSession::Run() {
     m_view.OnInitialUpdate(ports);
     m_out.FlushOut();
     if (m_view.State() == STATE_PORT_CLOSED) {
-        if (m_host.LastMessage().find(std::strerror(EACCES)) != std::string::npos) {
+        if (m_host.LastMessage().find(SystemErrorText(ERR_ACCESS_DENIED)) != std::string::npos) {
             const std::string hint = PermissionHint(DevicePathForPort(m_view.PortName()));
             if (!hint.empty()) {
                 m_out.Message(hint);
@@ -339,19 +330,20 @@ int CSession::Run() {
     }
 
     while (m_phase != Phase::Done) {
-        if (m_signals.Raised()) {
+        if (m_interrupt.Raised()) {
             return Interrupt();
         }
-        pollfd fds[2] = {{m_queue.WaitFd(), POLLIN, 0}, {m_signals.Fd(), POLLIN, 0}};
-        const int ready = ::poll(fds, 2, PollTimeoutMs());
-        if (ready < 0 && errno != EINTR) {
-            m_out.Message(std::string("poll failed: ") + std::strerror(errno));
+        const WaitHandle handles[] = {m_queue.Waitable(), m_interrupt.Waitable()};
+        int err = 0;
+        const int which = WaitForAny(handles, 2, PollTimeoutMs(), &err);
+        if (which == WAIT_RESULT_FAILED) {
+            m_out.Message("Waiting failed: " + SystemErrorText(err));
             return Finish(EXIT_TRANSFER_FAILED);
         }
-        if (m_signals.Raised()) {
+        if (m_interrupt.Raised()) {
             return Interrupt();
         }
-        if (ready > 0 && fds[0].revents != 0) {
+        if (which == 0) {
             DispatchPending(true);
         }
         if (m_phase == Phase::Answer) {
@@ -362,7 +354,7 @@ int CSession::Run() {
         }
         UpdateProgress();
     }
-    if (m_signals.Raised()) {
+    if (m_interrupt.Raised()) {
         return Interrupt();
     }
     return Finish(m_status);
@@ -370,8 +362,8 @@ int CSession::Run() {
 
 }  // namespace
 
-int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CSignalPipe& signals) {
-    CSession session(options, out, signals);
+int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CInterrupt& interrupt) {
+    CSession session(options, out, interrupt);
     return session.Run();
 }
 

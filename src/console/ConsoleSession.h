@@ -4,7 +4,7 @@
 
 #include "console/ConsoleOutput.h"
 #include "console/Options.h"
-#include "platform/SignalPipe.h"
+#include "platform/Wait.h"
 
 namespace korv {
 
@@ -18,6 +18,6 @@ enum ConsoleExit : int {
 };
 
 // Runs the update flow for options (port and file already resolved); returns the exit status.
-int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CSignalPipe& signals);
+int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CInterrupt& interrupt);
 
 }  // namespace korv

@@ -1,10 +1,6 @@
 #include "console/PortInfo.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -13,13 +9,8 @@
 
 namespace korv {
 
-std::string SysfsTtyRoot() {
-    const char* root = std::getenv("KORV_SYSFS_TTY");
-    return root != nullptr && root[0] != '\0' ? root : "/sys/class/tty";
-}
-
-std::string FormatPortListing(const std::string& sysfsRoot) {
-    const auto map = MakeSysfsDeviceMap(sysfsRoot);
+std::string FormatPortListing() {
+    const auto map = MakeSystemDeviceMap();
     CPortList list;
     list.BuildPortList(*map);
 
@@ -32,7 +23,7 @@ std::string FormatPortListing(const std::string& sysfsRoot) {
     size_t pathWidth = 0;
     size_t driverWidth = 0;
     for (const PortNode* node = list.Head(); node != nullptr; node = node->pNext) {
-        Row row{node->szName, DescribePort(node->szName, sysfsRoot)};
+        Row row{node->szName, DescribePort(node->szName)};
         nameWidth = std::max(nameWidth, row.name.size());
         pathWidth = std::max(pathWidth, row.desc.devicePath.size());
         driverWidth = std::max(driverWidth, row.desc.driver.size());
@@ -54,25 +45,6 @@ std::string FormatPortListing(const std::string& sysfsRoot) {
         text += line + "\n";
     }
     return text;
-}
-
-std::string PermissionHint(const std::string& devicePath) {
-    struct stat st {};
-    if (::stat(devicePath.c_str(), &st) != 0) {
-        return {};
-    }
-    std::string group;
-    std::vector<char> buf(4096);
-    struct group grp {};
-    struct group* found = nullptr;
-    if (::getgrgid_r(st.st_gid, &grp, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
-        group = found->gr_name;
-    } else {
-        group = std::to_string(st.st_gid);
-    }
-    return devicePath + " belongs to the group '" + group +
-           "'; to use it, join that group with `sudo usermod -aG " + group +
-           " $USER` and log in again.";
 }
 
 }  // namespace korv

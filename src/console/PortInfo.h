@@ -1,20 +1,17 @@
 #pragma once
-// Port listing and the advice given when a device may not be opened.
+// Port listing and the advice given when a port may not be opened.
 
 #include <string>
 
 namespace korv {
 
-// The sysfs tty root: $KORV_SYSFS_TTY when set (tests point it at a fake tree), else
-// /sys/class/tty.
-std::string SysfsTtyRoot();
-
 // One line per port of the port list, in its order: name, device path and, where known, the
 // driver and the USB product.
-std::string FormatPortListing(const std::string& sysfsRoot);
+std::string FormatPortListing();
 
-// One line of advice for a device the user may not open: the group that owns it and the
-// command that adds the user to it. Empty when the device cannot be examined.
+// Advice for a port whose open was refused with "access denied" (devicePath as opened): on
+// Linux the group that owns the device and how to join it, on Windows what usually holds a COM
+// port and how to find it. Empty when there is nothing useful to say.
 std::string PermissionHint(const std::string& devicePath);
 
 }  // namespace korv

@@ -1,6 +1,7 @@
 #pragma once
 // The system's list of serial devices, enumerated by index like a registry key of string values:
-// each value's name is informative, its data is a port name such as "ttyUSB0".
+// each value's name is informative, its data is a port name such as "ttyUSB0" or "COM5".
+// Names are UTF-8; the capacities are those of the enumeration, in bytes of UTF-8.
 
 #include <cstdint>
 #include <memory>
@@ -18,7 +19,7 @@ inline constexpr uint32_t REG_SZ = 1;
 inline constexpr uint32_t REG_DWORD = 4;
 
 class ISerialDeviceMap {
-public:
+  public:
     virtual ~ISerialDeviceMap() = default;
     // ERROR_SUCCESS when the map can be read.
     virtual long Open() = 0;
@@ -32,15 +33,23 @@ public:
     virtual void Close() = 0;
 };
 
-// Serial devices that exist on this machine, from sysfs (root is normally /sys/class/tty).
-std::unique_ptr<ISerialDeviceMap> MakeSysfsDeviceMap(const std::string& root = "/sys/class/tty");
+// The system's serial device map: Linux lists the serial devices that exist, from sysfs
+// (/sys/class/tty, or $KORV_SYSFS_TTY when set); Windows enumerates the registry key
+// HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM.
+std::unique_ptr<ISerialDeviceMap> MakeSystemDeviceMap();
 
 // What the system knows about a port, for listings.
 struct PortDescription {
-    std::string devicePath;  // /dev/ttyUSB0
+    std::string devicePath;  // /dev/ttyUSB0, \\.\COM5
     std::string driver;      // ftdi_sio, cdc_acm, serial8250, ... empty when unknown
     std::string product;     // the USB product string, empty when none
 };
-PortDescription DescribePort(const std::string& name, const std::string& root = "/sys/class/tty");
+PortDescription DescribePort(const std::string& name);
+
+#ifndef _WIN32
+// The sysfs map and description below an explicit tty class root (tests use fake trees).
+std::unique_ptr<ISerialDeviceMap> MakeSysfsDeviceMap(const std::string& root = "/sys/class/tty");
+PortDescription DescribePort(const std::string& name, const std::string& root);
+#endif
 
 }  // namespace korv

@@ -1,16 +1,16 @@
 #pragma once
-// A manual-reset event over eventfd: stays signalled until Reset, and can be waited on with poll()
-// together with a descriptor. Set/Reset/IsSet may be called from any thread.
+// A manual-reset event: stays signalled until Reset, and can be waited on together with a serial
+// port or other events (WaitForAny). Set/Reset/IsSet may be called from any thread.
 
-#include <atomic>
 #include <memory>
-#include <mutex>
+
+#include "platform/Wait.h"
 
 namespace korv {
 
 class Event {
   public:
-    // Creates an unsignalled event. Returns nullptr and stores errno in *err on failure.
+    // Creates an unsignalled event. Returns nullptr and stores the error code in *err on failure.
     static std::unique_ptr<Event> Create(int* err);
     ~Event();
     Event(const Event&) = delete;
@@ -21,14 +21,13 @@ class Event {
     bool IsSet() const;
     // Waits up to timeoutMs (-1: no limit) for the event. True when it is signalled.
     bool Wait(int timeoutMs) const;
-    // Readable (POLLIN) while signalled.
-    int fd() const { return m_fd; }
+    // Signalled (readable, on Linux) while the event is set.
+    WaitHandle Waitable() const;
 
   private:
-    explicit Event(int fd) : m_fd(fd) {}
-    int m_fd;
-    std::mutex m_mutex;
-    std::atomic<bool> m_set{false};
+    struct Impl;
+    explicit Event(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace korv

@@ -1,6 +1,7 @@
 #pragma once
 // The serial line as the update controller sees it. The line settings keep the field names of the
-// original device-control and time-out records; the termios port maps them onto the tty.
+// device-control and time-out records; Windows hands them to its comm API, Linux maps them onto
+// termios.
 
 #include <cstdint>
 #include <memory>
@@ -59,60 +60,70 @@ struct CommTimeouts {
     uint32_t WriteTotalTimeoutConstant = 0;
 };
 
-// One open serial port. Every call returns 0 or an errno value; nothing throws.
+// One open serial port. Every call returns 0 or an error code (SysError.h); nothing throws.
 // Threads: Read is called by the reader thread only, Write/DrainOutput/FlushOutput by the sender
 // thread only, everything else by the owning (GUI) thread. Shutdown may be called while Read or
-// Write is blocked on another thread; the descriptor itself is released only by the destructor,
-// which the owner runs after both workers are gone, so a descriptor is never closed or reused
+// Write is blocked on another thread; the port itself is released only by the destructor,
+// which the owner runs after both workers are gone, so a handle is never closed or reused
 // under a worker.
 class ISerialPort {
   public:
     virtual ~ISerialPort() = default;
 
-    // Opens the device read/write, exclusively (TIOCEXCL and flock), without becoming its
-    // controlling terminal and without blocking. A path that is not a terminal is refused
-    // (ENOTTY); a port held by another opener fails with EBUSY.
+    // Opens the device read/write, exclusively, for overlapped use, without blocking (Linux:
+    // TIOCEXCL and flock, never as the controlling terminal; a path that is not a terminal is
+    // refused). A port held by another opener fails (ERR_BUSY on Linux, ERR_ACCESS_DENIED on
+    // Windows).
     virtual int Open(const std::string& devicePath) = 0;
-    // Requests driver queue sizes. Linux ttys have fixed kernel buffers, so this only records them.
+    // Requests driver queue sizes (Linux ttys have fixed kernel buffers and ignore it).
     virtual void SetupComm(uint32_t inQueue, uint32_t outQueue) = 0;
-    // Discards both queues.
+    // Ends pending transfers and discards both queues.
     virtual void Purge() = 0;
     virtual void SetCommTimeouts(const CommTimeouts& timeouts) = 0;
     virtual void GetCommState(Dcb& dcb) = 0;
-    // Applies the settings in one call, reads them back and compares; a mismatch is EINVAL.
+    // Applies the settings; a driver that refuses them gives an error code (Linux reads them
+    // back and compares: a mismatch is ERR_INVALID).
     virtual int SetCommState(const Dcb& dcb) = 0;
     // Line-event mask; only 0 (no events) is used.
     virtual void SetCommMask(uint32_t mask) = 0;
 
-    // Ends a pending Read or Write at once and makes every later one fail with ECANCELED.
+    // Ends a pending Read or Write at once and makes every later one fail with ERR_CANCELLED.
     virtual void Shutdown() = 0;
 
     // Blocks until the first byte arrives (no limit) or the port is shut down; then returns once
     // ReadIntervalTimeout ms pass without a further byte, or count bytes have arrived.
-    // 0 with *got (>= 1) on success; ECANCELED after Shutdown; EIO when the line has hung up.
+    // 0 with *got on success (a read may complete with 0 bytes); ERR_CANCELLED after Shutdown;
+    // ERR_PORT_LOST when the line has gone (unplugged adapter, far end closed), after which
+    // every further read pauses briefly before it fails again, so a caller never spins.
     virtual int Read(uint8_t* buf, uint32_t count, uint32_t* got) = 0;
     // Writes up to n bytes, waiting at most n * WriteTotalTimeoutMultiplier +
     // WriteTotalTimeoutConstant ms (the tester may hold the line with XOFF). Returns 0 with
-    // *written, which is short (0 included) on a time-out; ECANCELED at once when abort is (or
-    // becomes) signalled or the port is shut down, with *written holding what was written before;
-    // another errno (EIO: hung up) on failure.
+    // *written, which is short (0 included) on a time-out; ERR_CANCELLED at once when abort is
+    // (or becomes) signalled or the port is shut down, with *written holding what was written
+    // before; another code (ERR_PORT_LOST: the line has gone) on failure. When it returns, the
+    // write is over: nothing of it is still pending in the driver.
     virtual int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) = 0;
     // Waits until the driver's output queue is empty: the bytes have left the machine.
-    // 0, ECANCELED (abort or shutdown) or an errno.
+    // 0, ERR_CANCELLED (abort or shutdown) or an error code.
     virtual int DrainOutput(const Event& abort) = 0;
     // Discards output not yet sent (after an abort nothing more goes out).
     virtual void FlushOutput() = 0;
-    // True once the line has hung up (the adapter was unplugged or the peer closed). Any thread.
+    // True once the line has gone (the adapter was unplugged or the peer closed). Any thread.
     virtual bool HungUp() const = 0;
 };
 
 using SerialPortFactory = std::unique_ptr<ISerialPort> (*)();
 
-// The real port over termios.
+// The system's serial port (termios on Linux, the comm API on Windows).
+std::unique_ptr<ISerialPort> MakeSerialPort();
+#ifndef _WIN32
+// The termios port by its own name (the same as MakeSerialPort on Linux).
 std::unique_ptr<ISerialPort> MakeTermiosPort();
+#endif
 
-// Device path for a port name: a name starting with '/' is used as given; "COMn" (n >= 1) is
-// /dev/ttyS<n-1>; any other name is /dev/<name>.
+// Device path for a port name. Linux: a name starting with '/' is used as given; "COMn"
+// (n >= 1) is /dev/ttyS<n-1>; any other name is /dev/<name>. Windows: "\\.\" and the name;
+// a name that already starts with "\\" is used as given.
 std::string DevicePathForPort(const std::string& name);
 
 }  // namespace korv

@@ -1,7 +1,11 @@
 #pragma once
-// System error texts. Error codes are errno values, plus a few of the program's own above
-// ERR_OWN_BASE for conditions the system has no errno for.
+// Error codes and their texts. A code is the system's own (errno on Linux, GetLastError on
+// Windows), carried as a value from the call that failed to the report that shows its text, or
+// one of the program's own above ERR_OWN_BASE for conditions the system has no code for. The
+// few conditions the program tells apart have portable names below; every other code is only
+// passed through to SystemErrorText.
 
+#include <cerrno>
 #include <string>
 
 namespace korv {
@@ -11,8 +15,33 @@ inline constexpr int ERR_OWN_BASE = 0x20000000;
 inline constexpr int ERR_NOT_REGULAR_FILE = ERR_OWN_BASE + 1;
 // The update file ended before the size it had when the transfer started.
 inline constexpr int ERR_FILE_SHRANK = ERR_OWN_BASE + 2;
+// The settings store cannot be written by this program.
+inline constexpr int ERR_PROFILE_READ_ONLY = ERR_OWN_BASE + 3;
 
-// The text for an error code, without a trailing line end; empty when there is none.
+// Portable names for system codes, with the system's values so that their texts are the
+// system's own.
+#ifdef _WIN32
+inline constexpr int ERR_NOT_FOUND = 2;      // ERROR_FILE_NOT_FOUND
+inline constexpr int ERR_ACCESS_DENIED = 5;  // ERROR_ACCESS_DENIED (also: port in use)
+inline constexpr int ERR_NO_RESOURCES = 8;   // ERROR_NOT_ENOUGH_MEMORY
+inline constexpr int ERR_BUSY = 32;          // ERROR_SHARING_VIOLATION
+inline constexpr int ERR_INVALID = 87;       // ERROR_INVALID_PARAMETER
+inline constexpr int ERR_CANCELLED = 995;    // ERROR_OPERATION_ABORTED
+inline constexpr int ERR_PORT_LOST = 1167;   // ERROR_DEVICE_NOT_CONNECTED
+#else
+inline constexpr int ERR_NOT_FOUND = ENOENT;
+inline constexpr int ERR_ACCESS_DENIED = EACCES;
+inline constexpr int ERR_NO_RESOURCES = EAGAIN;
+inline constexpr int ERR_BUSY = EBUSY;
+inline constexpr int ERR_INVALID = EINVAL;
+inline constexpr int ERR_CANCELLED = ECANCELED;
+inline constexpr int ERR_PORT_LOST = EIO;  // the line has hung up
+#endif
+
+// The code of the system call that failed last on this thread (errno, GetLastError).
+int LastSystemError();
+
+// The text for an error code, without a trailing line end; empty for 0.
 std::string SystemErrorText(int err);
 
 }  // namespace korv

@@ -1,10 +1,10 @@
 // Opening, configuring and closing the serial port, and stopping a transfer. Every open starts by
 // closing whatever was open, so there is never more than one port, one reader and one abort event.
 
-#include <cerrno>
 #include <system_error>
 #include <thread>
 
+#include "platform/SysError.h"
 #include "terminal/ReportWidget.h"
 #include "view/ProgView.h"
 #include "view/Strings.h"
@@ -89,9 +89,11 @@ void CProgView::OpenPort() {
         m_bReaderAlive.store(true, std::memory_order_release);
         try {
             m_readerThread = std::thread(&CProgView::ReaderThreadProc, this);
-        } catch (const std::system_error& e) {
+        } catch (const std::system_error&) {
             m_bReaderAlive.store(false, std::memory_order_release);
-            err = e.code().value() != 0 ? e.code().value() : EAGAIN;
+            // The library's code is not the system's own on every system; the
+            // condition is always a lack of resources.
+            err = ERR_NO_RESOURCES;
         }
     }
     if (err == 0) {
@@ -137,7 +139,7 @@ void CProgView::StopSending() {
     if (senderEnded) {
         m_writerThread.join();
     }
-    if (m_hUpdateFile != -1) {
+    if (m_hUpdateFile.IsOpen()) {
         CloseUpdateFile();
     }
     if (senderEnded) {

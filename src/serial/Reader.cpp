@@ -2,9 +2,9 @@
 // tells the GUI thread after each completed read. It never waits for the GUI thread.
 
 #include <algorithm>
-#include <cerrno>
 #include <thread>
 
+#include "platform/SysError.h"
 #include "view/ProgView.h"
 
 namespace korv {
@@ -35,8 +35,8 @@ void CProgView::ReadChunk() {
     if (err != 0) {
         // A port that has gone (unplugged adapter, hung-up line) fails every read at once;
         // pausing keeps the thread from spinning a core until the port is closed.
-        if (err != ECANCELED) {
-            if (err == EIO && !m_bPortLostPosted) {
+        if (err != ERR_CANCELLED) {
+            if (err == ERR_PORT_LOST && !m_bPortLostPosted) {
                 m_bPortLostPosted = true;
                 m_sink.PostCommNotify(COMM_NOTIFY_TAG, NOTIFY_PORT_LOST);
             }

@@ -1,12 +1,6 @@
 // Choosing, checking and sending an update file: the file dialog loop, the "* " header check and
 // the sender thread that streams the file in 512-byte chunks, abortable at any moment.
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <system_error>
 
 #include "platform/SysError.h"
@@ -17,14 +11,6 @@ namespace korv {
 
 namespace {
 
-ssize_t ReadRetrying(int fd, void* buf, size_t n) {
-    ssize_t got;
-    do {
-        got = ::read(fd, buf, n);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
 // The folder the dialog starts in: the path cut back to, and without, its last separator.
 std::string InitialFolder(const std::string& path) {
     const size_t sep = path.find_last_of("\\/:");
@@ -34,8 +20,7 @@ std::string InitialFolder(const std::string& path) {
 }  // namespace
 
 void CProgView::CloseUpdateFile() {
-    ::close(m_hUpdateFile);
-    m_hUpdateFile = -1;
+    m_hUpdateFile.Close();
 }
 
 void CProgView::StartSending() {
@@ -76,9 +61,7 @@ void CProgView::StartSending() {
 
     m_strUpdateFile = request.fileName;
     m_hAbortEvent->Reset();
-    struct stat st {};
-    m_nSendTotal.store(::fstat(m_hUpdateFile, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0,
-                       std::memory_order_relaxed);
+    m_nSendTotal.store(m_hUpdateFile.Size(), std::memory_order_relaxed);
     m_nSendDone.store(0, std::memory_order_relaxed);
     m_bSendCompleted.store(false, std::memory_order_relaxed);
     m_nSendError.store(0, std::memory_order_relaxed);
@@ -89,9 +72,11 @@ void CProgView::StartSending() {
     m_bWriterAlive.store(true, std::memory_order_release);
     try {
         m_writerThread = std::thread(&CProgView::WriterThreadProc, this);
-    } catch (const std::system_error& e) {
+    } catch (const std::system_error&) {
         m_bWriterAlive.store(false, std::memory_order_release);
-        const int err = e.code().value() != 0 ? e.code().value() : EAGAIN;
+        const int  // The library's code is not the system's own on every system; the
+                   // condition is always a lack of resources.
+            err = ERR_NO_RESOURCES;
         ClosePort();
         ReportMessage(true, err, IDS_THREADS_FAILED);
         return;
@@ -100,32 +85,14 @@ void CProgView::StartSending() {
 }
 
 bool CProgView::ValidateUpdateFile(const std::string& path) {
-    // Non-blocking so that a FIFO cannot hang the GUI thread in open().
-    m_hUpdateFile = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (m_hUpdateFile == -1) {
-        ReportMessage(true, errno, IDS_FILE_OPEN_FAILED, path);
-        return false;
-    }
-    int refusal = 0;
-    struct stat st {};
-    if (::fstat(m_hUpdateFile, &st) != 0) {
-        refusal = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-        refusal = ERR_NOT_REGULAR_FILE;
-    } else if (::flock(m_hUpdateFile, LOCK_SH | LOCK_NB) != 0) {
-        // Another program holds the file locked for writing.
-        refusal = errno == EWOULDBLOCK ? EBUSY : errno;
-    } else if (::fcntl(m_hUpdateFile, F_SETFL, 0) != 0) {
-        refusal = errno;
-    }
-    if (refusal != 0) {
-        CloseUpdateFile();
-        ReportMessage(true, refusal, IDS_FILE_OPEN_FAILED, path);
+    if (const int err = m_hUpdateFile.Open(path); err != 0) {
+        ReportMessage(true, err, IDS_FILE_OPEN_FAILED, path);
         return false;
     }
     char header[2];
-    if (ReadRetrying(m_hUpdateFile, header, sizeof(header)) == 2 && header[0] == '*' &&
-        header[1] == ' ' && ::lseek(m_hUpdateFile, 0, SEEK_SET) == 0) {
+    uint32_t got = 0;
+    if (m_hUpdateFile.Read(header, sizeof(header), &got) == 0 && got == 2 && header[0] == '*' &&
+        header[1] == ' ' && m_hUpdateFile.Rewind() == 0) {
         return true;
     }
     CloseUpdateFile();
@@ -144,9 +111,9 @@ void CProgView::SendFileLoop() {
     bool stopped = true;
     uint64_t sent = 0;
     while (m_bWriterRun.load(std::memory_order_acquire)) {
-        const ssize_t got = ReadRetrying(m_hUpdateFile, chunk, sizeof(chunk));
-        if (got < 0) {
-            error = errno;
+        uint32_t got = 0;
+        if (const int err = m_hUpdateFile.Read(chunk, sizeof(chunk), &got); err != 0) {
+            error = err;
             stopped = false;
             break;
         }
@@ -160,7 +127,7 @@ void CProgView::SendFileLoop() {
             const int drained = m_hPort->DrainOutput(*m_hAbortEvent);
             if (drained == 0) {
                 completed = true;
-            } else if (drained == ECANCELED) {
+            } else if (drained == ERR_CANCELLED) {
                 stopped = true;
             } else {
                 error = drained;
@@ -168,7 +135,7 @@ void CProgView::SendFileLoop() {
             break;
         }
         uint32_t offset = 0;
-        uint32_t remaining = static_cast<uint32_t>(got);
+        uint32_t remaining = got;
         int status = 0;
         while (remaining > 0) {
             uint32_t written = 0;
@@ -182,7 +149,7 @@ void CProgView::SendFileLoop() {
                 break;
             }
         }
-        if (status == ECANCELED) {
+        if (status == ERR_CANCELLED) {
             break;
         }
         if (status != 0) {

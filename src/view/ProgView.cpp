@@ -4,9 +4,9 @@
 
 #include "view/ProgView.h"
 
-#include <cerrno>
 #include <thread>
 
+#include "platform/SysError.h"
 #include "ports/PortList.h"
 #include "terminal/ReportWidget.h"
 #include "view/Strings.h"
@@ -149,7 +149,7 @@ int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
                  (m_nState == STATE_SEND_ENDED && m_nLastSendError == 0))) {
                 const std::string port = m_strPortName;
                 ClosePort();
-                ReportMessage(true, EIO, IDS_PORT_LOST, port);
+                ReportMessage(true, ERR_PORT_LOST, IDS_PORT_LOST, port);
                 UpdateData(false);
             }
             break;

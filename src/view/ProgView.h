@@ -11,10 +11,11 @@
 #include <string>
 #include <thread>
 
-#include "app/ProgDoc.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
+#include "platform/UpdateFile.h"
 #include "view/Host.h"
+#include "view/ProgDoc.h"
 
 namespace korv {
 
@@ -108,7 +109,7 @@ class CProgView {
     uint64_t SendDone() const { return m_nSendDone.load(std::memory_order_relaxed); }
     // True once the current (or last) transfer has put its last byte on the wire.
     bool SendCompleted() const { return m_bSendCompleted.load(std::memory_order_acquire); }
-    // errno-style code of the last transfer that failed, 0 if it completed or was aborted.
+    // Error code of the last transfer that failed (SysError.h), 0 if it completed or was aborted.
     int LastSendError() const { return m_nLastSendError; }
     // Chooses a port without writing the profile (command-line choice); used before the initial
     // update. The name is added to the port choice when the list does not hold it.
@@ -154,7 +155,7 @@ class CProgView {
     std::atomic<bool> m_bWriterAlive{false};
     bool m_bPromptSeen = false;
     std::unique_ptr<Event> m_hAbortEvent;
-    int m_hUpdateFile = -1;
+    CUpdateFile m_hUpdateFile;
     int m_nState = STATE_PORT_CLOSED;
     std::atomic<int32_t> m_nRxHead{0};
     std::atomic<int32_t> m_nRxTail{0};

@@ -2,7 +2,6 @@
 // answers and the notification queue.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <cstdio>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "console/ConsoleHost.h"
 #include "console/ConsoleOutput.h"
+#include "platform/Wait.h"
 
 namespace korv {
 namespace {
@@ -194,8 +194,8 @@ TEST(NotifyQueue, KeepsEachProducersOrderAndWakesThePoller) {
     std::vector<uint32_t> next(3, 0);
     uint32_t taken = 0;
     while (taken < 3 * kPerThread) {
-        pollfd fd{queue.WaitFd(), POLLIN, 0};
-        ASSERT_GT(::poll(&fd, 1, 60000), 0) << "a posted notice did not wake the poller";
+        const WaitHandle wake = queue.Waitable();
+        ASSERT_EQ(WaitForAny(&wake, 1, 60000), 0) << "a posted notice did not wake the waiter";
         queue.ClearWake();
         CNotifyQueue::Notice n{};
         while (queue.Pop(n)) {

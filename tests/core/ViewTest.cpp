@@ -201,13 +201,13 @@ TEST_F(ViewTest, ReportWithBoxAndSystemText) {
 // ---- opening and closing ----
 
 TEST_F(ViewTest, OpenFailureReportsAndOffersRetry) {
-    control.openError = EBUSY;
+    control.openError = ERR_BUSY;
     auto v = MakeView();
     v->OnInitialUpdate(ports);
     EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
     EXPECT_FALSE(v->PortHeld());
     ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0], "Failed to open COM1 : " + SystemErrorText(EBUSY));
+    EXPECT_EQ(host.boxes[0], "Failed to open COM1 : " + SystemErrorText(ERR_BUSY));
     EXPECT_EQ(host.buttonText, "Retry Opening COMM Port");
     EXPECT_NE(host.echo.text.find("COMM port is not open."), std::string::npos);
     control.openError = 0;
@@ -217,13 +217,13 @@ TEST_F(ViewTest, OpenFailureReportsAndOffersRetry) {
 }
 
 TEST_F(ViewTest, RefusedSettingsHoldThePortUntilRetry) {
-    control.setStateError = EINVAL;
+    control.setStateError = ERR_INVALID;
     auto v = MakeView();
     v->OnInitialUpdate(ports);
     EXPECT_EQ(v->State(), STATE_PORT_CLOSED);
     EXPECT_TRUE(v->PortHeld());
     EXPECT_EQ(host.boxes.at(0),
-              "Error setting RS232 parameters for COM1 : " + SystemErrorText(EINVAL));
+              "Error setting RS232 parameters for COM1 : " + SystemErrorText(ERR_INVALID));
     EXPECT_FALSE(v->ReaderAlive());
     control.setStateError = 0;
     v->OnMiscButton();
@@ -370,8 +370,8 @@ TEST_F(ViewTest, RejectedFilesBringTheDialogBack) {
     const std::string one = dir.Write("one.txt", "*");
     const std::string empty = dir.Write("empty.txt", "");
     const std::string missing = dir.path() + "/missing.txt";
-    const std::string fifo = dir.path() + "/fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string fifo = test::MakeSpecialFile(dir);
+    ASSERT_FALSE(fifo.empty());
     host.answers = {tab, space, one, empty, missing, dir.path(), fifo, ""};
     v->StartSending();
     ASSERT_EQ(host.dialogs.size(), 8u);
@@ -382,7 +382,8 @@ TEST_F(ViewTest, RejectedFilesBringTheDialogBack) {
         EXPECT_EQ(host.boxes[i], "The file '" + host.dialogs[i + 1].fileName.substr(0) +
                                      "' does not appear to be a software update file");
     }
-    EXPECT_EQ(host.boxes[4], "Error opening file '" + missing + "' : " + SystemErrorText(ENOENT));
+    EXPECT_EQ(host.boxes[4],
+              "Error opening file '" + missing + "' : " + SystemErrorText(ERR_NOT_FOUND));
     EXPECT_EQ(host.boxes[5],
               "Error opening file '" + dir.path() + "' : " + SystemErrorText(ERR_NOT_REGULAR_FILE));
     EXPECT_EQ(host.boxes[6],

@@ -14,9 +14,9 @@
 #include "SimProcess.h"
 #include "app/AboutDlg.h"
 #include "app/MainFrame.h"
-#include "app/ProgDoc.h"
 #include "app/ProgForm.h"
 #include "support/TempDir.h"
+#include "view/ProgDoc.h"
 
 namespace korv {
 namespace {

@@ -19,7 +19,7 @@ TEST(Event, StartsUnsignalled) {
     ASSERT_NE(ev, nullptr);
     EXPECT_EQ(err, 0);
     EXPECT_FALSE(ev->IsSet());
-    EXPECT_FALSE(Readable(ev->fd()));
+    EXPECT_FALSE(Readable(ev->Waitable()));
     EXPECT_FALSE(ev->Wait(0));
 }
 
@@ -29,13 +29,13 @@ TEST(Event, StaysSetUntilResetAndIsReadableMeanwhile) {
     ev->Set();
     for (int i = 0; i < 3; ++i) {  // level-triggered: observing it does not consume it
         EXPECT_TRUE(ev->IsSet());
-        EXPECT_TRUE(Readable(ev->fd()));
+        EXPECT_TRUE(Readable(ev->Waitable()));
         EXPECT_TRUE(ev->Wait(0));
         EXPECT_TRUE(ev->Wait(-1));
     }
     ev->Reset();
     EXPECT_FALSE(ev->IsSet());
-    EXPECT_FALSE(Readable(ev->fd()));
+    EXPECT_FALSE(Readable(ev->Waitable()));
 }
 
 TEST(Event, RepeatedSetsNeedOneReset) {

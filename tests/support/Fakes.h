@@ -3,7 +3,6 @@
 // profile, the terminal window and a scriptable serial port.
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "platform/SerialPort.h"
+#include "platform/SysError.h"
 #include "ports/PortList.h"
 #include "terminal/ReportWidget.h"
 #include "view/Host.h"
@@ -257,7 +257,7 @@ class FakePort : public ISerialPort {
         }
         control->cv.wait(lock, [] { return control->shutdown || !control->incoming.empty(); });
         if (control->shutdown) {
-            return ECANCELED;
+            return ERR_CANCELLED;
         }
         std::string& front = control->incoming.front();
         const size_t n = std::min<size_t>(count, front.size());
@@ -275,12 +275,12 @@ class FakePort : public ISerialPort {
         control->writeSizes.push_back(n);
         while (control->holdWrites && !control->shutdown) {
             if (abort.IsSet()) {
-                return ECANCELED;
+                return ERR_CANCELLED;
             }
             control->cv.wait_for(lock, std::chrono::milliseconds(5));
         }
         if (abort.IsSet() || control->shutdown) {
-            return ECANCELED;
+            return ERR_CANCELLED;
         }
         if (control->failWritesWith != 0) {
             return control->failWritesWith;
@@ -290,10 +290,10 @@ class FakePort : public ISerialPort {
         *written = take;
         return 0;
     }
-    int DrainOutput(const Event& abort) override { return abort.IsSet() ? ECANCELED : 0; }
+    int DrainOutput(const Event& abort) override { return abort.IsSet() ? ERR_CANCELLED : 0; }
     bool HungUp() const override {
         std::lock_guard<std::mutex> lock(control->mutex);
-        return control->readFailure == EIO;
+        return control->readFailure == ERR_PORT_LOST;
     }
     void FlushOutput() override {
         std::lock_guard<std::mutex> lock(control->mutex);
@@ -314,7 +314,7 @@ struct ViewRig {
     ViewRig() { ports.AddPort("COM1"); }
     std::unique_ptr<CProgView> Open(const std::string& port,
                                     CProgView::Timing timing = CProgView::Timing{}) {
-        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &MakeTermiosPort,
+        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &MakeSerialPort,
                                              "/usr/bin/korvalin", timing);
         v->SetPortOverride(port);
         v->OnInitialUpdate(ports);

@@ -1,10 +1,12 @@
 #pragma once
 // A temporary folder for test files, removed with everything in it.
 
-#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace korv::test {
@@ -12,8 +14,21 @@ namespace korv::test {
 class TempDir {
   public:
     TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "korv-XXXXXX").string();
-        m_path = ::mkdtemp(tmpl.data());
+        // A fresh name that no other test process can have taken: create_directory fails on an
+        // existing one, and the next random name is tried.
+        std::random_device seed;
+        std::mt19937_64 rng(
+            seed() ^
+            static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+        const auto base = std::filesystem::temp_directory_path();
+        for (;;) {
+            const auto candidate = base / ("korv-" + std::to_string(rng() % 100000000000ull));
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) {
+                m_path = candidate.generic_string();
+                break;
+            }
+        }
     }
     ~TempDir() {
         std::error_code ec;
@@ -31,6 +46,19 @@ class TempDir {
   private:
     std::string m_path;
 };
+
+// A file that is not a regular file and that opening must not block on: a FIFO in dir on Linux,
+// the null device on Windows. Empty when it cannot be made.
+#ifdef _WIN32
+inline std::string MakeSpecialFile(const TempDir&) {
+    return "\\\\.\\NUL";
+}
+#else
+inline std::string MakeSpecialFile(const TempDir& dir) {
+    const std::string fifo = dir.path() + "/fifo";
+    return ::mkfifo(fifo.c_str(), 0600) == 0 ? fifo : std::string();
+}
+#endif
 
 // Deterministic bytes that make a reordering or a lost chunk visible.
 inline std::string UpdateBytes(size_t n) {

@@ -3,6 +3,9 @@
 
 #include "platform/SysError.h"
 
+#include "platform/OwnErrorText.h"
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -24,16 +27,15 @@ namespace {
 
 }  // namespace
 
+int LastSystemError() {
+    return errno;
+}
+
 std::string SystemErrorText(int err) {
     if (err == 0)
         return {};
-    switch (err) {
-        case ERR_NOT_REGULAR_FILE:
-            return "Not a regular file (a directory, pipe or device cannot be an update file)";
-        case ERR_FILE_SHRANK:
-            return "The file became shorter while it was being sent";
-        default:
-            break;
+    if (const char* own = sys::OwnErrorText(err)) {
+        return own;
     }
     if (err >= ERR_OWN_BASE)
         return "Unknown error " + std::to_string(err);

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "console/ConsoleMain.h"
+#include "demo/DemoTester.h"
 
 namespace korv {
 

@@ -1,41 +1,19 @@
-// korvalin: the desktop program, or the console front end when asked for it or when there is no
-// display to show a window on.
+// The desktop front end's entry: its own options, the demo's tester, the application object and
+// Qt's event loop.
 
 #include <QApplication>
 #include <QStringList>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
+#include "app/DesktopMain.h"
 #include "app/ProgApp.h"
 #include "app/QuitOnSignal.h"
-#ifdef KORV_HAVE_CONSOLE
-#include "console/ConsoleMain.h"
-#endif
+
+namespace korv {
 
 namespace {
-
-bool HasArg(int argc, char** argv, const char* arg) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], arg) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool EnvSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
-// Qt would abort without a display; an explicit platform choice is the operator's business.
-bool HaveDisplay(int argc, char** argv) {
-    return EnvSet("DISPLAY") || EnvSet("WAYLAND_DISPLAY") || EnvSet("QT_QPA_PLATFORM") ||
-           HasArg(argc, argv, "-platform");
-}
 
 int Usage(const char* message) {
     std::fprintf(stderr, "korvalin: %s\nusage: korvalin [--port NAME] [--file PATH] [--demo]\n",
@@ -44,8 +22,7 @@ int Usage(const char* message) {
 }
 
 // Parses the desktop program's own options from what QApplication left over.
-bool ParseOptions(const QStringList& args, korv::AppOptions& options, bool& demo,
-                  std::string& error) {
+bool ParseOptions(const QStringList& args, AppOptions& options, bool& demo, std::string& error) {
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& arg = args[i];
         if (arg == QLatin1String("--demo")) {
@@ -68,28 +45,12 @@ bool ParseOptions(const QStringList& args, korv::AppOptions& options, bool& demo
 
 }  // namespace
 
-int main(int argc, char** argv) {
-#ifdef KORV_HAVE_CONSOLE
-    if (korv::WantsConsole(argc, argv)) {
-        return korv::RunConsole(argc, argv);
-    }
-#endif
-    if (!HaveDisplay(argc, argv)) {
-#ifdef KORV_HAVE_CONSOLE
-        if (HasArg(argc, argv, "--demo")) {
-            return korv::RunConsole(argc, argv);
-        }
-#endif
-        std::fprintf(stderr,
-                     "korvalin: no display available; use `korvalin --console` (see --help)\n");
-        return 2;
-    }
-
+int RunDesktop(int argc, char** argv, DemoStart startDemo) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KORVALIN"));
     QApplication::setOrganizationName(QStringLiteral("QUENDAL"));
 
-    korv::AppOptions options;
+    AppOptions options;
     bool demo = false;
     std::string error;
     if (!ParseOptions(QApplication::arguments(), options, demo, error)) {
@@ -97,13 +58,15 @@ int main(int argc, char** argv) {
     }
     options.programPath = QApplication::applicationFilePath().toStdString();
 
-#ifdef KORV_HAVE_CONSOLE
-    std::unique_ptr<korv::DemoTester> tester;
+    std::unique_ptr<DemoTester> tester;
     if (demo && (!options.portOverride.empty() || !options.initialFile.empty())) {
         return Usage("--demo brings its own tester and update file; it takes no --port or --file");
     }
     if (demo) {
-        tester = korv::DemoTester::Start(&error);
+        if (startDemo == nullptr) {
+            return Usage("--demo is not available in this build");
+        }
+        tester = startDemo(&error);
         if (!tester) {
             std::fprintf(stderr, "korvalin: cannot start the demo tester: %s\n", error.c_str());
             return 1;
@@ -111,14 +74,11 @@ int main(int argc, char** argv) {
         options.portOverride = tester->PortPath();
         options.initialFile = tester->SampleFile();
     }
-#else
-    if (demo) {
-        return Usage("--demo needs the console front end, which this build lacks");
-    }
-#endif
 
-    const korv::CQuitOnSignal quitOnSignal;
-    korv::CProgApp prog(std::move(options));
+    const CQuitOnSignal quitOnSignal;
+    CProgApp prog(std::move(options));
     prog.InitInstance();
     return QApplication::exec();
 }
+
+}  // namespace korv

@@ -18,7 +18,7 @@
 #include <climits>
 #include <utility>
 
-#include "platform/SysCall.h"
+#include "platform/linux/SysCall.h"
 
 namespace korv {
 
@@ -465,8 +465,9 @@ int TermiosPort::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint3
         const int waitMs = limited ? sys::MsUntil(deadline) : -1;
         if (waitMs == 0)
             break;
-        pollfd fds[3] = {
-            {m_fd.get(), POLLOUT, 0}, {abort.fd(), POLLIN, 0}, {m_shutdownFd.get(), POLLIN, 0}};
+        pollfd fds[3] = {{m_fd.get(), POLLOUT, 0},
+                         {abort.Waitable(), POLLIN, 0},
+                         {m_shutdownFd.get(), POLLIN, 0}};
         int r = sys::Poll(fds, 3, waitMs);
         if (r < 0) {
             result = errno;
@@ -506,7 +507,7 @@ int TermiosPort::DrainOutput(const Event& abort) {
         }
         // events 0: the descriptor reports only POLLHUP/POLLERR, i.e. a line that hung up.
         pollfd fds[3] = {
-            {abort.fd(), POLLIN, 0}, {m_shutdownFd.get(), POLLIN, 0}, {m_fd.get(), 0, 0}};
+            {abort.Waitable(), POLLIN, 0}, {m_shutdownFd.get(), POLLIN, 0}, {m_fd.get(), 0, 0}};
         int r = sys::Poll(fds, 3, kDrainPollMs);
         if (r < 0)
             return errno;
@@ -528,6 +529,10 @@ void TermiosPort::FlushOutput() {
 
 std::unique_ptr<ISerialPort> MakeTermiosPort() {
     return std::make_unique<TermiosPort>();
+}
+
+std::unique_ptr<ISerialPort> MakeSerialPort() {
+    return MakeTermiosPort();
 }
 
 std::string DevicePathForPort(const std::string& name) {

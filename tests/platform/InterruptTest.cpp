@@ -1,5 +1,5 @@
-// Tests of the signal pipe: a first SIGINT or SIGTERM becomes a readable byte and the program
-// goes on; a second one ends it the default way. Each case runs in a child process (a death
+// Tests of the interrupt: a first SIGINT or SIGTERM signals its waitable and the program goes
+// on; a second one ends it the default way. Each case runs in a child process (a death
 // test), so the handlers it installs and the signals it raises stay there.
 
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "TestSupport.h"
-#include "platform/SignalPipe.h"
+#include "platform/Wait.h"
 
 namespace korv {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 using korv::test::Readable;
 
 // Raises sig; the program must still be running with the signal recorded.
-void RaiseAndExpectRecorded(CSignalPipe& pipe, int sig, const char* what) {
+void RaiseAndExpectRecorded(CInterrupt& pipe, int sig, const char* what) {
     ::raise(sig);
     if (!pipe.Raised()) {
         std::fprintf(stderr, "%s: not recorded\n", what);
@@ -27,16 +27,16 @@ void RaiseAndExpectRecorded(CSignalPipe& pipe, int sig, const char* what) {
     std::fprintf(stderr, "%s: recorded\n", what);
 }
 
-TEST(SignalPipeDeathTest, FirstSignalIsReadSecondEndsTheProgram) {
+TEST(InterruptDeathTest, FirstSignalIsReadSecondEndsTheProgram) {
     for (const int sig : {SIGINT, SIGTERM}) {
         EXPECT_EXIT(
             {
-                CSignalPipe pipe;
-                if (!pipe.Valid() || Readable(pipe.Fd()) || pipe.Raised()) {
+                CInterrupt pipe;
+                if (!pipe.Valid() || Readable(pipe.Waitable()) || pipe.Raised()) {
                     std::_Exit(1);
                 }
                 ::raise(sig);
-                if (!Readable(pipe.Fd()) || !pipe.Raised() || !pipe.Raised()) {
+                if (!Readable(pipe.Waitable()) || !pipe.Raised() || !pipe.Raised()) {
                     std::_Exit(2);  // the signal is remembered once read
                 }
                 std::fprintf(stderr, "first handled\n");
@@ -47,14 +47,14 @@ TEST(SignalPipeDeathTest, FirstSignalIsReadSecondEndsTheProgram) {
     }
 }
 
-TEST(SignalPipeDeathTest, ANewPipeStartsAfreshAndTheOldHandlersComeBack) {
+TEST(InterruptDeathTest, ANewPipeStartsAfreshAndTheOldHandlersComeBack) {
     EXPECT_EXIT(
         {
             {
-                CSignalPipe first;
+                CInterrupt first;
                 RaiseAndExpectRecorded(first, SIGTERM, "first pipe");
             }
-            CSignalPipe second;
+            CInterrupt second;
             if (second.Raised()) {
                 std::_Exit(1);  // nothing carried over from the pipe before
             }
@@ -65,7 +65,7 @@ TEST(SignalPipeDeathTest, ANewPipeStartsAfreshAndTheOldHandlersComeBack) {
     // Once the pipe is gone, the handlers from before it are in place again.
     EXPECT_EXIT(
         {
-            { CSignalPipe pipe; }
+            { CInterrupt pipe; }
             ::raise(SIGTERM);
             std::_Exit(0);
         },

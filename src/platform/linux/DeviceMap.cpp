@@ -4,6 +4,7 @@
 #include "platform/DeviceMap.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -214,6 +215,24 @@ std::string KernelName(const std::string& portName) {
 
 std::unique_ptr<ISerialDeviceMap> MakeSysfsDeviceMap(const std::string& root) {
     return std::make_unique<SysfsDeviceMap>(root);
+}
+
+namespace {
+
+// Tests point $KORV_SYSFS_TTY at a fake tree.
+std::string SysfsTtyRoot() {
+    const char* root = std::getenv("KORV_SYSFS_TTY");
+    return root != nullptr && root[0] != '\0' ? root : "/sys/class/tty";
+}
+
+}  // namespace
+
+std::unique_ptr<ISerialDeviceMap> MakeSystemDeviceMap() {
+    return MakeSysfsDeviceMap(SysfsTtyRoot());
+}
+
+PortDescription DescribePort(const std::string& name) {
+    return DescribePort(name, SysfsTtyRoot());
 }
 
 PortDescription DescribePort(const std::string& name, const std::string& root) {

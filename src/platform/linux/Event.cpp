@@ -7,13 +7,27 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
 
-#include "platform/SysCall.h"
+#include "platform/linux/SysCall.h"
 
 namespace korv {
+
+struct Event::Impl {
+    explicit Impl(int fd) : fd(fd) {}
+    ~Impl() { ::close(fd); }
+    int fd;
+    // Set and Reset are serialised so the flag and the descriptor never disagree.
+    std::mutex mutex;
+    std::atomic<bool> set{false};
+};
+
+Event::Event(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+Event::~Event() = default;
 
 std::unique_ptr<Event> Event::Create(int* err) {
     // Non-blocking so that Reset on an unsignalled event returns instead of waiting for a Set.
@@ -25,42 +39,41 @@ std::unique_ptr<Event> Event::Create(int* err) {
     }
     if (err)
         *err = 0;
-    return std::unique_ptr<Event>(new Event(fd));
-}
-
-Event::~Event() {
-    ::close(m_fd);
+    return std::unique_ptr<Event>(new Event(std::make_unique<Impl>(fd)));
 }
 
 void Event::Set() {
     // The counter only ever needs to be non-zero; skipping the write when it already is keeps it
-    // far from overflow however often Set is called. Set and Reset are serialised so the flag
-    // and the descriptor never disagree.
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_set.load(std::memory_order_relaxed))
+    // far from overflow however often Set is called.
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (m_impl->set.load(std::memory_order_relaxed))
         return;
-    m_set.store(true, std::memory_order_release);
+    m_impl->set.store(true, std::memory_order_release);
     const uint64_t one = 1;
-    sys::RetryEintr([&] { return ::write(m_fd, &one, sizeof one); });
+    sys::RetryEintr([&] { return ::write(m_impl->fd, &one, sizeof one); });
 }
 
 void Event::Reset() {
     // A non-semaphore eventfd read returns the whole counter and zeroes it; EAGAIN when already 0.
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
     uint64_t value = 0;
-    sys::RetryEintr([&] { return ::read(m_fd, &value, sizeof value); });
-    m_set.store(false, std::memory_order_release);
+    sys::RetryEintr([&] { return ::read(m_impl->fd, &value, sizeof value); });
+    m_impl->set.store(false, std::memory_order_release);
 }
 
 bool Event::IsSet() const {
     // The flag mirrors the descriptor so the sender can look before every write without a
     // system call; waits still poll the descriptor.
-    return m_set.load(std::memory_order_acquire);
+    return m_impl->set.load(std::memory_order_acquire);
 }
 
 bool Event::Wait(int timeoutMs) const {
-    pollfd p{m_fd, POLLIN, 0};
+    pollfd p{m_impl->fd, POLLIN, 0};
     return sys::Poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
+}
+
+WaitHandle Event::Waitable() const {
+    return m_impl->fd;
 }
 
 }  // namespace korv

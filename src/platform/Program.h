@@ -1,0 +1,24 @@
+#pragma once
+// The running program: where it lives, and its command line as UTF-8.
+
+#include <string>
+#include <vector>
+
+namespace korv {
+
+// The full path of the program's executable, UTF-8; empty when the system cannot tell.
+std::string ProgramPath();
+
+// The folder that holds the executable, with its trailing separator; empty when unknown.
+std::string ProgramFolder();
+
+// The arguments after the program's name, UTF-8. Windows hands main() the command line in the
+// ANSI code page, which cannot hold every file name; the wide command line is read instead.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// Makes stdout and stderr carry bytes unchanged: Windows would turn every line feed into a
+// carriage return and line feed (the tester's own "\r\n" would gain a second return), and its
+// console shows UTF-8 text only when told to. Nothing to do on Linux.
+void PrepareStandardStreams();
+
+}  // namespace korv
