@@ -1,6 +1,5 @@
 // The core's headers come before <windows.h>, whose macros share some of their constant names.
 #include "platform/DeviceMap.h"
-#include "platform/Profile.h"
 #include "platform/SerialPort.h"
 #include "view/ProgView.h"
 
@@ -13,25 +12,6 @@
 #include "win/resource.h"
 
 namespace korv::win {
-
-namespace {
-
-CUserProfile& UserProfile() {
-    static CUserProfile profile("QUENDAL", "KORVALIN");
-    return profile;
-}
-
-}  // namespace
-
-std::string CRegistryProfile::GetProfileString(const std::string& section, const std::string& entry,
-                                               const std::string& defaultValue) {
-    return UserProfile().GetString(section, entry, defaultValue);
-}
-
-void CRegistryProfile::WriteProfileString(const std::string& section, const std::string& entry,
-                                          const std::string& value) {
-    UserProfile().WriteString(section, entry, value);
-}
 
 CWinProgApp::CWinProgApp(WinOptions options) : m_options(std::move(options)) {}
 

@@ -8,6 +8,7 @@
 
 #include "ports/PortList.h"
 #include "view/ProgView.h"
+#include "view/UserProfile.h"
 
 #include "win/WinForm.h"
 #include "win/WinFrame.h"
@@ -18,15 +19,6 @@ struct WinOptions {
     std::string portOverride;  // --port: chosen without touching the profile
     std::string initialFile;   // --file: where the first file dialog starts
     std::string programPath;   // the program's own path; the update files' default folder
-};
-
-// The remembered port, in the current user's part of the registry.
-class CRegistryProfile : public IProfile {
-  public:
-    std::string GetProfileString(const std::string& section, const std::string& entry,
-                                 const std::string& defaultValue) override;
-    void WriteProfileString(const std::string& section, const std::string& entry,
-                            const std::string& value) override;
 };
 
 class CWinProgApp {
@@ -56,7 +48,8 @@ class CWinProgApp {
 
     WinOptions m_options;
     CPortList m_portList;
-    CRegistryProfile m_profile;
+    // The remembered port: HKEY_CURRENT_USER\Software\QUENDAL\KORVALIN, section SETTINGS.
+    CProfileAdapter m_profile{CUserProfile("QUENDAL", "KORVALIN")};
     CProgDoc m_doc;
     CWinFrame m_frame{m_doc};
     CWinForm m_form;

@@ -3,6 +3,7 @@
 
 // The core's headers (through WinApp.h) come before <windows.h>, whose macros share some of
 // their constant names.
+#include "platform/Program.h"
 #include "win/WinApp.h"
 
 #include <shellapi.h>
@@ -26,21 +27,6 @@ std::vector<std::string> Arguments() {
     }
     LocalFree(argv);
     return args;
-}
-
-std::string ProgramPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) {
-            return {};
-        }
-        if (n < path.size()) {
-            path.resize(n);
-            return korv::win::Narrow(path);
-        }
-        path.resize(path.size() * 2);
-    }
 }
 
 int Usage(const std::string& message) {
@@ -68,7 +54,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
             return Usage("unknown option '" + arg + "'");
         }
     }
-    options.programPath = ProgramPath();
+    options.programPath = korv::ProgramPath();
 
     korv::win::CWinProgApp app(std::move(options));
     if (!app.InitInstance(instance)) {
