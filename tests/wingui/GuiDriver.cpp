@@ -39,6 +39,26 @@ BOOL CALLBACK FindTopProc(HWND hwnd, LPARAM param) {
     return FALSE;
 }
 
+// The first window of that class at or below parent (the name box is an edit inside a combo box,
+// inside an extended combo box in newer dialogs).
+HWND FindDescendant(HWND parent, const wchar_t* cls) {
+    if (parent == nullptr) {
+        return nullptr;
+    }
+    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t name[64] = L"";
+        GetClassNameW(child, name, 64);
+        if (_wcsicmp(name, cls) == 0) {
+            return child;
+        }
+        if (const HWND found = FindDescendant(child, cls); found != nullptr) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 GuiProgram::GuiProgram(const std::wstring& exe, const std::wstring& args) {
@@ -145,13 +165,17 @@ void Click(HWND button) {
 }
 
 bool ChooseFile(HWND dialog, const std::wstring& path) {
+    // The dialog may still be filling in its controls when it first shows.
     HWND edit = nullptr;
-    if (const HWND combo = GetDlgItem(dialog, kFileNameCombo); combo != nullptr) {
-        edit = FindWindowExW(combo, nullptr, L"Edit", nullptr);
-    }
-    if (edit == nullptr) {
-        edit = GetDlgItem(dialog, kFileNameEdit);
-    }
+    WaitUntil(
+        [&] {
+            edit = FindDescendant(GetDlgItem(dialog, kFileNameCombo), L"Edit");
+            if (edit == nullptr) {
+                edit = GetDlgItem(dialog, kFileNameEdit);
+            }
+            return edit != nullptr || !IsWindow(dialog);
+        },
+        10s);
     if (edit == nullptr) {
         return false;
     }
@@ -161,6 +185,17 @@ bool ChooseFile(HWND dialog, const std::wstring& path) {
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
     return true;
+}
+
+std::wstring ChildIds(HWND dialog) {
+    std::wstring all;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = L"";
+        GetClassNameW(child, cls, 64);
+        all += std::to_wstring(GetDlgCtrlID(child)) + L":" + cls + L" ";
+    }
+    return all;
 }
 
 void Cancel(HWND dialog) {

@@ -52,6 +52,8 @@ void Click(HWND button);
 // Chooses a file in the program's open dialog and confirms it.
 bool ChooseFile(HWND dialog, const std::wstring& path);
 void Cancel(HWND dialog);
+// The ids and classes of a window's children (for failure messages).
+std::wstring ChildIds(HWND dialog);
 // The text of the dialog's static controls, joined by new lines (a message box's message).
 std::wstring StaticTexts(HWND dialog);
 

@@ -53,7 +53,8 @@ int UnixPidOf(const std::string& exeName) {
         }
         std::ifstream in("Z:\\proc\\" + std::to_string(pid) + "\\cmdline", std::ios::binary);
         std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (cmdline.find(exeName) != std::string::npos && cmdline.find("wingui_bench") == std::string::npos) {
+        if (cmdline.find(exeName) != std::string::npos &&
+            cmdline.find("wingui_bench") == std::string::npos) {
             newest = std::max(newest, pid);
         }
     } while (FindNextFileA(find, &entry));
@@ -193,7 +194,6 @@ int main(int argc, char** argv) {
     if (mode == "latency" && n > 0) {
         return Latency(n);
     }
-    std::fprintf(stderr,
-                 "usage: korv_wingui_bench stream --seconds N | latency --count N\n");
+    std::fprintf(stderr, "usage: korv_wingui_bench stream --seconds N | latency --count N\n");
     return 2;
 }

@@ -313,7 +313,7 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     ASSERT_TRUE(sim.WaitEvent("PROMPT")) << sim.Transcript();
     HWND dialog = program.WaitTop(kDialogClass, kFileDialogTitle);
     ASSERT_NE(dialog, nullptr) << panel.Describe();
-    ASSERT_TRUE(ChooseFile(dialog, first.Path()));
+    ASSERT_TRUE(ChooseFile(dialog, first.Path())) << Narrow(ChildIds(dialog));
     ASSERT_TRUE(WaitUntil([&] { return panel.ButtonReads(L"Abort Software Update"); }))
         << panel.Describe();
     EXPECT_FALSE(IsWindowEnabled(panel.combo));
@@ -368,7 +368,7 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     Click(panel.button);
     dialog = program.WaitTop(kDialogClass, kFileDialogTitle);
     ASSERT_NE(dialog, nullptr);
-    ASSERT_TRUE(ChooseFile(dialog, second.Path()));
+    ASSERT_TRUE(ChooseFile(dialog, second.Path())) << Narrow(ChildIds(dialog));
     ASSERT_TRUE(WaitUntil([&] { return panel.ButtonReads(L"Abort Software Update"); }))
         << panel.Describe();
     ASSERT_TRUE(sim.WaitEvent("RECEIVING")) << sim.Transcript();
