@@ -1,6 +1,7 @@
 #include "win/TermWindow.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <iterator>
 #include <new>
 #include <vector>
@@ -15,6 +16,30 @@ namespace {
 
 // Pixel height of the terminal font at 96 dots per inch.
 constexpr int kFontHeight = 15;
+
+int CALLBACK NoteFace(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+    *reinterpret_cast<bool*>(found) = true;
+    return 0;
+}
+
+// The first of the faces that the system has, or null.
+const wchar_t* FirstInstalledFace(std::initializer_list<const wchar_t*> faces) {
+    const HDC dc = GetDC(nullptr);
+    const wchar_t* chosen = nullptr;
+    for (const wchar_t* face : faces) {
+        LOGFONTW lf{};
+        lf.lfCharSet = DEFAULT_CHARSET;
+        wcsncpy(lf.lfFaceName, face, LF_FACESIZE - 1);
+        bool found = false;
+        EnumFontFamiliesExW(dc, &lf, &NoteFace, reinterpret_cast<LPARAM>(&found), 0);
+        if (found) {
+            chosen = face;
+            break;
+        }
+    }
+    ReleaseDC(nullptr, dc);
+    return chosen;
+}
 
 }  // namespace
 
@@ -114,7 +139,14 @@ LRESULT CTermWindow::OnCreate(WPARAM wParam, LPARAM lParam) {
     lf.lfClipPrecision = CLIP_STROKE_PRECIS;
     lf.lfQuality = PROOF_QUALITY;
     lf.lfPitchAndFamily = VARIABLE_PITCH | FF_DONTCARE;
-    wcscpy(lf.lfFaceName, L"Courier New");
+    // The grid needs a fixed-pitch face. Where Courier New is missing (Wine, a trimmed system)
+    // the font mapper would substitute a proportional one, whose glyphs run out of their cells.
+    const wchar_t* face = FirstInstalledFace({L"Courier New", L"Liberation Mono"});
+    if (face != nullptr) {
+        wcscpy(lf.lfFaceName, face);
+    } else {
+        lf.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
+    }
     m_font = CreateFontIndirectW(&lf);  // without it the DC's own font measures and paints
 
     const HDC dc = GetDC(m_hWnd);

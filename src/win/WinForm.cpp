@@ -72,6 +72,7 @@ bool CWinForm::Create(HINSTANCE instance, HWND frame) {
         m_hWnd = nullptr;
         return false;
     }
+    FitLabelText();
     CreateProgressControls();
     ShowWindow(m_hWnd, SW_SHOW);
     return true;
@@ -81,6 +82,29 @@ SIZE CWinForm::Size() const {
     RECT rc{};
     GetWindowRect(m_hWnd, &rc);
     return SIZE{rc.right - rc.left, rc.bottom - rc.top};
+}
+
+void CWinForm::FitLabelText() {
+    // A dialog font that runs wider than the one the form was drawn for (a substitute for
+    // "MS Sans Serif") would wrap the right-aligned label and hide its second word: the label
+    // may then reach into the margin on its left, keeping its right edge by the port choice.
+    RECT rc{};
+    GetWindowRect(m_hLabel, &rc);
+    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&rc), 2);
+    const std::wstring text = Widen(WindowText(m_hLabel));
+    const HDC dc = GetDC(m_hLabel);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    SelectObject(dc, old);
+    ReleaseDC(m_hLabel, dc);
+    const LONG need = extent.cx + 1;
+    if (need > rc.right - rc.left) {
+        const LONG left = std::max<LONG>(0, rc.right - need);
+        SetWindowPos(m_hLabel, nullptr, left, rc.top, rc.right - left, rc.bottom - rc.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 }
 
 void CWinForm::CreateProgressControls() {

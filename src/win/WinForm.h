@@ -76,6 +76,7 @@ class CWinForm : public IFormHost, public INotifySink {
     static INT_PTR CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     void OnCommand(int id, int code);
+    void FitLabelText();
     void CreateProgressControls();
     void FollowTransfer();
     void UpdateProgress();

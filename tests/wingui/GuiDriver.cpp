@@ -216,4 +216,56 @@ std::wstring StaticTexts(HWND dialog) {
     return all;
 }
 
+bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath) {
+    RECT rc{};
+    GetWindowRect(hwnd, &rc);
+    const int cx = rc.right - rc.left;
+    const int cy = rc.bottom - rc.top;
+    if (cx <= 0 || cy <= 0) {
+        return false;
+    }
+    BITMAPINFOHEADER bih{};
+    bih.biSize = sizeof bih;
+    bih.biWidth = cx;
+    bih.biHeight = cy;  // bottom-up, as the file stores it
+    bih.biPlanes = 1;
+    bih.biBitCount = 24;
+    bih.biCompression = BI_RGB;
+    const DWORD stride = (static_cast<DWORD>(cx) * 3 + 3) & ~3u;
+    bih.biSizeImage = stride * static_cast<DWORD>(cy);
+
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    const HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&bih),
+                                            DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = false;
+    if (bitmap != nullptr) {
+        const HGDIOBJ old = SelectObject(memory, bitmap);
+        ok = BitBlt(memory, 0, 0, cx, cy, screen, rc.left, rc.top, SRCCOPY) != FALSE;
+        GdiFlush();
+        SelectObject(memory, old);
+        if (ok) {
+            BITMAPFILEHEADER bfh{};
+            bfh.bfType = 0x4D42;  // "BM"
+            bfh.bfOffBits = sizeof bfh + sizeof bih;
+            bfh.bfSize = bfh.bfOffBits + bih.biSizeImage;
+            const HANDLE file = CreateFileW(bmpPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            ok = file != INVALID_HANDLE_VALUE &&
+                 WriteFile(file, &bfh, sizeof bfh, &written, nullptr) &&
+                 WriteFile(file, &bih, sizeof bih, &written, nullptr) &&
+                 WriteFile(file, bits, bih.biSizeImage, &written, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+            }
+        }
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
 }  // namespace korv::test

@@ -57,4 +57,7 @@ std::wstring ChildIds(HWND dialog);
 // The text of the dialog's static controls, joined by new lines (a message box's message).
 std::wstring StaticTexts(HWND dialog);
 
+// Writes what the screen shows of the window (its frame included) to a 24-bit BMP file.
+bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath);
+
 }  // namespace korv::test
