@@ -119,7 +119,7 @@ int Stream(int seconds) {
         std::fprintf(stderr, "cannot find the program's process\n");
         return 1;
     }
-    const std::string line = "0123456789 The quick brown fox jumps over the lazy dog 12";
+    const std::string line = "0123456789 The quick brown fox jumps over the lazy dog 1";
     auto say = [&](int count) {
         const auto start = Clock::now();
         for (int i = 0; i < count; ++i) {
