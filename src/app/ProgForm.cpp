@@ -298,13 +298,15 @@ QString CProgForm::FormatProgress(uint64_t done, uint64_t total, int64_t seconds
 }
 
 void CProgForm::FollowTransfer() {
-    const int state = m_view != nullptr ? m_view->State() : STATE_PORT_CLOSED;
-    const bool sending = state == STATE_SENDING;
+    const bool sending = m_view != nullptr && m_view->State() == STATE_SENDING;
     // A prompt during a transfer replaces it with the next one while the state stays the same.
     const bool restart = sending && m_bNewTransfer;
     m_bNewTransfer = false;
-    if (sending && (!m_bFollowing || restart)) {
-        m_bFollowing = true;
+    if (sending == m_bFollowing && !restart) {
+        return;
+    }
+    m_bFollowing = sending;
+    if (sending) {
         m_sendClock.start();
         m_estimate.Start();
         m_progress->setValue(0);
@@ -312,16 +314,9 @@ void CProgForm::FollowTransfer() {
         m_progress->show();
         m_progressText->show();
         m_progressTimer.start();
-    } else if (!sending && m_bFollowing) {
-        // The bar goes; its text says what became of the transfer until the port is reopened.
-        m_bFollowing = false;
+    } else {
         m_progressTimer.stop();
         m_progress->hide();
-        m_progressText->setText(QString::fromStdString(
-            FormatTransferOutcome(m_view->SendCompleted(), m_view->LastSendError() != 0,
-                                  m_view->SendDone(), m_view->SendTotal())));
-    }
-    if (!sending && state != STATE_SEND_ENDED) {
         m_progressText->hide();
     }
 }

@@ -1,9 +1,54 @@
 #include "view/TransferProgress.h"
 
-#include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 
 namespace korv {
+
+namespace {
+
+std::string KiB(uint64_t bytes) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(bytes) / 1024.0);
+    return buf;
+}
+
+// "m:ss", minutes unbounded.
+std::string MinutesSeconds(int64_t seconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%" PRId64 ":%02" PRId64, seconds / 60, seconds % 60);
+    return buf;
+}
+
+}  // namespace
+
+std::string FormatTransferProgress(uint64_t done, uint64_t total, int64_t secondsLeft) {
+    std::string text = KiB(done);
+    text.append(" of ").append(KiB(total)).append(" KiB");
+    if (secondsLeft >= 0) {
+        text.append(", ").append(MinutesSeconds(secondsLeft)).append(" left");
+    }
+    return text;
+}
+
+std::string FormatTransferOutcome(const TransferOutcome& outcome) {
+    std::string text;
+    switch (outcome.kind) {
+        case TransferOutcome::SENT:
+            text.append("Sent ").append(KiB(outcome.total)).append(" KiB in ");
+            text.append(MinutesSeconds(outcome.seconds < 0 ? 0 : outcome.seconds));
+            break;
+        case TransferOutcome::ABORTED:
+        case TransferOutcome::FAILED:
+            text.append(outcome.kind == TransferOutcome::ABORTED ? "Aborted at " : "Failed at ");
+            text.append(KiB(outcome.done)).append(" of ").append(KiB(outcome.total));
+            text.append(" KiB");
+            break;
+        case TransferOutcome::NONE:
+            break;
+    }
+    return text;
+}
 
 void CTransferEstimate::Sample(int64_t elapsedMs, uint64_t done) {
     if (elapsedMs < kWarmUpMs) {
@@ -26,31 +71,6 @@ int64_t CTransferEstimate::SecondsLeft(uint64_t total) const {
     }
     const double bytesPerMs = static_cast<double>(done1 - done0) / static_cast<double>(t1 - t0);
     return static_cast<int64_t>(static_cast<double>(total - done1) / bytesPerMs / 1000.0 + 0.5);
-}
-
-std::string FormatTransferProgress(uint64_t done, uint64_t total, int64_t secondsLeft) {
-    char text[96];
-    int n = std::snprintf(text, sizeof text, "%.1f of %.1f KiB", static_cast<double>(done) / 1024.0,
-                          static_cast<double>(total) / 1024.0);
-    if (secondsLeft >= 0 && n > 0 && static_cast<size_t>(n) < sizeof text) {
-        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %lld:%02lld left",
-                      static_cast<long long>(secondsLeft / 60),
-                      static_cast<long long>(secondsLeft % 60));
-    }
-    return text;
-}
-
-std::string FormatTransferOutcome(bool completed, bool failed, uint64_t done, uint64_t total) {
-    char text[96];
-    const double doneKiB = static_cast<double>(std::min(done, total)) / 1024.0;
-    const double totalKiB = static_cast<double>(total) / 1024.0;
-    if (completed) {
-        std::snprintf(text, sizeof text, "Sent %.1f KiB.", totalKiB);
-    } else {
-        std::snprintf(text, sizeof text, "%s after %.1f of %.1f KiB.",
-                      failed ? "Failed" : "Stopped", doneKiB, totalKiB);
-    }
-    return text;
 }
 
 }  // namespace korv

@@ -1,6 +1,6 @@
 #pragma once
-// How far a transfer has come and how long it has to go, as the desktop programs show it beside
-// the action button.
+// The words every front end uses for a transfer: how far it has come while it runs, how it ended
+// once it has, and an estimate of the time it has left.
 
 #include <cstdint>
 #include <deque>
@@ -8,6 +8,21 @@
 #include <utility>
 
 namespace korv {
+
+// How the last transfer ended; NONE while one runs, before the first and once the port closed.
+struct TransferOutcome {
+    enum Kind { NONE, SENT, ABORTED, FAILED };
+    Kind kind = NONE;
+    uint64_t done = 0;    // bytes that reached the line
+    uint64_t total = 0;   // the file's size
+    int64_t seconds = 0;  // from the start to the end of the transfer, rounded
+};
+
+// "12.0 of 40.0 KiB, 0:07 left"; secondsLeft < 0 leaves the estimate out.
+std::string FormatTransferProgress(uint64_t done, uint64_t total, int64_t secondsLeft);
+// "Sent 39.1 KiB in 0:07", "Aborted at 21.5 of 39.1 KiB", "Failed at 21.5 of 39.1 KiB"; empty
+// for NONE. Short enough for the place the progress text has in the form.
+std::string FormatTransferOutcome(const TransferOutcome& outcome);
 
 // Estimates the time a transfer has left from the bytes sent over the last few seconds. The first
 // second is left out: the driver's and the tester's buffers swallow a burst then, faster than the
@@ -27,13 +42,5 @@ class CTransferEstimate {
   private:
     std::deque<std::pair<int64_t, uint64_t>> m_samples;
 };
-
-// "12.0 of 40.0 KiB, 0:07 left"; secondsLeft < 0 leaves the estimate out.
-std::string FormatTransferProgress(uint64_t done, uint64_t total, int64_t secondsLeft);
-
-// What became of the last transfer, for the place the progress was shown: "Sent 40.0 KiB."
-// when its last byte went out; otherwise how far it came before it was stopped (abort, a new
-// prompt) or failed (failed is true; the reason has been reported already).
-std::string FormatTransferOutcome(bool completed, bool failed, uint64_t done, uint64_t total);
 
 }  // namespace korv

@@ -368,11 +368,14 @@ void CWinForm::FollowTransfer() {
         m_bFollowing = false;
         KillTimer(m_hWnd, kProgressTimer);
         ShowWindow(m_hProgress, SW_HIDE);
-        SetWindowTextW(
-            m_hProgressText,
-            Widen(FormatTransferOutcome(m_view->SendCompleted(), m_view->LastSendError() != 0,
-                                        m_view->SendDone(), m_view->SendTotal()))
-                .c_str());
+        TransferOutcome outcome;
+        outcome.kind = m_view->SendCompleted()        ? TransferOutcome::SENT
+                       : m_view->LastSendError() != 0 ? TransferOutcome::FAILED
+                                                      : TransferOutcome::ABORTED;
+        outcome.total = m_view->SendTotal();
+        outcome.done = std::min(m_view->SendDone(), outcome.total);
+        outcome.seconds = static_cast<int64_t>((GetTickCount64() - m_sendStart + 500) / 1000);
+        SetWindowTextW(m_hProgressText, Widen(FormatTransferOutcome(outcome)).c_str());
     }
     if (!sending && state != STATE_SEND_ENDED) {
         ShowWindow(m_hProgressText, SW_HIDE);

@@ -218,7 +218,7 @@ TEST_F(SessionTest, PromptStreamsTheFileWhileTheWindowStaysLocked) {
     EXPECT_TRUE(form().PortLabel()->isEnabled());
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
     EXPECT_TRUE(form().Progress()->isHidden());
-    EXPECT_EQ(form().ProgressText()->text(), QStringLiteral("Sent 8.8 KiB."));
+    EXPECT_TRUE(form().ProgressText()->isHidden());
     EXPECT_TRUE(frame().close());
 }
 
@@ -253,10 +253,6 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the wait cursor is gone again";
     EXPECT_EQ(form().ActionButton()->text(), QStringLiteral("Send Another Software Update File"));
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Stopped after \\d+\\.\\d of 585\\.9 KiB\\.$"))
-                    .match(form().ProgressText()->text())
-                    .hasMatch())
-        << form().ProgressText()->text().toStdString();
     const auto partial = sim->WaitEvent("RECEIVED");
     ASSERT_TRUE(partial);
     unsigned long long got = 0;

@@ -1,9 +1,7 @@
-// The transfer's progress and outcome texts, and the time-left estimate, that the desktop
-// programs show beside the action button.
+// The words of a transfer: its progress, its outcome, and the estimate of the time it has left.
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <ostream>
 
 #include "view/TransferProgress.h"
@@ -67,10 +65,7 @@ TEST(TransferEstimateTest, HeldLineGivesNoEstimate) {
 }
 
 struct OutcomeCase {
-    bool completed;
-    bool failed;
-    uint64_t done;
-    uint64_t total;
+    TransferOutcome outcome;
     const char* expected;
     friend void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << '"' << c.expected << '"'; }
 };
@@ -78,17 +73,19 @@ struct OutcomeCase {
 class OutcomeTextTest : public ::testing::TestWithParam<OutcomeCase> {};
 
 TEST_P(OutcomeTextTest, Formats) {
-    const OutcomeCase& c = GetParam();
-    EXPECT_EQ(FormatTransferOutcome(c.completed, c.failed, c.done, c.total), c.expected);
+    EXPECT_EQ(FormatTransferOutcome(GetParam().outcome), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, OutcomeTextTest,
-    ::testing::Values(OutcomeCase{true, false, 40960, 40960, "Sent 40.0 KiB."},
-                      OutcomeCase{false, false, 12288, 40960, "Stopped after 12.0 of 40.0 KiB."},
-                      OutcomeCase{false, true, 0, 40960, "Failed after 0.0 of 40.0 KiB."},
-                      // More handed to the driver than the file held (it grew): never "50 of 40".
-                      OutcomeCase{false, false, 51200, 40960, "Stopped after 40.0 of 40.0 KiB."}));
+    ::testing::Values(
+        OutcomeCase{{TransferOutcome::SENT, 40038, 40038, 7}, "Sent 39.1 KiB in 0:07"},
+        OutcomeCase{{TransferOutcome::SENT, 2, 2, 0}, "Sent 0.0 KiB in 0:00"},
+        OutcomeCase{{TransferOutcome::SENT, 600000, 600000, 3725}, "Sent 585.9 KiB in 62:05"},
+        OutcomeCase{{TransferOutcome::ABORTED, 22016, 40038, 3}, "Aborted at 21.5 of 39.1 KiB"},
+        OutcomeCase{{TransferOutcome::FAILED, 22016, 40038, 3}, "Failed at 21.5 of 39.1 KiB"},
+        OutcomeCase{{TransferOutcome::FAILED, 0, 40038, 0}, "Failed at 0.0 of 39.1 KiB"},
+        OutcomeCase{{TransferOutcome::NONE, 5, 10, 1}, ""}));
 
 }  // namespace
 }  // namespace korv
