@@ -6,6 +6,12 @@
 
 namespace korv::win {
 
+// Sent when the window moves to a monitor with another DPI (to the main window, then to each
+// child). Windows 8.1 and 10 define them; the headers show them only to programs that require
+// those versions, and this one also starts on Windows 7, which never sends them.
+inline constexpr UINT kWmDpiChanged = 0x02E0;
+inline constexpr UINT kWmDpiChangedAfterParent = 0x02E3;
+
 // Dots per inch of the monitor the window is on (96 where the system cannot tell).
 UINT DpiForWindow(HWND hwnd);
 // px pixels at 96 dots per inch, for the window's monitor.

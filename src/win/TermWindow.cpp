@@ -101,6 +101,9 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_CREATE:
             return OnCreate(wParam, lParam);
+        case kWmDpiChangedAfterParent:
+            OnDpiChanged();
+            return 0;
         case WM_SIZE:
             m_model.OnSize(LOWORD(lParam), HIWORD(lParam));
             return 0;
@@ -131,6 +134,11 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 LRESULT CTermWindow::OnCreate(WPARAM wParam, LPARAM lParam) {
     const LRESULT result = DefWindowProcW(m_hWnd, WM_CREATE, wParam, lParam);
+    CreateTermFont();
+    return result;
+}
+
+void CTermWindow::CreateTermFont() {
     LOGFONTW lf{};
     lf.lfHeight = ScaleForWindow(m_hWnd, kFontHeight);
     lf.lfWeight = FW_NORMAL;
@@ -147,19 +155,32 @@ LRESULT CTermWindow::OnCreate(WPARAM wParam, LPARAM lParam) {
     } else {
         lf.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
     }
-    m_font = CreateFontIndirectW(&lf);  // without it the DC's own font measures and paints
+    const HFONT font = CreateFontIndirectW(&lf);
+    if (font == nullptr) {
+        return;  // measuring and painting go on with the font the device context holds
+    }
+    if (m_font != nullptr) {
+        DeleteObject(m_font);
+    }
+    m_font = font;
 
     const HDC dc = GetDC(m_hWnd);
-    const HGDIOBJ old = m_font != nullptr ? SelectObject(dc, m_font) : nullptr;
+    const HGDIOBJ old = SelectObject(dc, m_font);
     SIZE cell{};
     if (GetTextExtentPoint32W(dc, L"0", 1, &cell) && cell.cx > 0 && cell.cy > 0) {
         m_model.SetCellSize(cell.cx, cell.cy);
     }
-    if (old != nullptr) {
-        SelectObject(dc, old);
-    }
+    SelectObject(dc, old);
     ReleaseDC(m_hWnd, dc);
-    return result;
+}
+
+void CTermWindow::OnDpiChanged() {
+    // The window now shows on a monitor with another DPI: the font follows it, and the grid is
+    // rebuilt for the new cell size (as for any change of size).
+    CreateTermFont();
+    RECT client{};
+    GetClientRect(m_hWnd, &client);
+    m_model.OnSize(client.right - client.left, client.bottom - client.top);
 }
 
 void CTermWindow::OnPaint() {

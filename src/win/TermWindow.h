@@ -46,6 +46,8 @@ class CTermWindow : public ITermWindow {
     static LRESULT CALLBACK TermWidgetProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnCreate(WPARAM wParam, LPARAM lParam);
+    void CreateTermFont();
+    void OnDpiChanged();
     void OnPaint();
     LRESULT OnGetText(WPARAM capacity, LPARAM buffer) const;
 

@@ -4,6 +4,7 @@
 
 #include "win/WinFrame.h"
 
+#include "win/Dpi.h"
 #include "win/WinText.h"
 #include "win/resource.h"
 
@@ -13,6 +14,8 @@ namespace {
 
 // The standard overlapped window without sizing border and maximise box.
 constexpr DWORD kFrameStyle = WS_OVERLAPPEDWINDOW & ~(WS_THICKFRAME | WS_MAXIMIZEBOX);
+// Posted to itself: fit the frame to the form after a change of DPI has rescaled the form.
+constexpr UINT kRefitMessage = WM_APP + 1;
 
 }  // namespace
 
@@ -140,6 +143,19 @@ LRESULT CWinFrame::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             } else if (m_hFocus != nullptr && IsWindow(m_hFocus)) {
                 SetFocus(m_hFocus);
             }
+            return 0;
+        case kWmDpiChanged: {
+            // Moved to a monitor with another DPI: take the size the system suggests, then fit
+            // the form again once its controls have been scaled.
+            const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+            SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top,
+                         suggested->right - suggested->left, suggested->bottom - suggested->top,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            PostMessageW(m_hWnd, kRefitMessage, 0, 0);
+            return 0;
+        }
+        case kRefitMessage:
+            FitToForm();
             return 0;
         case WM_DESTROY:
             m_hWnd = nullptr;
