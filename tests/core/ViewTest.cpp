@@ -82,7 +82,7 @@ TEST_F(ViewTest, StartupOpensRememberedPortAndPrintsInstructions) {
     v->OnInitialUpdate(ports);
     EXPECT_EQ(host.combo, (std::vector<std::string>{"COM1", "COM2"}));
     EXPECT_EQ(host.curSel, 1);
-    EXPECT_EQ(control.opened, (std::vector<std::string>{"/dev/ttyS1"}));
+    EXPECT_EQ(control.opened, (std::vector<std::string>{DevicePathForPort("COM2")}));
     EXPECT_EQ(v->State(), STATE_READY);
     EXPECT_EQ(v->UpdateFile(), "/opt/korvalin/bin/*.txt");
     EXPECT_EQ(host.echo.text.rfind("\r\nSuccessfully opened COM2.\n\r\nReady to perform", 0), 0u)
@@ -118,7 +118,7 @@ TEST_F(ViewTest, PortOverrideIsAddedAndNotRemembered) {
     v->OnInitialUpdate(ports);
     EXPECT_EQ(host.combo, (std::vector<std::string>{"COM1", "COM2", "/dev/pts/77"}));
     EXPECT_EQ(host.curSel, 2);
-    EXPECT_EQ(control.opened.back(), "/dev/pts/77");
+    EXPECT_EQ(control.opened.back(), DevicePathForPort("/dev/pts/77"));
     EXPECT_EQ(profile.writes, 0);
     // A second initial update rebuilds the choice rather than doubling it.
     v->OnInitialUpdate(ports);
@@ -457,18 +457,18 @@ TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
 
 TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
     auto v = OpenView();
-    control.failWritesWith = EIO;
+    control.failWritesWith = ERR_PORT_LOST;
     const std::string file = dir.Write("u.txt", test::UpdateBytes(3000));
     host.answers = {file};
     v->OnSendUpdateFile();
     WaitSendEnded(*v);
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
     EXPECT_FALSE(v->SendCompleted());
-    EXPECT_EQ(v->LastSendError(), EIO);
+    EXPECT_EQ(v->LastSendError(), ERR_PORT_LOST);
     ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0],
-              "The transfer of '" + file +
-                  "' did not complete; the tester may not be updated : " + SystemErrorText(EIO));
+    EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
+                                 "' did not complete; the tester may not be updated : " +
+                                 SystemErrorText(ERR_PORT_LOST));
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
     EXPECT_EQ(host.boxes.size(), 1u);
 }
@@ -531,7 +531,7 @@ TEST_F(ViewTest, NoNestedDialogWhenAPromptCompletesWhileOneIsOpen) {
 }
 
 TEST_F(ViewTest, HungUpLineDoesNotSpinTheReader) {
-    control.readFailure = EIO;
+    control.readFailure = ERR_PORT_LOST;
     auto v = OpenView();
     const auto start = std::chrono::steady_clock::now();
     // With 1 ms pauses the reader makes at most about one read per millisecond.
@@ -552,7 +552,7 @@ TEST_F(ViewTest, HungUpLineDoesNotSpinTheReader) {
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0],
               "Lost the connection on COM1; reconnect it, then retry opening the port : " +
-                  SystemErrorText(EIO));
+                  SystemErrorText(ERR_PORT_LOST));
     EXPECT_EQ(host.buttonText, "Retry Opening COMM Port");
     // A stale notice about a port that has since been reopened changes nothing.
     control.readFailure = 0;

@@ -1,0 +1,363 @@
+// The serial port on Windows: the comm API itself. The port is opened for overlapped I/O so that
+// the reader and the sender can use it at the same time, each with its own OVERLAPPED record and
+// manual-reset event, and so that every wait can also watch the abort and shutdown events.
+
+#include "platform/win32/Win32.h"
+
+#include <atomic>
+
+#include "platform/SysError.h"
+
+namespace korv {
+
+namespace {
+
+// After the line has gone every read fails at once; a reader that simply retries would spin a
+// core until the port is closed. Later reads therefore pause this long (or until Shutdown).
+constexpr DWORD kLostRetryPauseMs = 100;
+// DrainOutput looks at the driver's output queue this often: there is no abortable wait for
+// "queue empty".
+constexpr DWORD kDrainPollMs = 5;
+// A line whose far end closes empties its output queue: what the tester had not taken is
+// discarded, and the queue reads empty just as it does when everything was sent. The reader's
+// pending read fails at the same moment, so an empty queue is trusted only once the reader has
+// had this long to see the line go.
+constexpr DWORD kDrainSettleMs = 250;
+
+// Errors with which a port that has gone fails its transfers: the far end of an emulated port
+// closed (broken pipe on reads, not ready on writes), a USB adapter unplugged (access denied, bad command, not connected,
+// removed), a driver that has lost its device.
+bool MeansLineGone(DWORD err) {
+    switch (err) {
+        case ERROR_BROKEN_PIPE:
+        case ERROR_NOT_READY:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+class Win32Port final : public ISerialPort {
+  public:
+    Win32Port() = default;
+    ~Win32Port() override;
+
+    int Open(const std::string& devicePath) override;
+    void SetupComm(uint32_t inQueue, uint32_t outQueue) override;
+    void Purge() override;
+    void SetCommTimeouts(const CommTimeouts& timeouts) override;
+    void GetCommState(Dcb& dcb) override;
+    int SetCommState(const Dcb& dcb) override;
+    void SetCommMask(uint32_t mask) override;
+    void Shutdown() override;
+    int Read(uint8_t* buf, uint32_t count, uint32_t* got) override;
+    int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) override;
+    int DrainOutput(const Event& abort) override;
+    void FlushOutput() override;
+    bool HungUp() const override { return m_hungUp.load(std::memory_order_relaxed); }
+
+  private:
+    bool Cancelled() const { return m_shutdown.load(std::memory_order_acquire); }
+    // The code for a failed transfer; a port that has gone is reported as such.
+    int Failure(DWORD err);
+    // Ends a pending transfer at once and waits until the driver has let go of it, so that
+    // its OVERLAPPED record and buffer are free again. Gives what it moved before it ended.
+    DWORD CancelAndCollect(OVERLAPPED& ov);
+
+    win32::UniqueHandle m_port;
+    win32::UniqueHandle m_readEvent;
+    win32::UniqueHandle m_writeEvent;
+    win32::UniqueHandle m_shutdownEvent;
+    OVERLAPPED m_ovRead{};
+    OVERLAPPED m_ovWrite{};
+    std::atomic<bool> m_shutdown{false};
+    std::atomic<bool> m_hungUp{false};
+};
+
+Win32Port::~Win32Port() {
+    if (m_port) {
+        // Output still queued belongs to an aborted transfer (a finished one has drained);
+        // discarding it keeps the close from waiting out a tester that holds XOFF.
+        ::PurgeComm(m_port.get(), PURGE_TXABORT | PURGE_TXCLEAR);
+    }
+}
+
+int Win32Port::Open(const std::string& devicePath) {
+    if (m_port)
+        return ERR_BUSY;  // one port object holds one device; the owner makes a new one
+    win32::UniqueHandle readEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    win32::UniqueHandle writeEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    win32::UniqueHandle shutdownEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!readEvent || !writeEvent || !shutdownEvent)
+        return static_cast<int>(::GetLastError());
+    // Share mode 0: the port is this program's alone while it is open.
+    win32::UniqueHandle port(::CreateFileW(win32::Widen(devicePath).c_str(),
+                                           GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!port)
+        return static_cast<int>(::GetLastError());
+    m_port = std::move(port);
+    m_readEvent = std::move(readEvent);
+    m_writeEvent = std::move(writeEvent);
+    m_shutdownEvent = std::move(shutdownEvent);
+    // A Shutdown that came before the open must still end every later wait.
+    if (Cancelled())
+        ::SetEvent(m_shutdownEvent.get());
+    return 0;
+}
+
+void Win32Port::SetupComm(uint32_t inQueue, uint32_t outQueue) {
+    if (m_port)
+        ::SetupComm(m_port.get(), inQueue, outQueue);
+}
+
+void Win32Port::Purge() {
+    if (m_port)
+        ::PurgeComm(m_port.get(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void Win32Port::SetCommTimeouts(const CommTimeouts& t) {
+    if (!m_port)
+        return;
+    COMMTIMEOUTS ct{};
+    ct.ReadIntervalTimeout = t.ReadIntervalTimeout;
+    ct.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+    ct.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+    ct.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+    ct.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    ::SetCommTimeouts(m_port.get(), &ct);
+}
+
+void Win32Port::GetCommState(Dcb& dcb) {
+    DCB d{};
+    d.DCBlength = sizeof(DCB);
+    if (!m_port || !::GetCommState(m_port.get(), &d))
+        return;
+    dcb.DCBlength = sizeof(Dcb);
+    dcb.BaudRate = d.BaudRate;
+    dcb.fBinary = d.fBinary;
+    dcb.fParity = d.fParity;
+    dcb.fOutxCtsFlow = d.fOutxCtsFlow;
+    dcb.fOutxDsrFlow = d.fOutxDsrFlow;
+    dcb.fDtrControl = d.fDtrControl;
+    dcb.fDsrSensitivity = d.fDsrSensitivity;
+    dcb.fTXContinueOnXoff = d.fTXContinueOnXoff;
+    dcb.fOutX = d.fOutX;
+    dcb.fInX = d.fInX;
+    dcb.fErrorChar = d.fErrorChar;
+    dcb.fNull = d.fNull;
+    dcb.fRtsControl = d.fRtsControl;
+    dcb.fAbortOnError = d.fAbortOnError;
+    dcb.fDummy2 = d.fDummy2;
+    dcb.wReserved = d.wReserved;
+    dcb.XonLim = d.XonLim;
+    dcb.XoffLim = d.XoffLim;
+    dcb.ByteSize = d.ByteSize;
+    dcb.Parity = d.Parity;
+    dcb.StopBits = d.StopBits;
+    dcb.XonChar = d.XonChar;
+    dcb.XoffChar = d.XoffChar;
+    dcb.ErrorChar = d.ErrorChar;
+    dcb.EofChar = d.EofChar;
+    dcb.EvtChar = d.EvtChar;
+    dcb.wReserved1 = d.wReserved1;
+}
+
+int Win32Port::SetCommState(const Dcb& dcb) {
+    if (!m_port)
+        return ERROR_INVALID_HANDLE;
+    DCB d{};
+    d.DCBlength = sizeof(DCB);
+    d.BaudRate = dcb.BaudRate;
+    d.fBinary = dcb.fBinary;
+    d.fParity = dcb.fParity;
+    d.fOutxCtsFlow = dcb.fOutxCtsFlow;
+    d.fOutxDsrFlow = dcb.fOutxDsrFlow;
+    d.fDtrControl = dcb.fDtrControl;
+    d.fDsrSensitivity = dcb.fDsrSensitivity;
+    d.fTXContinueOnXoff = dcb.fTXContinueOnXoff;
+    d.fOutX = dcb.fOutX;
+    d.fInX = dcb.fInX;
+    d.fErrorChar = dcb.fErrorChar;
+    d.fNull = dcb.fNull;
+    d.fRtsControl = dcb.fRtsControl;
+    d.fAbortOnError = dcb.fAbortOnError;
+    d.fDummy2 = dcb.fDummy2;
+    d.wReserved = dcb.wReserved;
+    d.XonLim = dcb.XonLim;
+    d.XoffLim = dcb.XoffLim;
+    d.ByteSize = dcb.ByteSize;
+    d.Parity = dcb.Parity;
+    d.StopBits = dcb.StopBits;
+    d.XonChar = dcb.XonChar;
+    d.XoffChar = dcb.XoffChar;
+    d.ErrorChar = dcb.ErrorChar;
+    d.EofChar = dcb.EofChar;
+    d.EvtChar = dcb.EvtChar;
+    d.wReserved1 = dcb.wReserved1;
+    if (::SetCommState(m_port.get(), &d))
+        return 0;
+    const int err = static_cast<int>(::GetLastError());
+    return err != 0 ? err : ERR_INVALID;
+}
+
+void Win32Port::SetCommMask(uint32_t mask) {
+    if (m_port)
+        ::SetCommMask(m_port.get(), mask);
+}
+
+void Win32Port::Shutdown() {
+    m_shutdown.store(true, std::memory_order_release);
+    if (m_shutdownEvent)
+        ::SetEvent(m_shutdownEvent.get());
+}
+
+int Win32Port::Failure(DWORD err) {
+    if (MeansLineGone(err)) {
+        m_hungUp.store(true, std::memory_order_relaxed);
+        return ERR_PORT_LOST;
+    }
+    return err != 0 ? static_cast<int>(err) : ERR_INVALID;
+}
+
+DWORD Win32Port::CancelAndCollect(OVERLAPPED& ov) {
+    ::CancelIoEx(m_port.get(), &ov);
+    DWORD moved = 0;
+    ::GetOverlappedResult(m_port.get(), &ov, &moved, TRUE);
+    return moved;
+}
+
+int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
+    *got = 0;
+    if (!m_port)
+        return ERROR_INVALID_HANDLE;
+    if (Cancelled())
+        return ERR_CANCELLED;
+    if (count == 0)
+        return 0;
+    if (HungUp()) {
+        return ::WaitForSingleObject(m_shutdownEvent.get(), kLostRetryPauseMs) == WAIT_OBJECT_0
+                   ? ERR_CANCELLED
+                   : ERR_PORT_LOST;
+    }
+
+    m_ovRead = OVERLAPPED{};
+    m_ovRead.hEvent = m_readEvent.get();
+    ::ResetEvent(m_readEvent.get());
+    DWORD n = 0;
+    if (::ReadFile(m_port.get(), buf, count, &n, &m_ovRead)) {
+        *got = n;
+        return 0;
+    }
+    const DWORD err = ::GetLastError();
+    if (err != ERROR_IO_PENDING)
+        return Failure(err);
+
+    // With ReadIntervalTimeout set, the read waits without limit for its first byte and then
+    // ends 10 ms after the last one; only a shutdown ends it otherwise.
+    const HANDLE waits[] = {m_readEvent.get(), m_shutdownEvent.get()};
+    const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (which != WAIT_OBJECT_0) {
+        const DWORD waitError = ::GetLastError();
+        CancelAndCollect(m_ovRead);
+        return which == WAIT_OBJECT_0 + 1 ? ERR_CANCELLED : Failure(waitError);
+    }
+    if (!::GetOverlappedResult(m_port.get(), &m_ovRead, &n, FALSE))
+        return Failure(::GetLastError());
+    *got = n;
+    return 0;
+}
+
+int Win32Port::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) {
+    *written = 0;
+    if (!m_port)
+        return ERROR_INVALID_HANDLE;
+    if (Cancelled() || abort.IsSet())
+        return ERR_CANCELLED;
+    if (n == 0)
+        return 0;
+    if (HungUp())
+        return ERR_PORT_LOST;
+
+    m_ovWrite = OVERLAPPED{};
+    m_ovWrite.hEvent = m_writeEvent.get();
+    ::ResetEvent(m_writeEvent.get());
+    DWORD done = 0;
+    if (::WriteFile(m_port.get(), buf, n, &done, &m_ovWrite)) {
+        *written = done;
+        return 0;
+    }
+    const DWORD err = ::GetLastError();
+    if (err != ERROR_IO_PENDING)
+        return Failure(err);
+
+    // The abort comes first, so that an abort wins over a write that finished meanwhile. The
+    // write's own time-out (n + 1000 ms) bounds the wait.
+    const HANDLE waits[] = {abort.Waitable(), m_writeEvent.get(), m_shutdownEvent.get()};
+    const DWORD which = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+    if (which != WAIT_OBJECT_0 + 1) {
+        const DWORD waitError = ::GetLastError();
+        *written = CancelAndCollect(m_ovWrite);
+        const bool stopped = which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 2;
+        return stopped ? ERR_CANCELLED : Failure(waitError);
+    }
+    if (::GetOverlappedResult(m_port.get(), &m_ovWrite, &done, FALSE)) {
+        *written = done;
+        return 0;
+    }
+    const DWORD resultError = ::GetLastError();
+    *written = done;
+    // A write held by XOFF past its time-out ends with a short count; Windows reports that as
+    // success, Wine as ERROR_TIMEOUT. Either way the caller asks again for the rest.
+    if (resultError == ERROR_TIMEOUT)
+        return 0;
+    return Failure(resultError);
+}
+
+int Win32Port::DrainOutput(const Event& abort) {
+    if (!m_port)
+        return ERROR_INVALID_HANDLE;
+    const HANDLE waits[] = {abort.Waitable(), m_shutdownEvent.get()};
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(m_port.get(), &errors, &stat))
+            return Failure(::GetLastError());
+        if (stat.cbOutQue == 0) {
+            const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, kDrainSettleMs);
+            if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1)
+                return ERR_CANCELLED;
+            return HungUp() ? ERR_PORT_LOST : 0;
+        }
+        const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, kDrainPollMs);
+        if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1)
+            return ERR_CANCELLED;
+        if (which == WAIT_FAILED)
+            return Failure(::GetLastError());
+    }
+}
+
+void Win32Port::FlushOutput() {
+    if (m_port)
+        ::PurgeComm(m_port.get(), PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+}  // namespace
+
+std::unique_ptr<ISerialPort> MakeSerialPort() {
+    return std::make_unique<Win32Port>();
+}
+
+std::string DevicePathForPort(const std::string& name) {
+    if (name.rfind("\\\\", 0) == 0)
+        return name;
+    return "\\\\.\\" + name;
+}
+
+}  // namespace korv
