@@ -400,7 +400,7 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     EXPECT_LT(got, second.Content().size());
 
     // Choosing a port remembers it at once (nothing answers there: the open fails with a message).
-    const std::wstring other = sim.Port() == "COM6" ? L"COM7" : L"COM6";
+    const std::wstring other = sim.Port() == "COM8" ? L"COM7" : L"COM8";
     const LRESULT index = SendMessageW(panel.combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                        reinterpret_cast<LPARAM>(other.c_str()));
     if (index != CB_ERR) {
