@@ -9,7 +9,8 @@
 //   answers with ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_FILE_NOT_FOUND or error:u32, by % 4)
 //
 // Properties: no crash and no leak; EnumValue is asked for 0, 1, 2, ... with room for 16 data
-// bytes, up to and never after the first answer other than success; Close follows a successful
+// bytes, past values that do not fit (ERROR_MORE_DATA) up to and never after the first other
+// answer than success; Close follows a successful
 // Open only; the list holds exactly the REG_SZ values answered (at most 15 characters, cut at a
 // NUL) or the fallback pair; it is never empty, every name is terminated within its node, the order
 // is by port number; building again gives the same list.
@@ -61,8 +62,8 @@ struct FuzzedMap : ISerialDeviceMap {
         KORV_FUZZ_CHECK(*nameCap >= 1 && *dataCap >= 16);
         ++nextIndex;
         const long rc = Answer(index, name, nameCap, type, data, dataCap);
-        stopped = rc != ERROR_SUCCESS;
-        if (!stopped) {
+        stopped = rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA;
+        if (rc == ERROR_SUCCESS) {
             answered.push_back(&values[index]);
         }
         return rc;
@@ -145,8 +146,8 @@ void Run(FuzzInput& in) {
     KORV_FUZZ_CHECK(!first.empty());
     KORV_FUZZ_CHECK(map.opens == 1);
     KORV_FUZZ_CHECK(map.closes == (map.openFails ? 0 : 1));
-    // Enumeration goes on to the first answer other than success (the end, an error, a value
-    // that does not fit).
+    // Enumeration goes on past values that do not fit, to the first other answer than success
+    // (the end, an error).
     KORV_FUZZ_CHECK(map.openFails || map.stopped);
     for (size_t i = 1; i < first.size(); ++i) {
         KORV_FUZZ_CHECK(CPortList::PortNumber(first[i - 1].c_str()) <=

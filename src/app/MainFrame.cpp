@@ -42,9 +42,10 @@ CMainFrame::CMainFrame(CProgDoc& doc) : QMainWindow(nullptr), m_doc(doc) {
     for (QAction* action : {m_new, m_open}) {
         action->setShortcutContext(Qt::WindowShortcut);
         addAction(action);
-        connect(action, &QAction::triggered, this, [this] {
-            if (m_reinitialize) {
-                m_reinitialize();
+        connect(action, &QAction::triggered, this, [this, action] {
+            const std::function<void()>& handler = action == m_new ? m_onFileNew : m_onFileOpen;
+            if (handler) {
+                handler();
             }
         });
     }

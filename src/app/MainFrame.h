@@ -23,8 +23,9 @@ class CMainFrame : public QMainWindow {
     QAction* NewAction() const { return m_new; }
     QAction* OpenAction() const { return m_open; }
 
-    // Ctrl+N and Ctrl+O: run the form's initial update again.
-    void SetReinitialize(std::function<void()> handler) { m_reinitialize = std::move(handler); }
+    // Ctrl+N and Ctrl+O.
+    void SetFileNew(std::function<void()> handler) { m_onFileNew = std::move(handler); }
+    void SetFileOpen(std::function<void()> handler) { m_onFileOpen = std::move(handler); }
     // Follows the document: Exit is enabled exactly while the document may close.
     void UpdateCommandUI();
     // Takes the form's size and keeps it.
@@ -40,7 +41,8 @@ class CMainFrame : public QMainWindow {
     QAction* m_about;
     QAction* m_new;
     QAction* m_open;
-    std::function<void()> m_reinitialize;
+    std::function<void()> m_onFileNew;
+    std::function<void()> m_onFileOpen;
 };
 
 }  // namespace korv

@@ -59,7 +59,8 @@ void CProgApp::InitInstance() {
     if (!m_options.initialFile.empty()) {
         m_view->SetInitialUpdateFile(m_options.initialFile);
     }
-    m_frame->SetReinitialize([this] { Reinitialize(); });
+    m_frame->SetFileNew([this] { OnFileNew(); });
+    m_frame->SetFileOpen([this] { OnFileOpen(); });
     if (m_options.prepareForm) {
         m_options.prepareForm(form);
     }
@@ -68,9 +69,25 @@ void CProgApp::InitInstance() {
     m_frame->show();
 }
 
-void CProgApp::Reinitialize() {
+void CProgApp::OnFileNew() {
+    m_frame->Form().Dispatch([this](CProgView& view) {
+        if (view.OnFileNew()) {
+            Reinitialize(view);
+        }
+    });
+}
+
+void CProgApp::OnFileOpen() {
+    m_frame->Form().Dispatch([this](CProgView& view) {
+        if (view.OnFileOpen()) {
+            Reinitialize(view);
+        }
+    });
+}
+
+void CProgApp::Reinitialize(CProgView& view) {
     BuildPortList();
-    m_frame->Form().Dispatch([this](CProgView& view) { view.OnInitialUpdate(m_portList); });
+    view.OnInitialUpdate(m_portList);
 }
 
 }  // namespace korv

@@ -40,8 +40,10 @@ class CProgApp {
     // Builds the port list, creates the frame, the form and the controller, runs the initial
     // update (which opens the chosen port) and shows the frame.
     void InitInstance();
-    // What Ctrl+N and Ctrl+O do: a fresh port list, then the initial update again.
-    void Reinitialize();
+    // Ctrl+N and Ctrl+O: unless the controller refuses (a file is being sent) or the open
+    // dialog is cancelled, a fresh port list, then the initial update again.
+    void OnFileNew();
+    void OnFileOpen();
 
     CMainFrame& Frame() const { return *m_frame; }
     CProgForm& Form() const;
@@ -52,6 +54,7 @@ class CProgApp {
 
   private:
     void BuildPortList();
+    void Reinitialize(CProgView& view);
 
     AppOptions m_options;
     CPortList m_portList;

@@ -74,7 +74,9 @@ CProgForm::CProgForm(QWidget* parent)
     du.Place(m_progress, 262, 3, 106, 6);
     m_progress->setTextVisible(false);
     m_progress->setRange(0, 1000);
-    du.Place(m_progressText, 262, 10, 108, 9);
+    // The text may start a little left of the bar: an outcome such as "Aborted at 999.9 of
+    // 999.9 KiB" needs the room.
+    du.Place(m_progressText, 259, 10, 112, 9);
     m_progress->hide();
     m_progressText->hide();
 
@@ -293,32 +295,43 @@ void CProgForm::FitFrameToForm() {
 
 // --- progress --------------------------------------------------------------------------------
 
-QString CProgForm::FormatProgress(uint64_t done, uint64_t total, int64_t secondsLeft) {
-    return QString::fromStdString(FormatTransferProgress(done, total, secondsLeft));
-}
-
 void CProgForm::FollowTransfer() {
-    const bool sending = m_view != nullptr && m_view->State() == STATE_SENDING;
+    const int state = m_view != nullptr ? m_view->State() : STATE_PORT_CLOSED;
+    const bool sending = state == STATE_SENDING;
     // A prompt during a transfer replaces it with the next one while the state stays the same.
     const bool restart = sending && m_bNewTransfer;
     m_bNewTransfer = false;
-    if (sending == m_bFollowing && !restart) {
+    if (sending) {
+        if (!m_bFollowing || restart) {
+            m_bFollowing = true;
+            m_sendClock.start();
+            m_estimate.Start();
+            m_progress->setValue(0);
+            UpdateProgress();
+            m_progress->show();
+            m_progressText->show();
+            m_progressTimer.start();
+        }
         return;
     }
-    m_bFollowing = sending;
-    if (sending) {
-        m_sendClock.start();
-        m_estimate.Start();
-        m_progress->setValue(0);
-        UpdateProgress();
-        m_progress->show();
-        m_progressText->show();
-        m_progressTimer.start();
-    } else {
+    if (m_bFollowing) {
+        m_bFollowing = false;
         m_progressTimer.stop();
+    }
+    // Once a transfer has ended the display says how: sent, aborted or failed, and how far it
+    // came, until the next one starts or the port closes.
+    const TransferOutcome outcome =
+        state == STATE_SEND_ENDED ? m_view->LastOutcome() : TransferOutcome{};
+    if (outcome.kind == TransferOutcome::NONE) {
         m_progress->hide();
         m_progressText->hide();
+        return;
     }
+    m_progress->setValue(
+        outcome.total == 0 ? 1000 : static_cast<int>(outcome.done * 1000 / outcome.total));
+    m_progressText->setText(FromStd(FormatTransferOutcome(outcome)));
+    m_progress->show();
+    m_progressText->show();
 }
 
 void CProgForm::UpdateProgress() {
@@ -329,7 +342,8 @@ void CProgForm::UpdateProgress() {
     const uint64_t done = std::min(m_view->SendDone(), total);
     m_progress->setValue(total == 0 ? 0 : static_cast<int>(done * 1000 / total));
     m_estimate.Sample(m_sendClock.elapsed(), done);
-    m_progressText->setText(FormatProgress(done, total, m_estimate.SecondsLeft(total)));
+    m_progressText->setText(
+        FromStd(FormatTransferProgress(done, total, m_estimate.SecondsLeft(total))));
 }
 
 }  // namespace korv

@@ -1,8 +1,9 @@
 #pragma once
 // The form around the update controller: the port choice with its label, the action button, the
-// transfer progress and the terminal pane. It is the controller's form host and notification
-// sink, and every call it makes into the controller goes through Dispatch, so that the frame can
-// follow the panel (the Exit command, the progress display) after each one.
+// transfer progress (and, once a transfer has ended, its outcome) and the terminal pane. It is the
+// controller's form host and notification sink, and every call it makes into the controller goes
+// through Dispatch, so that the frame can follow the panel (the Exit command, the progress display)
+// after each one.
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -96,8 +97,6 @@ class CProgForm : public QWidget, public IFormHost, public INotifySink {
 
     // "Description (*.a)|*.a|...||" as dialog name filters; "*.*" means every file.
     static QStringList NameFiltersFromFilter(const std::string& filter);
-    // "12.0 of 40.0 KiB, 0:07 left"; secondsLeft < 0 leaves the estimate out.
-    static QString FormatProgress(uint64_t done, uint64_t total, int64_t secondsLeft);
 
     // IFormHost
     void ComboResetContent() override;

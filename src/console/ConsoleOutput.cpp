@@ -121,8 +121,10 @@ std::string FormatProgress(uint64_t done, uint64_t total, double elapsedSeconds)
         return line + " --- KiB/s --:-- left";
     }
     const double rate = static_cast<double>(done) / elapsedSeconds;
-    line += " " + Amount(rate) + " " + Unit(rate) + "/s";
-    line += " " + Duration(static_cast<double>(total - done) / rate) + " left";
+    // Appended in place: GCC 12 at -O3 takes `" " + std::string&&` for an overlapping copy
+    // (-Wrestrict), which would fail a release build with warnings as errors.
+    line.append(" ").append(Amount(rate)).append(" ").append(Unit(rate)).append("/s ");
+    line.append(Duration(static_cast<double>(total - done) / rate)).append(" left");
     return line;
 }
 

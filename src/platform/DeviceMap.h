@@ -18,9 +18,18 @@ inline constexpr uint32_t REG_NONE = 0;
 inline constexpr uint32_t REG_SZ = 1;
 inline constexpr uint32_t REG_DWORD = 4;
 
+// How the port list orders a map's names.
+enum class PortOrder {
+    // By the number that ends each name, as for names that differ only in it (COM1 ... COM10).
+    ByTrailingNumber,
+    // As the map lists them: the map sorts its names itself.
+    AsListed,
+};
+
 class ISerialDeviceMap {
   public:
     virtual ~ISerialDeviceMap() = default;
+    virtual PortOrder Order() const { return PortOrder::ByTrailingNumber; }
     // ERROR_SUCCESS when the map can be read.
     virtual long Open() = 0;
     // Value number index. On entry *nameCap and *dataCap are the buffers' capacities (name in

@@ -1,5 +1,5 @@
 // The port list: serial port names from the system's device map, in ascending order of their
-// trailing number, with the fallback pair when the system lists none.
+// trailing number or in the map's own order, with the fallback pair when the system lists none.
 
 #include "ports/PortList.h"
 
@@ -51,7 +51,12 @@ void CPortList::BuildPortList(ISerialDeviceMap& map) {
             uint32_t type = REG_NONE;
             uint8_t data[16];
             uint32_t dataCap = sizeof(data);
-            if (map.EnumValue(index, valueName, &nameCap, &type, data, &dataCap) != ERROR_SUCCESS) {
+            const long result = map.EnumValue(index, valueName, &nameCap, &type, data, &dataCap);
+            if (result == ERROR_MORE_DATA) {
+                // A name too long for an entry: left out, and the ports after it still listed.
+                continue;
+            }
+            if (result != ERROR_SUCCESS) {
                 break;
             }
             if (type != REG_SZ) {
@@ -66,10 +71,30 @@ void CPortList::BuildPortList(ISerialDeviceMap& map) {
         }
         map.Close();
     }
+    if (m_pPortList != nullptr && map.Order() == PortOrder::AsListed) {
+        ReverseList();  // each name went to the head
+        return;
+    }
     if (m_pPortList == nullptr) {
         AddPort("COM1");
         AddPort("COM2");
     }
+    SortByPortNumber();
+}
+
+void CPortList::ReverseList() {
+    PortNode* reversed = nullptr;
+    while (m_pPortList != nullptr) {
+        PortNode* next = m_pPortList->pNext;
+        m_pPortList->pNext = reversed;
+        reversed = m_pPortList;
+        m_pPortList = next;
+    }
+    m_pPortList = reversed;
+}
+
+void CPortList::SortByPortNumber() {
+    // Exchanges only on a strictly greater number: names with equal numbers keep their order.
     bool exchanged = m_pPortList != nullptr;
     while (exchanged) {
         exchanged = false;

@@ -1,6 +1,8 @@
 #pragma once
-// The list of serial port names the port choice offers, in ascending order of the number that
-// ends each name (COM10 after COM9), with "COM1", "COM2" when the system lists none.
+// The list of serial port names the port choice offers, with "COM1", "COM2" when the system lists
+// none. Names are in ascending order of the number that ends each (COM10 after COM9), or in the
+// device map's own order when it sorts them itself (Linux device names, natural order). A name
+// longer than an entry holds is left out; the others are listed.
 
 #include <cstdint>
 
@@ -30,6 +32,10 @@ class CPortList {
     static uint32_t PortNumber(const char* name);
 
     PortNode* m_pPortList = nullptr;
+
+  private:
+    void ReverseList();
+    void SortByPortNumber();
 };
 
 }  // namespace korv

@@ -106,6 +106,7 @@ void CProgView::OpenPort() {
 }
 
 void CProgView::ClosePort() {
+    const StartBlock block(m_bStartBlocked);
     m_bReaderRun.store(false, std::memory_order_release);
     m_bWriterRun.store(false, std::memory_order_release);
     StopSending();
@@ -123,6 +124,7 @@ void CProgView::ClosePort() {
     }
     m_hPort.reset();
     m_hAbortEvent.reset();
+    m_lastOutcome = TransferOutcome{};
     m_nState = STATE_PORT_CLOSED;
     m_nButtonCmd = 0;
 }
@@ -143,13 +145,27 @@ void CProgView::StopSending() {
         CloseUpdateFile();
     }
     if (senderEnded) {
-        // A transfer cut short by a failing port or file must not look like a completed one.
         m_nLastSendError = m_nSendError.load(std::memory_order_acquire);
-        if (m_nLastSendError != 0) {
-            ReportMessage(true, m_nLastSendError, IDS_TRANSFER_FAILED, m_strUpdateFile);
-        }
+        const bool completed = m_bSendCompleted.load(std::memory_order_acquire);
+        m_lastOutcome.kind = completed               ? TransferOutcome::SENT
+                             : m_nLastSendError != 0 ? TransferOutcome::FAILED
+                                                     : TransferOutcome::ABORTED;
+        m_lastOutcome.total = m_nSendTotal.load(std::memory_order_relaxed);
+        const uint64_t done = m_nSendDone.load(std::memory_order_relaxed);
+        m_lastOutcome.done = done < m_lastOutcome.total ? done : m_lastOutcome.total;
+        m_lastOutcome.seconds =
+            std::chrono::round<std::chrono::seconds>(std::chrono::steady_clock::now() - m_sendStart)
+                .count();
     }
     m_nState = STATE_SEND_ENDED;
+    if (senderEnded && m_nLastSendError != 0) {
+        // A transfer cut short by a failing port or file must not look like a completed one.
+        // The box runs a nested event loop, in which a prompt may start the next transfer: the
+        // state and the panel, the close guard with it, already say that none is running, and
+        // nothing here touches them once the box has closed.
+        UpdateData(false);
+        ReportMessage(true, m_nLastSendError, IDS_TRANSFER_FAILED, m_strUpdateFile);
+    }
 }
 
 }  // namespace korv

@@ -27,12 +27,19 @@ void CProgView::StartSending() {
     if (m_nState == STATE_PORT_CLOSED || !m_hAbortEvent) {
         return;
     }
-    // The dialog is modal while notifications keep arriving; a prompt completing meanwhile must
-    // not stack a second dialog on the first.
-    if (m_bInFileDialog) {
+    // The box of a failed transfer and the dialog are modal while notifications keep arriving;
+    // a prompt completing meanwhile must neither stack a second dialog on the first nor start a
+    // sender under this call.
+    if (m_bStartBlocked) {
         return;
     }
+    const StartBlock block(m_bStartBlocked);
     StopSending();
+    if (m_nState == STATE_PORT_CLOSED) {
+        return;  // the port went away while the failure box was up
+    }
+    // The panel shows the state the dialog is asked from: no transfer, closing allowed.
+    UpdateData(false);
 
     FileDialogRequest request;
     request.title = "Select software update file...";
@@ -41,7 +48,6 @@ void CProgView::StartSending() {
     request.initialDir = InitialFolder(m_strUpdateFile);
     request.fileName = m_strUpdateFile;
 
-    m_bInFileDialog = true;
     bool chosen = false;
     while (m_host.RunFileDialog(request)) {
         if (ValidateUpdateFile(request.fileName)) {
@@ -49,7 +55,6 @@ void CProgView::StartSending() {
             break;
         }
     }
-    m_bInFileDialog = false;
     if (!chosen) {
         return;
     }
@@ -66,6 +71,8 @@ void CProgView::StartSending() {
     m_bSendCompleted.store(false, std::memory_order_relaxed);
     m_nSendError.store(0, std::memory_order_relaxed);
     m_nLastSendError = 0;
+    m_lastOutcome = TransferOutcome{};
+    m_sendStart = std::chrono::steady_clock::now();
     m_bWriterRun.store(true, std::memory_order_release);
     // Raised before the sender can run: a short file may be sent completely, and the flag
     // cleared, before the thread start returns.

@@ -117,6 +117,21 @@ void CProgView::OnSendUpdateFile() {
     UpdateData(false);
 }
 
+bool CProgView::OnFileNew() const {
+    // Reopening the port would cut the transfer off and leave the tester half updated.
+    return m_doc.m_bCanClose;
+}
+
+bool CProgView::OnFileOpen() {
+    if (!OnFileNew()) {
+        return false;
+    }
+    FileDialogRequest request;
+    request.title = "Open";
+    request.filter = "All Files (*.*)|*.*||";
+    return m_host.RunFileDialog(request);
+}
+
 int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
     if (wParam != COMM_NOTIFY_TAG) {
         return 1;

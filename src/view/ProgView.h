@@ -16,6 +16,7 @@
 #include "platform/UpdateFile.h"
 #include "view/Host.h"
 #include "view/ProgDoc.h"
+#include "view/TransferProgress.h"
 
 namespace korv {
 
@@ -71,6 +72,12 @@ class CProgView {
     void OnSelchangeCommPort();
     void OnSendUpdateFile();
     int OnCommNotify(uint32_t wParam, uint32_t lParam);
+    // New and Open (Ctrl+N, Ctrl+O) run the initial update again, which reopens the port: each
+    // answers whether the front end is to do that now. Both are refused, like closing, while a
+    // file is being sent. Open first offers a file-open dialog for any file; nothing is read from
+    // the chosen file, and cancelling changes nothing.
+    bool OnFileNew() const;
+    bool OnFileOpen();
 
     // Panel refresh.
     void UpdateData(bool bSaveAndValidate);
@@ -111,6 +118,9 @@ class CProgView {
     bool SendCompleted() const { return m_bSendCompleted.load(std::memory_order_acquire); }
     // Error code of the last transfer that failed (SysError.h), 0 if it completed or was aborted.
     int LastSendError() const { return m_nLastSendError; }
+    // How the last transfer ended, for the front ends to show in STATE_SEND_ENDED; NONE from the
+    // start of the next transfer on and once the port has closed.
+    const TransferOutcome& LastOutcome() const { return m_lastOutcome; }
     // Chooses a port without writing the profile (command-line choice); used before the initial
     // update. The name is added to the port choice when the list does not hold it.
     void SetPortOverride(const std::string& name) { m_strPortOverride = name; }
@@ -128,6 +138,19 @@ class CProgView {
     void SendFileLoop();
 
   private:
+    // Raises m_bStartBlocked for one scope and then puts back what it was.
+    class StartBlock {
+      public:
+        explicit StartBlock(bool& flag) : m_flag(flag), m_was(flag) { m_flag = true; }
+        ~StartBlock() { m_flag = m_was; }
+        StartBlock(const StartBlock&) = delete;
+        StartBlock& operator=(const StartBlock&) = delete;
+
+      private:
+        bool& m_flag;
+        bool m_was;
+    };
+
     static void ReaderThreadProc(CProgView* view);
     static void WriterThreadProc(CProgView* view);
     void CloseUpdateFile();
@@ -171,7 +194,12 @@ class CProgView {
     // Written by the sender before it clears m_bWriterAlive; read by the GUI thread after.
     std::atomic<int> m_nSendError{0};
     int m_nLastSendError = 0;
-    bool m_bInFileDialog = false;
+    std::chrono::steady_clock::time_point m_sendStart{};
+    TransferOutcome m_lastOutcome;
+    // No transfer may start: StartSending is already under way (stopping the last transfer,
+    // reporting its failure, asking for a file) or the port is being closed. Their boxes and
+    // dialogs run nested event loops in which a prompt may complete.
+    bool m_bStartBlocked = false;
     // Reader thread only (set before it starts): the lost line has been announced once.
     bool m_bPortLostPosted = false;
 };

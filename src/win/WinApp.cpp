@@ -6,7 +6,6 @@
 #include "win/WinApp.h"
 
 #include <commctrl.h>
-#include <commdlg.h>
 
 #include "win/TermWindow.h"
 #include "win/resource.h"
@@ -85,33 +84,18 @@ int CWinProgApp::Run() {
     return static_cast<int>(msg.wParam);
 }
 
-bool CWinProgApp::MayReinitialize() const {
-    // Starting over would stop the transfer under way: the tester would be left half updated.
-    return m_view != nullptr && m_view->State() != STATE_SENDING;
-}
-
 void CWinProgApp::OnFileCommand(int id) {
-    if (!MayReinitialize()) {
-        return;
-    }
-    if (id == ID_FILE_OPEN && !AskForDocument()) {
+    // The controller decides: both are refused while a file is being sent, and Open first offers
+    // a file-open dialog for any file.
+    bool again = false;
+    m_form.Dispatch([&](CProgView& view) {
+        again = id == ID_FILE_OPEN ? view.OnFileOpen() : view.OnFileNew();
+    });
+    if (!again) {
         return;
     }
     BuildPortList();
     m_form.Dispatch([this](CProgView& view) { view.OnInitialUpdate(m_portList); });
-}
-
-bool CWinProgApp::AskForDocument() {
-    // The document holds no data: the chosen file is opened by nobody and read by nothing.
-    wchar_t file[MAX_PATH] = L"";
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = m_frame.Handle();
-    ofn.lpstrFilter = L"All Files (*.*)\0*.*\0";
-    ofn.lpstrFile = file;
-    ofn.nMaxFile = MAX_PATH;
-    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    return GetOpenFileNameW(&ofn) != FALSE;
 }
 
 void CWinProgApp::CloseFrame() {

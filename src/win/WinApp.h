@@ -39,10 +39,8 @@ class CWinProgApp {
     void BuildPortList();
     std::vector<std::string> CurrentPortNames() const;
     // Ctrl+N, and Ctrl+O after its file-open dialog: a fresh port list, then the initial update
-    // again.
+    // again; never while a file is being sent.
     void OnFileCommand(int id);
-    bool MayReinitialize() const;
-    bool AskForDocument();
     // Stops the controller (it closes the port and ends both workers) before its windows go.
     void CloseFrame();
 

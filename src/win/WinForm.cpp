@@ -108,9 +108,11 @@ void CWinForm::FitLabelText() {
 }
 
 void CWinForm::CreateProgressControls() {
-    // Beyond the button, in the form's own units: a thin bar and a line of text under it.
+    // Beyond the button, in the form's own units: a thin bar and a line of text under it. The
+    // text may start a little left of the bar: an outcome such as "Aborted at 999.9 of 999.9 KiB"
+    // needs the room.
     RECT bar{262, 3, 262 + 106, 3 + 6};
-    RECT text{262, 10, 262 + 108, 10 + 9};
+    RECT text{259, 10, 259 + 112, 10 + 9};
     MapDialogRect(m_hWnd, &bar);
     MapDialogRect(m_hWnd, &text);
     m_hProgress = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, bar.left, bar.top,
@@ -354,32 +356,38 @@ void CWinForm::FollowTransfer() {
     // A prompt during a transfer replaces it with the next one while the state stays the same.
     const bool restart = sending && m_bNewTransfer;
     m_bNewTransfer = false;
-    if (sending && (!m_bFollowing || restart)) {
-        m_bFollowing = true;
-        m_sendStart = GetTickCount64();
-        m_estimate.Start();
-        SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
-        UpdateProgress();
-        ShowWindow(m_hProgress, SW_SHOWNA);
-        ShowWindow(m_hProgressText, SW_SHOWNA);
-        SetTimer(m_hWnd, kProgressTimer, kProgressPeriodMs, nullptr);
-    } else if (!sending && m_bFollowing) {
-        // The bar goes; its text says what became of the transfer until the port is reopened.
+    if (sending) {
+        if (!m_bFollowing || restart) {
+            m_bFollowing = true;
+            m_sendStart = GetTickCount64();
+            m_estimate.Start();
+            SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
+            UpdateProgress();
+            ShowWindow(m_hProgress, SW_SHOWNA);
+            ShowWindow(m_hProgressText, SW_SHOWNA);
+            SetTimer(m_hWnd, kProgressTimer, kProgressPeriodMs, nullptr);
+        }
+        return;
+    }
+    if (m_bFollowing) {
         m_bFollowing = false;
         KillTimer(m_hWnd, kProgressTimer);
+    }
+    // After a transfer its outcome stays where its progress was, the bar where it stopped, until
+    // the next one starts or the port closes.
+    const TransferOutcome outcome =
+        state == STATE_SEND_ENDED ? m_view->LastOutcome() : TransferOutcome{};
+    if (outcome.kind == TransferOutcome::NONE) {
         ShowWindow(m_hProgress, SW_HIDE);
-        TransferOutcome outcome;
-        outcome.kind = m_view->SendCompleted()        ? TransferOutcome::SENT
-                       : m_view->LastSendError() != 0 ? TransferOutcome::FAILED
-                                                      : TransferOutcome::ABORTED;
-        outcome.total = m_view->SendTotal();
-        outcome.done = std::min(m_view->SendDone(), outcome.total);
-        outcome.seconds = static_cast<int64_t>((GetTickCount64() - m_sendStart + 500) / 1000);
-        SetWindowTextW(m_hProgressText, Widen(FormatTransferOutcome(outcome)).c_str());
-    }
-    if (!sending && state != STATE_SEND_ENDED) {
         ShowWindow(m_hProgressText, SW_HIDE);
+        return;
     }
+    SendMessageW(
+        m_hProgress, PBM_SETPOS,
+        outcome.total == 0 ? 1000 : static_cast<WPARAM>(outcome.done * 1000 / outcome.total), 0);
+    SetWindowTextW(m_hProgressText, Widen(FormatTransferOutcome(outcome)).c_str());
+    ShowWindow(m_hProgress, SW_SHOWNA);
+    ShowWindow(m_hProgressText, SW_SHOWNA);
 }
 
 void CWinForm::UpdateProgress() {

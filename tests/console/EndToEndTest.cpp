@@ -330,20 +330,45 @@ TEST_F(ConsoleRun, ListsTheFallbackPairWithoutSerialDevices) {
     EXPECT_EQ(Out(), "COM1  /dev/ttyS0\nCOM2  /dev/ttyS1\n");
 }
 
-TEST_F(ConsoleRun, ListsDriverAndProductOfAUsbAdapter) {
-    // A sysfs tree shaped like the kernel's for one USB serial adapter.
-    const std::string usb = m_dir / "devices/usb1/1-1";
-    const std::string iface = usb + "/1-1:1.0";
-    const std::string tty = iface + "/ttyUSB0";
-    ASSERT_EQ(
-        std::system(("mkdir -p '" + tty + "' '" + (m_dir / "drivers/ftdi_sio") + "'").c_str()), 0);
-    WriteWholeFile(usb + "/product", "FT232R USB UART\n");
-    ASSERT_EQ(::symlink((m_dir / "drivers/ftdi_sio").c_str(), (tty + "/driver").c_str()), 0);
-    ::mkdir((m_dir / "sysfs/ttyUSB0").c_str(), 0755);
-    ASSERT_EQ(::symlink(tty.c_str(), (m_dir / "sysfs/ttyUSB0/device").c_str()), 0);
+// The README's example listing is what the program prints for such a machine: a USB modem, a
+// UART and two USB adapters, in natural order although three of them share the number 0.
+TEST_F(ConsoleRun, ListingIsTheReadmeExample) {
+    // A sysfs tree shaped like the kernel's; a USB device holds the product string, the tty
+    // below its interface is bound to the driver, a UART's tty says what answered there.
+    auto device = [&](const std::string& name, const std::string& driver,
+                      const std::string& product, const char* type) {
+        const std::string usb = m_dir / ("devices/" + name);
+        const std::string tty = usb + "/if/" + name;
+        const std::string bound = m_dir / ("drivers/" + driver);
+        ASSERT_EQ(std::system(("mkdir -p '" + tty + "' '" + bound + "' '" +
+                               (m_dir / ("sysfs/" + name)) + "'")
+                                  .c_str()),
+                  0);
+        if (!product.empty()) {
+            WriteWholeFile(usb + "/product", product + "\n");
+        }
+        if (type != nullptr) {
+            WriteWholeFile(m_dir / ("sysfs/" + name + "/type"), std::string(type) + "\n");
+        }
+        ASSERT_EQ(::symlink(bound.c_str(), (tty + "/driver").c_str()), 0);
+        ASSERT_EQ(::symlink(tty.c_str(), (m_dir / ("sysfs/" + name + "/device")).c_str()), 0);
+    };
+    device("ttyUSB1", "pl2303", "USB-Serial Controller", nullptr);
+    device("ttyS0", "serial8250", "", "4");
+    device("ttyUSB0", "ftdi_sio", "FT232R USB UART", nullptr);
+    device("ttyACM0", "cdc_acm", "", nullptr);
+
+    const std::string readme = ReadWholeFile(std::string(KORV_SOURCE_DIR) + "/README.md");
+    const size_t intro = readme.find("`korvalin --list-ports` lists");
+    ASSERT_NE(intro, std::string::npos);
+    const size_t open = readme.find("```\n", intro);
+    ASSERT_NE(open, std::string::npos);
+    const size_t close = readme.find("```", open + 4);
+    ASSERT_NE(close, std::string::npos);
+    const std::string example = readme.substr(open + 4, close - open - 4);
 
     EXPECT_EQ(Run({"--list-ports"}), 0);
-    EXPECT_EQ(Out(), "ttyUSB0  /dev/ttyUSB0  ftdi_sio  FT232R USB UART\n");
+    EXPECT_EQ(Out(), example);
 }
 
 TEST_F(ConsoleRun, UsageErrorsPrintTheUsageAndExit2) {

@@ -73,6 +73,8 @@ struct FakeMap : ISerialDeviceMap {
     std::vector<Value> values;
     bool missing = false;
     int closes = 0;
+    PortOrder order = PortOrder::ByTrailingNumber;
+    PortOrder Order() const override { return order; }
     long Open() override { return missing ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS; }
     long EnumValue(uint32_t index, char* name, uint32_t* nameCap, uint32_t* type, uint8_t* data,
                    uint32_t* dataCap) override {
@@ -136,18 +138,40 @@ TEST(PortList, OtherTypesAreSkippedAndEnumerationGoesOn) {
     EXPECT_EQ(Names(list), (Names_t{"ttyUSB0", "ttyUSB1"}));
 }
 
-TEST(PortList, TooLongValueStopsTheEnumeration) {
+TEST(PortList, TooLongValueIsLeftOutAndTheOthersListed) {
     FakeMap map;
     map.values = {
         {REG_SZ, "COM3"}, {REG_SZ, "COM4"}, {REG_SZ, "COM1234567890123456"}, {REG_SZ, "COM5"}};
     CPortList list;
     list.BuildPortList(map);
-    EXPECT_EQ(Names(list), (Names_t{"COM3", "COM4"}));
+    EXPECT_EQ(Names(list), (Names_t{"COM3", "COM4", "COM5"}));
 
     FakeMap longName;
     longName.values = {{REG_SZ, "COM3"}, {REG_SZ, "COM4", 64}, {REG_SZ, "COM5"}};
     list.BuildPortList(longName);
-    EXPECT_EQ(Names(list), (Names_t{"COM3"}));
+    EXPECT_EQ(Names(list), (Names_t{"COM3", "COM5"}));
+
+    // Fifteen characters still fit.
+    FakeMap fifteen;
+    fifteen.values = {{REG_SZ, "ttyUSB123456789"}, {REG_SZ, "ttyUSB1234567890"}};
+    list.BuildPortList(fifteen);
+    EXPECT_EQ(Names(list), (Names_t{"ttyUSB123456789"}));
+}
+
+// Linux names: several kinds share numbers, and the map lists them in natural order.
+TEST(PortList, MapThatSortsItsNamesKeepsItsOrder) {
+    FakeMap map;
+    map.order = PortOrder::AsListed;
+    map.values = {{REG_SZ, "ttyACM0"}, {REG_SZ, "ttyS0"},   {REG_SZ, "ttyS1"},
+                  {REG_SZ, "ttyS10"},  {REG_SZ, "ttyUSB0"}, {REG_SZ, "ttyUSB1"}};
+    CPortList list;
+    list.BuildPortList(map);
+    EXPECT_EQ(Names(list), (Names_t{"ttyACM0", "ttyS0", "ttyS1", "ttyS10", "ttyUSB0", "ttyUSB1"}));
+    // With nothing listed it still falls back to the pair, in their order.
+    FakeMap empty;
+    empty.order = PortOrder::AsListed;
+    list.BuildPortList(empty);
+    EXPECT_EQ(Names(list), (Names_t{"COM1", "COM2"}));
 }
 
 TEST(PortList, NamesWithoutNumbersComeFirstInReverseEnumerationOrder) {

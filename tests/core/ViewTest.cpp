@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "Fakes.h"
 #include "TempDir.h"
@@ -60,6 +61,17 @@ class ViewTest : public ::testing::Test {
         control.cv.notify_all();
         ASSERT_TRUE(
             sink.PumpUntil(v, [&] { return v.RxTail() == v.RxHead() && v.RxHead() != before; }));
+    }
+    // Waits, without delivering anything, until a notification with this code is queued.
+    bool WaitNotice(uint32_t code) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (sink.Count(code) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
     }
     void WaitSendEnded(CProgView& v) {
         ASSERT_TRUE(sink.PumpUntil(v, [&] { return v.State() != STATE_SENDING; }));
@@ -181,6 +193,33 @@ TEST_F(ViewTest, ReopenInSameStateReprintsInstructionsAndClearsTerminal) {
     EXPECT_NE(host.echo.text.find("Ready to perform"), std::string::npos);
     EXPECT_EQ(host.window.calls.front(), "all");  // cleared
     EXPECT_EQ(v->State(), STATE_READY);
+}
+
+// New and Open would reopen the port; not while a file is being sent.
+TEST_F(ViewTest, NewAndOpenAreRefusedOnlyWhileSending) {
+    auto v = OpenView();
+    control.holdWrites = true;
+    host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    host.dialogs.clear();
+    host.answers = {dir.path() + "/u.txt"};
+    EXPECT_FALSE(v->OnFileNew());
+    EXPECT_FALSE(v->OnFileOpen());
+    EXPECT_TRUE(host.dialogs.empty()) << "no dialog while sending";
+    EXPECT_TRUE(v->WriterAlive());
+
+    v->OnMiscButton();  // Abort
+    ASSERT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(v->OnFileNew());
+    // Open asks for any file first: a chosen one says go, a cancelled dialog changes nothing.
+    EXPECT_TRUE(v->OnFileOpen());
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].title, "Open");
+    EXPECT_EQ(host.dialogs[0].filter, "All Files (*.*)|*.*||");
+    host.answers = {""};
+    EXPECT_FALSE(v->OnFileOpen());
+    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
 }
 
 // ---- reports ----
@@ -414,6 +453,8 @@ TEST_F(ViewTest, FilesArriveWholeInChunks) {
         EXPECT_EQ(v->SendDone(), size);
         EXPECT_EQ(v->SendTotal(), size);
         EXPECT_EQ(v->LastSendError(), 0);
+        EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::SENT);
+        EXPECT_EQ(v->LastOutcome().done, size);
         EXPECT_EQ(v->UpdateFile(), file);
         EXPECT_EQ(host.buttonText, "Send Another Software Update File");
         EXPECT_TRUE(doc.CanCloseFrame());
@@ -448,11 +489,18 @@ TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
     EXPECT_EQ(host.waitCursor, 0);
     EXPECT_EQ(sink.Count(NOTIFY_TX_DONE), 1u);
     EXPECT_FALSE(v->SendCompleted());
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::ABORTED);
+    EXPECT_EQ(v->LastOutcome().done, 0u);
+    EXPECT_EQ(v->LastOutcome().total, 5000u);
     EXPECT_EQ(control.flushes, 1);  // nothing more goes out
     // The sender's own notice finds nothing left to stop.
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::ABORTED);
     EXPECT_TRUE(host.boxes.empty());
+    // Closing the port forgets the outcome.
+    v->ClosePort();
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::NONE);
 }
 
 TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
@@ -465,12 +513,96 @@ TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
     EXPECT_FALSE(v->SendCompleted());
     EXPECT_EQ(v->LastSendError(), ERR_PORT_LOST);
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::FAILED);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
                                  "' did not complete; the tester may not be updated : " +
                                  SystemErrorText(ERR_PORT_LOST));
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
     EXPECT_EQ(host.boxes.size(), 1u);
+}
+
+// The failure box runs a nested event loop; the tester may prompt again while it is up.
+TEST_F(ViewTest, PromptWhileTheFailureBoxIsUpStartsTheNextTransferCleanly) {
+    auto v = OpenView();
+    control.failWritesWith = EIO;
+    host.answers = {dir.Write("bad.txt", test::UpdateBytes(3000))};
+    v->OnSendUpdateFile();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    ASSERT_TRUE(WaitNotice(NOTIFY_TX_DONE));
+
+    const std::string second = test::UpdateBytes(2000);
+    const std::string secondPath = dir.Write("good.txt", second);
+    struct Seen {
+        int state;
+        bool canClose;
+        bool portChoice;
+        std::string button;
+    } seen{};
+    bool prompted = false;
+    host.duringBox = [&] {
+        if (std::exchange(prompted, true)) {
+            return;
+        }
+        seen = {v->State(), doc.CanCloseFrame(), host.portChoiceEnabled, host.buttonText};
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            control.failWritesWith = 0;
+            control.holdWrites = true;
+            control.written.clear();
+        }
+        host.answers = {secondPath};
+        Deliver(*v, PROMPT_READY);
+    };
+    ASSERT_TRUE(sink.PumpOne(*v));  // the failed sender's notice: the box
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(seen.state, STATE_SEND_ENDED);
+    EXPECT_TRUE(seen.canClose);
+    EXPECT_TRUE(seen.portChoice);
+    EXPECT_EQ(seen.button, "Send Another Software Update File");
+    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::NONE) << "the next transfer has started";
+    // The transfer started under the box is still the one shown once the box has gone.
+    EXPECT_EQ(v->State(), STATE_SENDING);
+    EXPECT_TRUE(v->WriterAlive());
+    EXPECT_FALSE(doc.CanCloseFrame());
+    EXPECT_FALSE(host.portChoiceEnabled);
+    EXPECT_EQ(host.buttonText, "Abort Software Update");
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        control.holdWrites = false;
+    }
+    WaitSendEnded(*v);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_EQ(control.written, second);
+}
+
+TEST_F(ViewTest, PromptWhileStartSendingReportsAFailureOpensNoSecondDialog) {
+    auto v = OpenView();
+    control.failWritesWith = EIO;
+    host.answers = {dir.Write("bad.txt", test::UpdateBytes(3000))};
+    v->OnSendUpdateFile();
+    ASSERT_TRUE(WaitNotice(NOTIFY_TX_DONE));
+    // The operator asks for the next file before the failed sender's notice was handled; its
+    // box is up when the tester prompts.
+    {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        control.failWritesWith = 0;
+    }
+    const std::string second = test::UpdateBytes(2000);
+    host.answers = {dir.Write("good.txt", second)};
+    bool prompted = false;
+    host.duringBox = [&] {
+        if (!std::exchange(prompted, true)) {
+            Deliver(*v, PROMPT_READY);
+        }
+    };
+    v->OnSendUpdateFile();
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.dialogs.size(), 2u) << "the prompt under the box opened no dialog of its own";
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    WaitSendEnded(*v);
+    EXPECT_TRUE(v->SendCompleted());
+    EXPECT_EQ(control.written, second);
 }
 
 TEST_F(ViewTest, PromptDuringTransferStopsItBeforeTheDialog) {

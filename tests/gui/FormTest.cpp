@@ -1,10 +1,11 @@
-// The form on its own: layout in dialog units, the filter and progress texts, the port choice's
+// The form on its own: layout in dialog units, the filter texts, the port choice's
 // refresh, and the real modal dialogs it runs for the controller.
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -19,6 +20,7 @@
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
 #include "support/TempDir.h"
+#include "view/TransferProgress.h"
 
 namespace korv {
 namespace {
@@ -60,6 +62,17 @@ TEST(FormLayoutTest, ControlsSitWhereTheFormPlacesThemInDialogUnits) {
     EXPECT_LE(form.ProgressText()->geometry().right(), form.width());
     EXPECT_TRUE(form.Progress()->isHidden());
     EXPECT_TRUE(form.ProgressText()->isHidden());
+    // The longest texts of an update smaller than 1000 KiB fit their place.
+    const QFontMetrics metrics(form.ProgressText()->font());
+    for (const std::string& text :
+         {FormatTransferProgress(1023900, 1023900, 3599),
+          FormatTransferOutcome({TransferOutcome::SENT, 1023900, 1023900, 3599}),
+          FormatTransferOutcome({TransferOutcome::ABORTED, 1023900, 1023900, 0}),
+          FormatTransferOutcome({TransferOutcome::FAILED, 1023900, 1023900, 0})}) {
+        EXPECT_LE(metrics.horizontalAdvance(QString::fromStdString(text)),
+                  form.ProgressText()->width())
+            << text;
+    }
 }
 
 TEST(FormLayoutTest, DropDownRebuildsTheChoiceKeepingTheChosenAndCommandLinePorts) {
@@ -112,61 +125,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{"Pictures|*.png;*.jpg||", {"Pictures (*.png *.jpg)"}},
                       FilterCase{"Text (*.txt)|*.txt", {"Text (*.txt)"}}, FilterCase{"", {}},
                       FilterCase{"||", {}}));
-
-struct ProgressCase {
-    uint64_t done;
-    uint64_t total;
-    int64_t secondsLeft;
-    const char* expected;
-    friend void PrintTo(const ProgressCase& c, std::ostream* os) {
-        *os << '"' << c.expected << '"';
-    }
-};
-
-class ProgressTextTest : public ::testing::TestWithParam<ProgressCase> {};
-
-TEST_P(ProgressTextTest, Formats) {
-    const ProgressCase& c = GetParam();
-    EXPECT_EQ(CProgForm::FormatProgress(c.done, c.total, c.secondsLeft).toStdString(), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ProgressTextTest,
-    ::testing::Values(ProgressCase{12288, 40960, 7, "12.0 of 40.0 KiB, 0:07 left"},
-                      ProgressCase{0, 1000, -1, "0.0 of 1.0 KiB"},
-                      ProgressCase{1536, 3 * 1024 * 1024, 125, "1.5 of 3072.0 KiB, 2:05 left"},
-                      ProgressCase{100, 200, 3725, "0.1 of 0.2 KiB, 62:05 left"}));
-
-TEST(TransferEstimateTest, IgnoresTheOpeningBurstAndFollowsTheRecentRate) {
-    CTransferEstimate estimate;
-    estimate.Start();
-    // The buffers take 17000 bytes at once; then the line carries 2 bytes per millisecond.
-    estimate.Sample(200, 17000);
-    estimate.Sample(1000, 17400);
-    EXPECT_EQ(estimate.SecondsLeft(40000), -1) << "no span of history yet";
-    estimate.Sample(2000, 19400);
-    EXPECT_EQ(estimate.SecondsLeft(40000), 10);  // 20600 bytes at 2000 bytes/s
-
-    // The rate drops to a quarter; after the window has passed, only the new rate counts.
-    uint64_t done = 19400;
-    for (int64_t t = 3000; t <= 9000; t += 1000) {
-        done += 500;
-        estimate.Sample(t, done);
-    }
-    EXPECT_EQ(estimate.SecondsLeft(40000), (40000 - static_cast<int64_t>(done)) / 500);
-}
-
-TEST(TransferEstimateTest, HeldLineGivesNoEstimate) {
-    CTransferEstimate estimate;
-    estimate.Start();
-    estimate.Sample(1000, 5000);
-    estimate.Sample(3000, 5000);  // the tester holds XOFF
-    EXPECT_EQ(estimate.SecondsLeft(40000), -1);
-    estimate.Sample(4000, 7000);
-    EXPECT_GT(estimate.SecondsLeft(40000), 0);
-    estimate.Start();
-    EXPECT_EQ(estimate.SecondsLeft(40000), -1) << "a new transfer starts without history";
-}
 
 TEST(FormDialogTest, FileDialogOffersTheRequestAndReturnsTheAbsolutePath) {
     test::TempDir dir;

@@ -1,5 +1,6 @@
 // The whole desktop program against the simulated tester on a pty: start-up, prompt, file
-// dialog, transfer, abort, send another, the popup, the nested-dialog guard and Ctrl+N.
+// dialog, transfer and its outcome, abort, send another, the popup, the nested-dialog guard, and
+// Ctrl+N and Ctrl+O.
 
 #include <gtest/gtest.h>
 
@@ -217,8 +218,13 @@ TEST_F(SessionTest, PromptStreamsTheFileWhileTheWindowStaysLocked) {
     EXPECT_TRUE(form().PortCombo()->isEnabled());
     EXPECT_TRUE(form().PortLabel()->isEnabled());
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
-    EXPECT_TRUE(form().Progress()->isHidden());
-    EXPECT_TRUE(form().ProgressText()->isHidden());
+    // The display stays, saying how the transfer ended.
+    EXPECT_TRUE(form().Progress()->isVisible());
+    EXPECT_EQ(form().Progress()->value(), form().Progress()->maximum());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Sent 8\\.8 KiB in \\d+:\\d\\d$"))
+                    .match(form().ProgressText()->text())
+                    .hasMatch())
+        << form().ProgressText()->text().toStdString();
     EXPECT_TRUE(frame().close());
 }
 
@@ -253,6 +259,11 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the wait cursor is gone again";
     EXPECT_EQ(form().ActionButton()->text(), QStringLiteral("Send Another Software Update File"));
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Aborted at \\d+\\.\\d of 585\\.9 KiB$"))
+                    .match(form().ProgressText()->text())
+                    .hasMatch())
+        << form().ProgressText()->text().toStdString();
+    EXPECT_TRUE(form().ProgressText()->isVisible());
     const auto partial = sim->WaitEvent("RECEIVED");
     ASSERT_TRUE(partial);
     unsigned long long got = 0;
@@ -275,6 +286,8 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
     EXPECT_EQ(dialogs, 3);
     EXPECT_EQ(lastRequest.fileName, smallPath) << "the dialog starts at the last file sent";
     EXPECT_EQ(view().State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(form().ProgressText()->text().startsWith(QStringLiteral("Sent 2.9 KiB in ")))
+        << form().ProgressText()->text().toStdString();
 }
 
 TEST_F(SessionTest, PopupIsOfferedOnlyWhenReadyOrAfterATransfer) {
@@ -331,30 +344,60 @@ TEST_F(SessionTest, SecondPromptWhileTheDialogIsOpenDoesNotOpenASecondDialog) {
     EXPECT_EQ(dialogs, 1);
 }
 
-TEST_F(SessionTest, CtrlNDuringATransferReopensThePortWithoutDoublingTheList) {
+TEST_F(SessionTest, CtrlNAndCtrlOWaitForTheTransferThenReopenWithoutDoublingTheList) {
     const std::string path = dir.Write("update.txt", test::UpdateBytes(200000));
     StartSim({"--prompt", "ready", "--rate", "2000"});
-    AnswerDialogWith(path);
+    bool openChooses = false;
+    onDialog = [&](FileDialogRequest& request) {
+        if (request.title == "Open") {
+            request.fileName = path;  // any file; nothing is read from it
+            return openChooses;
+        }
+        request.fileName = path;
+        return dialogs == 1;
+    };
     StartApp(sim->Pty(), {"ttyS0", "ttyS1"});
     ASSERT_TRUE(waitState(STATE_SENDING));
     const int ports = form().PortCombo()->count();
     ASSERT_EQ(ports, 3);
 
+    // Refused while the file is being sent, as Exit is: the transfer goes on.
     frame().activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&frame()));
     QTest::keyClick(&frame(), Qt::Key_N, Qt::ControlModifier);
+    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(view().State(), STATE_SENDING);
+    EXPECT_TRUE(view().WriterAlive());
+    EXPECT_EQ(dialogs, 1) << "no open dialog during a transfer";
+    EXPECT_EQ(Count(screen(), kInstructions), 1);
+
+    QTest::mouseClick(form().ActionButton(), Qt::LeftButton);  // abort
+    ASSERT_EQ(view().State(), STATE_SEND_ENDED);
+
+    // Open offers a dialog for any file; cancelling it changes nothing.
+    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs, 2);
+    EXPECT_EQ(lastRequest.title, "Open");
+    EXPECT_EQ(view().State(), STATE_SEND_ENDED);
+    EXPECT_TRUE(form().ProgressText()->isVisible());
+
+    // Choosing a file runs the initial update again: the port reopens, the outcome goes.
+    openChooses = true;
+    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs, 3);
     EXPECT_EQ(view().State(), STATE_READY);
-    EXPECT_FALSE(view().WriterAlive());
     EXPECT_EQ(form().PortCombo()->count(), ports);
     EXPECT_EQ(form().ComboGetText(), sim->Pty());
-    EXPECT_TRUE(frame().ExitAction()->isEnabled());
     EXPECT_TRUE(form().Progress()->isHidden());
+    EXPECT_TRUE(form().ProgressText()->isHidden());
     EXPECT_NE(screen().find(kInstructions), std::string::npos);
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("KORVALIN"));
 
-    QTest::keyClick(&frame(), Qt::Key_O, Qt::ControlModifier);
+    QTest::keyClick(&frame(), Qt::Key_N, Qt::ControlModifier);
     EXPECT_EQ(view().State(), STATE_READY);
     EXPECT_EQ(form().PortCombo()->count(), ports);
-    EXPECT_EQ(frame().windowTitle(), QStringLiteral("KORVALIN"));
+    EXPECT_TRUE(frame().ExitAction()->isEnabled());
+    EXPECT_EQ(dialogs, 3);
 }
 
 TEST_F(SessionTest, PortChoiceReopensAndIsRemembered) {

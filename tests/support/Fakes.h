@@ -136,6 +136,7 @@ struct FakeHost : IFormHost {
     // Answers to the file dialog, in order; an empty answer (or none left) cancels.
     std::deque<std::string> answers;
     std::function<void()> duringDialog;
+    std::function<void()> duringBox;  // runs while a box is up, as its nested event loop would
     bool popupChoice = false;
     int popups = 0;
     int waitCursor = 0;
@@ -165,7 +166,12 @@ struct FakeHost : IFormHost {
     void ShowButton(bool s) override { buttonShown = s; }
     CReportWidget* GetTerminal() override { return &term; }
     void FocusTerminal() override { ++focus; }
-    void MessageBox(const std::string& t) override { boxes.push_back(t); }
+    void MessageBox(const std::string& t) override {
+        boxes.push_back(t);
+        if (duringBox) {
+            duringBox();
+        }
+    }
     bool RunFileDialog(FileDialogRequest& r) override {
         dialogs.push_back(r);
         if (duringDialog) {

@@ -141,6 +141,10 @@ class SysfsDeviceMap final : public ISerialDeviceMap {
   public:
     explicit SysfsDeviceMap(std::string root) : m_root(std::move(root)) {}
 
+    // Natural order (ttyACM0, ttyS0, ttyS1, ttyS10, ttyUSB0): several kinds of device share
+    // numbers, so a sort by the number alone would interleave them.
+    PortOrder Order() const override { return PortOrder::AsListed; }
+
     long Open() override {
         m_open = false;
         m_names.clear();
