@@ -106,7 +106,8 @@ class TemplateForm {
             // The form is a child window: it needs a parent, which stays hidden.
             m_parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                        nullptr, nullptr);
-            const HRSRC res = FindResourceW(m_module, MAKEINTRESOURCEW(101), RT_DIALOG);
+            const HRSRC res =
+                FindResourceW(m_module, MAKEINTRESOURCEW(101), MAKEINTRESOURCEW(5) /* RT_DIALOG */);
             const HGLOBAL data = res != nullptr ? LoadResource(m_module, res) : nullptr;
             if (data != nullptr) {
                 m_hwnd = CreateDialogIndirectParamW(
