@@ -46,6 +46,12 @@ bool CWinProgApp::InitInstance(HINSTANCE instance) {
     }
     m_frame.SetForm(m_form.Handle(), GetDlgItem(m_form.Handle(), IDC_TERMINAL));
     m_frame.SetOnClose([this] { CloseFrame(); });
+    m_frame.SetCanCloseNow([this] { return !m_form.InDispatch(); });
+    m_frame.SetOnEndSession([this] {
+        if (m_view) {
+            m_view->ClosePort();
+        }
+    });
     m_frame.SetOnFileCommand([this](int id) { OnFileCommand(id); });
 
     m_view = std::make_unique<CProgView>(m_form, m_form, m_profile, m_doc, MakeSerialPort,

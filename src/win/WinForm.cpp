@@ -174,7 +174,9 @@ void CWinForm::Dispatch(const std::function<void(CProgView&)>& call) {
     if (m_view == nullptr) {
         return;
     }
+    ++m_nDispatchDepth;
     call(*m_view);
+    --m_nDispatchDepth;
     FollowTransfer();
     if (m_afterDispatch) {
         m_afterDispatch();

@@ -41,6 +41,8 @@ class CWinForm : public IFormHost, public INotifySink {
     // The controller this form hosts; null detaches it (notifications still queued are dropped).
     void SetView(CProgView* view) { m_view = view; }
     void Dispatch(const std::function<void(CProgView&)>& call);
+    // True while a call into the controller is under way (it may run a popup menu or a dialog).
+    bool InDispatch() const { return m_nDispatchDepth > 0; }
 
     void SetPortSource(std::function<std::vector<std::string>()> source) {
         m_portSource = std::move(source);
@@ -97,6 +99,7 @@ class CWinForm : public IFormHost, public INotifySink {
     bool m_bFollowing = false;
     bool m_bNewTransfer = false;  // a file was chosen: a transfer (re)starts
     int m_nWaitCursors = 0;
+    int m_nDispatchDepth = 0;
 
     std::string m_strPortOverride;
     std::function<std::vector<std::string>()> m_portSource;

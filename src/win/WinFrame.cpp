@@ -129,9 +129,10 @@ LRESULT CWinFrame::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_QUERYENDSESSION:
             return m_doc.CanCloseFrame() ? TRUE : FALSE;
         case WM_ENDSESSION:
-            // The session ends whatever we answer now: close the port in good order first.
-            if (wParam != 0 && m_onClose) {
-                m_onClose();
+            // The process is ended after this returns, maybe from inside a dialog: the port is
+            // closed in good order, and nothing else is torn down under the dialog.
+            if (wParam != 0 && m_onEndSession) {
+                m_onEndSession();
             }
             return 0;
         case WM_ACTIVATE:
@@ -189,8 +190,10 @@ void CWinFrame::OnCommand(int id) {
 }
 
 void CWinFrame::RequestClose() {
-    // Refused silently while a file is being sent; the transfer goes on.
-    if (!m_doc.CanCloseFrame()) {
+    // Refused silently while a file is being sent; the transfer goes on. Also while one of the
+    // program's dialogs is up (it disables the frame): the controller is waiting on it, and a
+    // close from outside (the taskbar) must not tear the program down underneath.
+    if (!m_doc.CanCloseFrame() || !IsWindowEnabled(m_hWnd) || (m_canCloseNow && !m_canCloseNow())) {
         return;
     }
     if (m_onClose) {

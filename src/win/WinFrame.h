@@ -34,6 +34,11 @@ class CWinFrame {
 
     // Runs when a close was allowed: the owner tears the program down and destroys the window.
     void SetOnClose(std::function<void()> handler) { m_onClose = std::move(handler); }
+    // Asked before a close is allowed, besides the document: false while the program is in the
+    // middle of something that a teardown must not cut (a popup menu is open, say).
+    void SetCanCloseNow(std::function<bool()> query) { m_canCloseNow = std::move(query); }
+    // Runs when the user's session ends: the process is ended right after, without closing.
+    void SetOnEndSession(std::function<void()> handler) { m_onEndSession = std::move(handler); }
     // Ctrl+N and Ctrl+O.
     void SetOnFileCommand(std::function<void(int)> handler) {
         m_onFileCommand = std::move(handler);
@@ -54,6 +59,8 @@ class CWinFrame {
     HWND m_hFocus = nullptr;  // the form's control that had the focus when the frame lost it
     bool m_bCloseBlocked = false;
     std::function<void()> m_onClose;
+    std::function<bool()> m_canCloseNow;
+    std::function<void()> m_onEndSession;
     std::function<void(int)> m_onFileCommand;
 };
 
