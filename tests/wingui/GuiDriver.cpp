@@ -216,6 +216,21 @@ std::wstring StaticTexts(HWND dialog) {
     return all;
 }
 
+int DarkPixels(const RECT& rc) {
+    const HDC screen = GetDC(nullptr);
+    int dark = 0;
+    for (int y = rc.top; y < rc.bottom; ++y) {
+        for (int x = rc.left; x < rc.right; ++x) {
+            const COLORREF c = GetPixel(screen, x, y);
+            if (c != CLR_INVALID && GetRValue(c) < 48 && GetGValue(c) < 48 && GetBValue(c) < 48) {
+                ++dark;
+            }
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    return dark;
+}
+
 bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath) {
     RECT rc{};
     GetWindowRect(hwnd, &rc);

@@ -57,6 +57,10 @@ std::wstring ChildIds(HWND dialog);
 // The text of the dialog's static controls, joined by new lines (a message box's message).
 std::wstring StaticTexts(HWND dialog);
 
+// How many pixels in the screen rectangle are near black (text in the menu colour; greyed
+// text has none).
+int DarkPixels(const RECT& screenRect);
+
 // Writes what the screen shows of the window (its frame included) to a 24-bit BMP file.
 bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath);
 

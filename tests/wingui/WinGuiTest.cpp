@@ -61,6 +61,17 @@ struct Panel {
         return label && combo && button && terminal && progress && progressText;
     }
     std::wstring Screen() const { return Text(terminal); }
+    // Whether Exit, the first command on the menu bar, is drawn in the menu's text colour or
+    // greyed. The menu itself cannot be read from another process here; its pixels can.
+    bool ExitDrawnEnabled() const {
+        RECT window{};
+        GetWindowRect(frame, &window);
+        POINT client{0, 0};
+        ClientToScreen(frame, &client);
+        const int barHeight = GetSystemMetrics(SM_CYMENU);
+        const RECT exit{client.x + 2, client.y - barHeight, client.x + 30, client.y - 1};
+        return DarkPixels(exit) > 0;
+    }
     bool ButtonReads(const std::wstring& text) const {
         return IsWindowVisible(button) && Text(button) == text;
     }
@@ -317,6 +328,7 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     })) << panel.Describe();
     EXPECT_EQ(Narrow(Text(panel.combo)), sim.Port());
     EXPECT_FALSE(IsWindowVisible(panel.button)) << "no button while waiting for the tester";
+    EXPECT_TRUE(panel.ExitDrawnEnabled());
 
     // The prompt opens the file dialog; the chosen file streams with the window locked.
     ASSERT_TRUE(sim.WaitEvent("PROMPT")) << sim.Transcript();
@@ -327,6 +339,7 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
         << panel.Describe();
     EXPECT_FALSE(IsWindowEnabled(panel.combo));
     EXPECT_FALSE(IsWindowEnabled(panel.label));
+    EXPECT_TRUE(WaitUntil([&] { return !panel.ExitDrawnEnabled(); }, 10s)) << "Exit is greyed";
     EXPECT_TRUE(Contains(panel.Screen(), L"Sending file '" + first.Path() + L"'."))
         << panel.Describe();
     EXPECT_TRUE(IsWindowVisible(panel.progress));
@@ -364,6 +377,7 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     ASSERT_TRUE(WaitUntil([&] { return panel.ButtonReads(L"Send Another Software Update File"); }))
         << panel.Describe();
     EXPECT_TRUE(IsWindowEnabled(panel.combo));
+    EXPECT_TRUE(WaitUntil([&] { return panel.ExitDrawnEnabled(); }, 10s));
     EXPECT_EQ(Narrow(Text(panel.progressText)).rfind("Sent 58.6 KiB in 0:", 0), 0u)
         << panel.Describe();
 
