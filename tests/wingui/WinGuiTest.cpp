@@ -25,6 +25,7 @@ constexpr UINT kAbout = 57664;
 
 const wchar_t kFrameClass[] = L"KorvalinFrame";
 const wchar_t kDialogClass[] = L"#32770";
+const wchar_t kMenuClass[] = L"#32768";
 const wchar_t kFileDialogTitle[] = L"Select software update file...";
 
 std::wstring Exe() {
@@ -311,7 +312,9 @@ TEST(WinGuiTest, FormAndFrameAreAsTheTemplatesSay) {
 TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     // Two updates: the first goes whole; the second prompt's dialog is cancelled, "Send Another"
     // sends a file many times the size of the line's buffers, and it is aborted on the way.
-    SimLine sim({"--rate", "20000", "--repeat", "2", "--between-ms", "300", "--save", "{dir}/got"});
+    // The simulator stays on the line after its last update, until the test ends.
+    SimLine sim({"--rate", "20000", "--repeat", "2", "--between-ms", "300", "--linger-ms", "600000",
+                 "--save", "{dir}/got"});
     ASSERT_TRUE(sim.Ok()) << sim.Problem();
     const TempFile first(L"first.txt", UpdateBytes(60000));
     const TempFile second(L"second.txt", UpdateBytes(600000));
@@ -353,11 +356,13 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     PostMessageW(panel.frame, WM_CLOSE, 0, 0);
     PostMessageW(panel.frame, WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box, Alt+F4
     PostMessageW(panel.frame, WM_COMMAND, kExit, 0);
+    PostMessageW(panel.terminal, WM_RBUTTONUP, 0, MAKELPARAM(40, 40));  // no popup while sending
     PostMessageW(panel.frame, WM_COMMAND, kAbout, 0);
     const HWND about = program.WaitTop(kDialogClass, L"About KORVALIN");
     ASSERT_NE(about, nullptr);
     EXPECT_TRUE(IsWindow(panel.frame));
     EXPECT_EQ(program.WaitExit(0ms), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(program.FindTop(kMenuClass, nullptr), nullptr);
     const std::wstring aboutText = StaticTexts(about);
     EXPECT_TRUE(Contains(aboutText, L"KORVALIN Version 1.0\n")) << Narrow(aboutText);
     EXPECT_TRUE(Contains(aboutText, L"Copyright")) << Narrow(aboutText);
@@ -412,6 +417,23 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     unsigned long long got = 0;
     ASSERT_EQ(std::sscanf(partial->c_str(), "RECEIVED %llu", &got), 1) << *partial;
     EXPECT_LT(got, second.Content().size());
+
+    // The terminal's popup menu, after a transfer: dismissed, it does nothing; its one command
+    // asks for a file.
+    PostMessageW(panel.terminal, WM_RBUTTONUP, 0, MAKELPARAM(40, 40));
+    HWND popup = program.WaitTop(kMenuClass, nullptr, 10s);
+    ASSERT_NE(popup, nullptr) << "popup menu after a transfer";
+    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(WaitUntil([&] { return program.FindTop(kMenuClass, nullptr) == nullptr; }));
+    PostMessageW(panel.terminal, WM_RBUTTONUP, 0, MAKELPARAM(40, 40));
+    popup = program.WaitTop(kMenuClass, nullptr, 10s);
+    ASSERT_NE(popup, nullptr);
+    PostMessageW(popup, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(popup, WM_KEYDOWN, VK_RETURN, 0);
+    dialog = program.WaitTop(kDialogClass, kFileDialogTitle);
+    ASSERT_NE(dialog, nullptr) << "Send update file now asks for a file";
+    Cancel(dialog);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(dialog); }));
 
     // Choosing a port remembers it at once (nothing answers there: the open fails with a message).
     const std::wstring other = sim.Port() == "COM8" ? L"COM7" : L"COM8";
