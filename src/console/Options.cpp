@@ -125,7 +125,7 @@ std::string ConsoleUsage(const std::string& programName) {
            "error as \"KORVALIN: <text>\". When the tester asks for the update, the file is sent.\n"
            "\n"
            "  --console        run without a window (implied by the other options here)\n"
-           "  --port NAME      port to open: a listed name (ttyUSB0), COMn or a device path\n"
+           "  --port NAME      port to open: a listed name (COM3, ttyUSB0) or a device path\n"
            "                   (/dev/serial/by-id/...); default: the remembered port\n"
            "  --file PATH      the update file (its first two bytes are \"* \"); without it the\n"
            "                   file is asked for on the terminal\n"

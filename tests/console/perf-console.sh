@@ -7,8 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build="${1:-build/default}"
-korv="$build/src/app/korvalin"
-[ -x "$korv" ] || korv="$build/src/console/korvalin"
+korv="$build/src/entry/korvalin"
 sim="$build/tools/tester-sim/korvalin-tester-sim"
 [ -x "$korv" ] && [ -x "$sim" ] || { echo "build korvalin and korvalin-tester-sim first" >&2; exit 1; }
 tmp=$(mktemp -d)

@@ -64,6 +64,11 @@ class SimBackend {
     virtual std::string ReadBack(const std::string& name) const = 0;
 };
 
+// Whether the far end's port refuses a second opener here. Linux: yes (the port layer locks the
+// tty). Windows refuses a second CreateFile on an open COM port, but Wine does not check the
+// sharing of a device (a second open succeeds), so under Wine it cannot be observed.
+bool SecondOpenerRefused();
+
 // An option with "{dir}" replaced by the simulator's working folder.
 inline std::string ExpandDir(std::string option, const std::string& dir) {
     for (size_t at = option.find("{dir}"); at != std::string::npos; at = option.find("{dir}")) {

@@ -202,9 +202,11 @@ TEST_F(ConsoleExe, AFarEndThatClosesMidTransferExits4ReportedOnceWithoutSpinning
     EXPECT_EQ(Count(err, "KORVALIN: The transfer of '" + file + "' did not complete"), 1u) << err;
     EXPECT_LE(Count(err, "KORVALIN: Lost the connection on " + kPort), 1u) << err;
     EXPECT_EQ(err.find("KORVALIN: Sent"), std::string::npos) << err;
-    // The program stays a while to show what the tester still says; a lost port that is read
-    // in a tight loop meanwhile would show as CPU time close to that while.
-    EXPECT_LT(tool->CpuMs(), 1500.0 + afterMs / 4) << "ran " << afterMs << " ms after the loss";
+    // The program stays a while to show what the tester still says. A whole run that waits
+    // uses a few tens of ms of CPU; a lost port read in a tight loop meanwhile would use a large
+    // share of that while (less than all of it: under Wine part of each failed read is spent in
+    // the Wine server, which is not the program's child).
+    EXPECT_LT(tool->CpuMs(), 300.0 + afterMs / 20) << "ran " << afterMs << " ms after the loss";
 }
 
 TEST_F(ConsoleExe, APortThatIsMissingExits1) {
@@ -215,10 +217,15 @@ TEST_F(ConsoleExe, APortThatIsMissingExits1) {
     EXPECT_NE(Out().find("Cannot perform software update - COMM port is not open."),
               std::string::npos)
         << Out();
-    // A port the PC knows, with nothing behind it (the adapter is unplugged).
+    // A port the PC knows, with nothing behind it (the adapter is unplugged). Wine opens a
+    // mapped port whose device is missing and fails its configuration instead, so the message
+    // may be either; both name the port and the system's reason.
     ::unlink(m_link.c_str());
     EXPECT_EQ(Run({"--port", kPort, "--file", file}), 1);
-    EXPECT_NE(Err().find("KORVALIN: Failed to open " + kPort), std::string::npos) << Err();
+    EXPECT_NE(Err().find(kPort + " : "), std::string::npos) << Err();
+    EXPECT_NE(Out().find("Cannot perform software update - COMM port is not open."),
+              std::string::npos)
+        << Out();
 }
 
 TEST_F(ConsoleExe, ARejectedFileIsNotSentAndExits3) {

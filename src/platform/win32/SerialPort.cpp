@@ -25,8 +25,8 @@ constexpr DWORD kDrainPollMs = 5;
 constexpr DWORD kDrainSettleMs = 250;
 
 // Errors with which a port that has gone fails its transfers: the far end of an emulated port
-// closed (broken pipe on reads, not ready on writes), a USB adapter unplugged (access denied, bad command, not connected,
-// removed), a driver that has lost its device.
+// closed (broken pipe on reads, not ready on writes), a USB adapter unplugged (access denied, bad
+// command, not connected, removed), a driver that has lost its device.
 bool MeansLineGone(DWORD err) {
     switch (err) {
         case ERROR_BROKEN_PIPE:

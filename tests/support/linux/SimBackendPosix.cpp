@@ -157,6 +157,10 @@ std::unique_ptr<SimBackend> StartSimBackend(const std::vector<std::string>& opti
 
 namespace korv::test {
 
+bool SecondOpenerRefused() {
+    return true;
+}
+
 double ProcessCpuMs() {
     timespec t{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);

@@ -242,6 +242,10 @@ std::unique_ptr<SimBackend> StartSimBackend(const std::vector<std::string>& opti
 
 namespace korv::test {
 
+bool SecondOpenerRefused() {
+    return false;
+}
+
 double ProcessCpuMs() {
     FILETIME created, exited, kernel, user;
     if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) {
