@@ -22,6 +22,8 @@ constexpr int kProgress = 1020;
 constexpr int kProgressText = 1021;
 constexpr UINT kExit = 57665;
 constexpr UINT kAbout = 57664;
+constexpr UINT kFileNew = 57600;
+constexpr UINT kFileOpen = 57601;
 
 const wchar_t kFrameClass[] = L"KorvalinFrame";
 const wchar_t kDialogClass[] = L"#32770";
@@ -356,6 +358,8 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     PostMessageW(panel.frame, WM_CLOSE, 0, 0);
     PostMessageW(panel.frame, WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box, Alt+F4
     PostMessageW(panel.frame, WM_COMMAND, kExit, 0);
+    PostMessageW(panel.frame, WM_COMMAND, kFileNew, 0);   // Ctrl+N and Ctrl+O would reopen
+    PostMessageW(panel.frame, WM_COMMAND, kFileOpen, 0);  // the port: refused as well
     PostMessageW(panel.terminal, WM_RBUTTONUP, 0, MAKELPARAM(40, 40));  // no popup while sending
     PostMessageW(panel.frame, WM_COMMAND, kAbout, 0);
     const HWND about = program.WaitTop(kDialogClass, L"About KORVALIN");
@@ -363,6 +367,11 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     EXPECT_TRUE(IsWindow(panel.frame));
     EXPECT_EQ(program.WaitExit(0ms), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(program.FindTop(kMenuClass, nullptr), nullptr);
+    EXPECT_EQ(program.FindTop(kDialogClass, L"Open"), nullptr);
+    EXPECT_TRUE(panel.ButtonReads(L"Abort Software Update")) << panel.Describe();
+    EXPECT_TRUE(Contains(panel.Screen(), L"Sending file '" + first.Path() + L"'."))
+        << "the terminal was not cleared by a reopened port\n"
+        << panel.Describe();
     const std::wstring aboutText = StaticTexts(about);
     EXPECT_TRUE(Contains(aboutText, L"KORVALIN Version 1.0\n")) << Narrow(aboutText);
     EXPECT_TRUE(Contains(aboutText, L"Copyright")) << Narrow(aboutText);
