@@ -238,6 +238,19 @@ TEST(WinGuiTest, FormAndFrameAreAsTheTemplatesSay) {
         Contains(panel.Screen(), L"Cannot perform software update - COMM port is not open."))
         << panel.Describe();
 
+    // The port choice is read again from the system when its list drops down, and keeps the
+    // port given on the command line, which the system does not list.
+    EXPECT_EQ(Text(panel.combo), L"COM9");
+    const LRESULT listed = SendMessageW(panel.combo, CB_GETCOUNT, 0, 0);
+    SendMessageW(panel.combo, CB_RESETCONTENT, 0, 0);
+    PostMessageW(panel.form, WM_COMMAND, MAKEWPARAM(kCombo, CBN_DROPDOWN),
+                 reinterpret_cast<LPARAM>(panel.combo));
+    EXPECT_TRUE(WaitUntil([&] { return SendMessageW(panel.combo, CB_GETCOUNT, 0, 0) == listed; }))
+        << SendMessageW(panel.combo, CB_GETCOUNT, 0, 0) << " of " << listed;
+    EXPECT_NE(SendMessageW(panel.combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                           reinterpret_cast<LPARAM>(L"COM9")),
+              CB_ERR);
+
     // Caption, system menu and minimise box; no sizing border, no maximise box.
     EXPECT_EQ(Text(panel.frame), L"KORVALIN");
     const LONG style = GetWindowLongW(panel.frame, GWL_STYLE);
