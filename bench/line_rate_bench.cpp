@@ -6,8 +6,8 @@
 
 #include <chrono>
 
+#include "Child.h"
 #include "Fakes.h"
-#include "SimChild.h"
 #include "TempDir.h"
 #include "ports/PortList.h"
 #include "view/ProgView.h"
@@ -26,15 +26,14 @@ void BM_SendAtLineRate(benchmark::State& state) {
     test::ViewRig rig;
     double ratio = 0;
     for (auto _ : state) {
-        test::SimChild sim(
-            {"--prompt", "none", "--rate", "5760", "--expect", std::to_string(size)});
-        std::unique_ptr<CProgView> opened = rig.Open(sim.pty());
+        test::Sim sim({"--prompt", "none", "--rate", "5760", "--expect", std::to_string(size)});
+        std::unique_ptr<CProgView> opened = rig.Open(sim.Port());
         CProgView& view = *opened;
-        sim.WaitFor("BANNER", 10s);
+        sim.WaitEvent("BANNER", 10s);
         rig.host.answers = {file};
         const auto start = std::chrono::steady_clock::now();
         view.OnSendUpdateFile();
-        const std::string line = sim.WaitFor("RECEIVED", 600s);
+        const std::string line = sim.WaitEvent("RECEIVED", 600s).value_or("");
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(seconds);

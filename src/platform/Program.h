@@ -18,7 +18,9 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Makes stdout and stderr carry bytes unchanged: Windows would turn every line feed into a
 // carriage return and line feed (the tester's own "\r\n" would gain a second return), and its
-// console shows UTF-8 text only when told to. Nothing to do on Linux.
+// console shows UTF-8 text only when told to and only when a character arrives in one write, so
+// stderr is buffered there: whoever writes to it flushes after each message. Nothing to do on
+// Linux.
 void PrepareStandardStreams();
 
 }  // namespace korv

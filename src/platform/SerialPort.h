@@ -75,7 +75,7 @@ class ISerialPort {
     // refused). A port held by another opener fails (ERR_BUSY on Linux, ERR_ACCESS_DENIED on
     // Windows).
     virtual int Open(const std::string& devicePath) = 0;
-    // Requests driver queue sizes (Linux ttys have fixed kernel buffers and ignore it).
+    // Requests driver queue sizes. Linux ttys have fixed kernel buffers, so there it does nothing.
     virtual void SetupComm(uint32_t inQueue, uint32_t outQueue) = 0;
     // Ends pending transfers and discards both queues.
     virtual void Purge() = 0;
@@ -84,7 +84,7 @@ class ISerialPort {
     // Applies the settings; a driver that refuses them gives an error code (Linux reads them
     // back and compares: a mismatch is ERR_INVALID).
     virtual int SetCommState(const Dcb& dcb) = 0;
-    // Line-event mask; only 0 (no events) is used.
+    // Line-event mask; only 0 (no events) is used, and on Linux it does nothing.
     virtual void SetCommMask(uint32_t mask) = 0;
 
     // Ends a pending Read or Write at once and makes every later one fail with ERR_CANCELLED.

@@ -14,22 +14,10 @@ struct StringEntry {
     const char* text;
 };
 
+// Of the framework's own strings only the caption is kept: the window has no status bar and no
+// tool bar, so their prompts and tips would never be shown.
 constexpr StringEntry kStrings[] = {
     {AFX_IDS_APP_TITLE, "KORVALIN"},
-    {AFX_IDS_IDLEMESSAGE, "Ready"},
-    {ID_APP_ABOUT, "Display program information, version number and copyright\nAbout"},
-    {ID_APP_EXIT, "Quit the application; prompts to save documents\nExit"},
-    {ID_NEXT_PANE, "Switch to the next window pane\nNext Pane"},
-    {ID_PREV_PANE, "Switch back to the previous window pane\nPrevious Pane"},
-    {AFX_IDS_SCSIZE, "Change the window size"},
-    {AFX_IDS_SCMOVE, "Change the window position"},
-    {AFX_IDS_SCMINIMIZE, "Reduce the window to an icon"},
-    {AFX_IDS_SCMAXIMIZE, "Enlarge the window to full size"},
-    {AFX_IDS_SCNEXTWINDOW, "Switch to the next document window"},
-    {AFX_IDS_SCPREVWINDOW, "Switch to the previous document window"},
-    {AFX_IDS_SCCLOSE, "Close the active window and prompts to save the documents"},
-    {AFX_IDS_SCRESTORE, "Restore the window to normal size"},
-    {AFX_IDS_SCTASKLIST, "Activate Task List"},
     {IDS_RETRY_OPEN_PORT, "Retry Opening COMM Port"},
     {IDS_SEND_ANOTHER, "Send Another Software Update File"},
     {IDS_ABORT_UPDATE, "Abort Software Update"},

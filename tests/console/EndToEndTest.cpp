@@ -56,7 +56,7 @@ class ConsoleRun : public ::testing::Test {
             plan.stdinFile = terminal;
         }
         plan.env = {{"XDG_CONFIG_HOME", m_dir / "config"},
-                    {"HOME", m_dir.Path()},
+                    {"HOME", m_dir.path()},
                     {"KORV_SYSFS_TTY", m_dir / "sysfs"}};
         plan.stdoutFile = m_dir / "stdout";
         plan.stderrFile = terminal.empty() ? m_dir / "stderr" : terminal;
@@ -137,7 +137,7 @@ TEST_F(ConsoleRun, ARejectedFileIsNotSentAndExits3) {
 
     sim.Command("quit");
     ASSERT_TRUE(sim.WaitEvent("EXIT"));
-    EXPECT_FALSE(sim.SawEvent("RECEIVING")) << "bytes reached the tester";
+    EXPECT_FALSE(sim.Find("RECEIVING")) << "bytes reached the tester";
 }
 
 TEST_F(ConsoleRun, APortThatCannotBeOpenedExits1) {

@@ -7,11 +7,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <thread>
 #include <utility>
 
 #include "Fakes.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "platform/SysError.h"
 #include "ports/PortList.h"
 #include "view/ProgView.h"
@@ -40,14 +42,14 @@ class ViewTest : public ::testing::Test {
     }
     ~ViewTest() override { FakePort::control = nullptr; }
 
-    std::unique_ptr<CProgView> MakeView() {
+    std::unique_ptr<CProgView> MakeView(CProgView::Timing timing = kFast) {
         auto v = std::make_unique<CProgView>(host, sink, profile, doc, &FakePort::Make,
-                                             "/opt/korvalin/bin/korvalin", kFast);
+                                             "/opt/korvalin/bin/korvalin", timing);
         return v;
     }
     // Starts a view with the port open; the terminal log is cleared.
-    std::unique_ptr<CProgView> OpenView() {
-        auto v = MakeView();
+    std::unique_ptr<CProgView> OpenView(CProgView::Timing timing = kFast) {
+        auto v = MakeView(timing);
         v->OnInitialUpdate(ports);
         host.echo.text.clear();
         return v;
@@ -300,6 +302,97 @@ TEST_F(ViewTest, DrainAcrossTheWrapKeepsOrder) {
     EXPECT_EQ(v->RxTail(), v->RxHead());
 }
 
+// The reader's side of the ring: how much it asks the port for at each fill level, and where
+// the head goes after the read. The ring is brought to (tail, head) the way the program gets
+// there: bytes delivered and drained up to the tail, then delivered up to the head.
+struct RingCase {
+    const char* name;
+    int tail, head;
+    uint32_t ask;    // 0: the ring is full, nothing is asked for until it is drained
+    size_t deliver;  // bytes the asked-for read then delivers
+    int headAfter;
+};
+
+void PrintTo(const RingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ReceiveRingTest : public ViewTest, public ::testing::WithParamInterface<RingCase> {
+  protected:
+    void Push(const std::string& bytes) {
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            control.incoming.push_back(bytes);
+        }
+        control.cv.notify_all();
+    }
+    // True once the reader has taken everything in and waits in a read of its own.
+    bool ReaderWaitsAt(CProgView& v, int head) {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return v.RxHead() == head && control.incoming.empty() && control.readWaiting;
+    }
+    size_t Asks() {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return control.readAsks.size();
+    }
+    uint32_t LastAsk() {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return LastAskLocked();
+    }
+    uint32_t LastAskLocked() { return control.readAsks.empty() ? 0 : control.readAsks.back(); }
+};
+
+TEST_P(ReceiveRingTest, AsksForWhatFitsAndWraps) {
+    const RingCase& c = GetParam();
+    auto v = OpenView();
+    if (c.tail > 0) {
+        Push(std::string(static_cast<size_t>(c.tail), 't'));
+        ASSERT_TRUE(sink.PumpUntil(*v, [&] { return v->RxTail() == c.tail; }));
+    }
+    const int rest = (c.head - c.tail + RX_RING_SIZE) % RX_RING_SIZE;
+    if (rest > 0) {
+        Push(std::string(static_cast<size_t>(rest), 'h'));
+    }
+    if (c.ask == 0) {
+        // Full: the reader pauses instead of asking for nothing or overwriting the tail.
+        ASSERT_TRUE(test::WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            return v->RxHead() == c.head && control.incoming.empty();
+        }));
+        const size_t asks = Asks();
+        std::this_thread::sleep_for(100ms);  // a hundred reader pauses
+        EXPECT_EQ(Asks(), asks) << "a full ring asked for " << LastAsk();
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            EXPECT_FALSE(control.readWaiting) << "a full ring asked for " << LastAskLocked();
+        }
+        EXPECT_EQ(v->RxTail(), c.tail);
+        // Drained, it asks for the one slot left before the end of the buffer.
+        ASSERT_TRUE(sink.PumpUntil(*v, [&] { return v->RxTail() == c.head; }));
+        ASSERT_TRUE(test::WaitUntil([&] { return ReaderWaitsAt(*v, c.head); }));
+        EXPECT_EQ(LastAsk(), 1u);
+        return;
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return ReaderWaitsAt(*v, c.head); }));
+    EXPECT_EQ(v->RxTail(), c.tail);
+    EXPECT_EQ(LastAsk(), c.ask);
+    const size_t posted = sink.Count(NOTIFY_RX_DATA);
+    Push(std::string(c.deliver, 'n'));
+    ASSERT_TRUE(test::WaitUntil([&] { return sink.Count(NOTIFY_RX_DATA) == posted + 1; }))
+        << "the read was not announced";
+    EXPECT_EQ(v->RxHead(), c.headAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReceiveRingTest,
+    ::testing::Values(RingCase{"empty ring asks for all but one slot", 0, 0, 999, 999, 999},
+                      RingCase{"full ring at 999 and 0 asks for nothing", 0, 999, 0, 0, 0},
+                      RingCase{"last slot before the end wraps the head", 500, 999, 1, 1, 0},
+                      RingCase{"head ahead of the tail reads to the end", 200, 700, 300, 300, 0},
+                      RingCase{"head behind the tail stops one short of it", 700, 200, 499, 499,
+                               699},
+                      RingCase{"a read of no bytes is still announced", 0, 0, 999, 0, 0}));
+
 TEST_F(ViewTest, PromptSplitOverReadsTriggersOnItsLastByte) {
     auto v = OpenView();
     Deliver(*v, "Ready to rec");
@@ -478,14 +571,27 @@ TEST_F(ViewTest, ShortWritesResumeFromTheRightOffset) {
 }
 
 TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
-    auto v = OpenView();
+    CProgView::Timing timing = kFast;
+    timing.abortSettle = 200ms;
+    auto v = OpenView(timing);
     control.holdWrites = true;
     host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
     v->OnSendUpdateFile();
     ASSERT_EQ(v->State(), STATE_SENDING);
+    ASSERT_TRUE(test::WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        return !control.writeSizes.empty();
+    }));
     v->OnMiscButton();  // Abort
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
     EXPECT_FALSE(v->WriterAlive());
+    // The wait cursor goes up before the held write is cancelled and stays up for the settle
+    // time after it, then comes down once.
+    ASSERT_EQ(host.cursorShown.size(), 1u);
+    ASSERT_EQ(host.cursorHidden.size(), 1u);
+    ASSERT_EQ(control.writesCancelled.size(), 1u);
+    EXPECT_LE(host.cursorShown[0], control.writesCancelled[0]);
+    EXPECT_GE(host.cursorHidden[0] - control.writesCancelled[0], timing.abortSettle);
     EXPECT_EQ(host.waitCursor, 0);
     EXPECT_EQ(sink.Count(NOTIFY_TX_DONE), 1u);
     EXPECT_FALSE(v->SendCompleted());

@@ -16,10 +16,10 @@
 #include <QTimer>
 
 #include "GuiTestSupport.h"
+#include "TempDir.h"
 #include "app/DialogUnits.h"
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
-#include "support/TempDir.h"
 #include "view/TransferProgress.h"
 
 namespace korv {

@@ -6,7 +6,7 @@
 
 #include <QApplication>
 
-#include "support/TempDir.h"
+#include "TempDir.h"
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {

@@ -3,6 +3,7 @@
 #include <QSettings>
 #include <QTest>
 
+#include "Child.h"
 #include "terminal/ReportWidget.h"
 
 namespace korv::test {
@@ -27,6 +28,17 @@ std::string ScreenText(const CReportWidget& term) {
 
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
     return QTest::qWaitFor(pred, timeoutMs);
+}
+
+std::optional<std::string> WaitEvent(Sim& sim, const std::string& prefix, int timeoutMs) {
+    std::optional<std::string> found;
+    (void)QTest::qWaitFor(
+        [&] {
+            found = sim.TakeEvent(prefix);
+            return found.has_value();
+        },
+        timeoutMs);
+    return found;
 }
 
 namespace {

@@ -2,7 +2,9 @@
 // Helpers shared by the GUI tests and the GUI measurements.
 
 #include <QString>
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace korv {
@@ -11,10 +13,15 @@ class CReportWidget;
 
 namespace korv::test {
 
+class Sim;
+
 // The terminal grid as text: one line per row, trailing blanks cut, trailing empty rows dropped.
 std::string ScreenText(const CReportWidget& term);
 // Waits, running the event loop, until pred holds; false when timeoutMs passed first.
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 30000);
+// Waits, running the event loop so that the program under test keeps working, for the
+// simulator's next event (after those already taken) that starts with prefix.
+std::optional<std::string> WaitEvent(Sim& sim, const std::string& prefix, int timeoutMs = 30000);
 // Removes the program's settings (tests share one settings folder per process).
 void ClearSettings();
 void WriteSetting(const QString& key, const QString& value);

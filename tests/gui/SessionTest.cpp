@@ -15,14 +15,14 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Child.h"
 #include "GuiTestSupport.h"
-#include "SimProcess.h"
+#include "TempDir.h"
 #include "app/MainFrame.h"
 #include "app/ProgApp.h"
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
 #include "platform/DeviceMap.h"
-#include "support/TempDir.h"
 #include "view/ProgView.h"
 
 namespace korv {
@@ -56,10 +56,9 @@ class SessionTest : public ::testing::Test {
         sim.reset();
     }
 
-    void StartSim(QStringList args) {
-        sim = std::make_unique<test::SimProcess>(std::move(args));
-        std::string error;
-        ASSERT_TRUE(sim->Start(&error)) << error;
+    void StartSim(std::vector<std::string> args) {
+        sim = std::make_unique<test::Sim>(std::move(args));
+        ASSERT_TRUE(sim->ok()) << "cannot start " KORV_TESTER_SIM;
     }
 
     // Starts the program; ports lists the system's serial devices (the pty is not among them
@@ -116,7 +115,7 @@ class SessionTest : public ::testing::Test {
     }
 
     test::TempDir dir;
-    std::unique_ptr<test::SimProcess> sim;
+    std::unique_ptr<test::Sim> sim;
     std::unique_ptr<CProgApp> app;
     std::function<bool(FileDialogRequest&)> onDialog;
     FileDialogRequest lastRequest;
@@ -130,14 +129,14 @@ class SessionTest : public ::testing::Test {
 
 TEST_F(SessionTest, CommandLinePortOpensAtStartAndInstructionsShow) {
     StartSim({"--prompt", "none"});
-    StartApp(sim->Pty(), {"ttyS0", "ttyS1"});
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    StartApp(sim->Port(), {"ttyS0", "ttyS1"});
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     EXPECT_EQ(view().State(), STATE_READY);
     const std::string text = screen();
-    EXPECT_NE(text.find("Successfully opened " + sim->Pty() + "."), std::string::npos) << text;
+    EXPECT_NE(text.find("Successfully opened " + sim->Port() + "."), std::string::npos) << text;
     EXPECT_NE(text.find(kInstructions), std::string::npos) << text;
     EXPECT_FALSE(form().ActionButton()->isVisible()) << "no button while waiting for a prompt";
-    EXPECT_EQ(form().ComboGetText(), sim->Pty());
+    EXPECT_EQ(form().ComboGetText(), sim->Port());
     EXPECT_EQ(form().PortCombo()->count(), 3) << "the command-line port joins the list";
     EXPECT_TRUE(form().PortCombo()->isEnabled());
     EXPECT_TRUE(frame().ExitAction()->isEnabled());
@@ -153,10 +152,10 @@ TEST_F(SessionTest, CommandLinePortOpensAtStartAndInstructionsShow) {
 
 TEST_F(SessionTest, RememberedPortIsOpenedWhenTheSystemListsIt) {
     StartSim({"--prompt", "none"});
-    const std::string name = sim->Pty().substr(std::string("/dev/").size());  // "pts/N"
+    const std::string name = sim->Port().substr(std::string("/dev/").size());  // "pts/N"
     test::WriteSetting(QStringLiteral("SETTINGS/COMMPORT"), QString::fromStdString(name));
     StartApp("", {"ttyS4", name});
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     EXPECT_EQ(view().State(), STATE_READY);
     EXPECT_EQ(form().ComboGetText(), name);
     EXPECT_NE(screen().find(kInstructions), std::string::npos);
@@ -187,7 +186,7 @@ TEST_F(SessionTest, PromptStreamsTheFileWhileTheWindowStaysLocked) {
     const std::string path = dir.Write("update.txt", bytes);
     StartSim({"--prompt", "ready", "--rate", "5760"});
     AnswerDialogWith(path);
-    StartApp(sim->Pty());
+    StartApp(sim->Port());
     ASSERT_TRUE(waitState(STATE_SENDING));
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(lastRequest.title, "Select software update file...");
@@ -209,7 +208,7 @@ TEST_F(SessionTest, PromptStreamsTheFileWhileTheWindowStaysLocked) {
     frame().ExitAction()->trigger();
     EXPECT_TRUE(frame().isVisible());
 
-    const auto received = sim->WaitEvent("RECEIVED");
+    const auto received = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(received);
     EXPECT_EQ(*received, receivedEvent(bytes));
     ASSERT_TRUE(waitState(STATE_SEND_ENDED));
@@ -239,9 +238,9 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
     const std::string smallPath = dir.Write("small.txt", small);
     StartSim({"--prompt", "ready", "--rate", "20000", "--repeat", "2"});
     AnswerDialogWith(bigPath);
-    StartApp(sim->Pty());
+    StartApp(sim->Port());
     ASSERT_TRUE(waitState(STATE_SENDING));
-    ASSERT_TRUE(sim->WaitEvent("RECEIVING"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "RECEIVING"));
     // Once the line has shown a steady rate the progress display estimates the time left.
     EXPECT_TRUE(
         WaitUntil([&] { return form().ProgressText()->text().contains(QStringLiteral(" left")); }));
@@ -264,7 +263,7 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
                     .hasMatch())
         << form().ProgressText()->text().toStdString();
     EXPECT_TRUE(form().ProgressText()->isVisible());
-    const auto partial = sim->WaitEvent("RECEIVED");
+    const auto partial = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(partial);
     unsigned long long got = 0;
     ASSERT_EQ(std::sscanf(partial->c_str(), "RECEIVED %llu", &got), 1);
@@ -272,10 +271,10 @@ TEST_F(SessionTest, AbortStopsTheTransferAndSendAnotherStartsTheNext) {
 
     // The simulator prompts again for its second update; the file goes this time.
     AnswerDialogWith(smallPath);
-    ASSERT_TRUE(sim->WaitEvent("PROMPT"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "PROMPT"));
     ASSERT_TRUE(waitState(STATE_SENDING));
     ASSERT_TRUE(waitState(STATE_SEND_ENDED));
-    const auto second = sim->WaitEvent("RECEIVED");
+    const auto second = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(second);
     EXPECT_EQ(*second, receivedEvent(small));
     EXPECT_EQ(dialogs, 2);
@@ -294,8 +293,8 @@ TEST_F(SessionTest, PopupIsOfferedOnlyWhenReadyOrAfterATransfer) {
     // Several times what a pty takes ahead of the reader: the transfer is surely still going.
     const std::string path = dir.Write("update.txt", test::UpdateBytes(200000));
     StartSim({"--prompt", "none", "--rate", "2000"});
-    StartApp(sim->Pty());
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    StartApp(sim->Port());
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     ASSERT_EQ(view().State(), STATE_READY);
 
     QTest::mouseClick(form().Terminal(), Qt::RightButton, {}, QPoint(60, 60));
@@ -333,11 +332,11 @@ TEST_F(SessionTest, SecondPromptWhileTheDialogIsOpenDoesNotOpenASecondDialog) {
         request.fileName = path;
         return true;
     };
-    StartApp(sim->Pty());
+    StartApp(sim->Port());
     ASSERT_TRUE(waitState(STATE_SENDING));
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(maxDialogDepth, 1);
-    const auto received = sim->WaitEvent("RECEIVED");
+    const auto received = test::WaitEvent(*sim, "RECEIVED");
     ASSERT_TRUE(received);
     EXPECT_EQ(*received, receivedEvent(bytes));
     ASSERT_TRUE(waitState(STATE_SEND_ENDED));
@@ -356,7 +355,7 @@ TEST_F(SessionTest, CtrlNAndCtrlOWaitForTheTransferThenReopenWithoutDoublingTheL
         request.fileName = path;
         return dialogs == 1;
     };
-    StartApp(sim->Pty(), {"ttyS0", "ttyS1"});
+    StartApp(sim->Port(), {"ttyS0", "ttyS1"});
     ASSERT_TRUE(waitState(STATE_SENDING));
     const int ports = form().PortCombo()->count();
     ASSERT_EQ(ports, 3);
@@ -387,7 +386,8 @@ TEST_F(SessionTest, CtrlNAndCtrlOWaitForTheTransferThenReopenWithoutDoublingTheL
     EXPECT_EQ(dialogs, 3);
     EXPECT_EQ(view().State(), STATE_READY);
     EXPECT_EQ(form().PortCombo()->count(), ports);
-    EXPECT_EQ(form().ComboGetText(), sim->Pty());
+    EXPECT_EQ(form().ComboGetText(), sim->Port());
+    EXPECT_TRUE(frame().ExitAction()->isEnabled());
     EXPECT_TRUE(form().Progress()->isHidden());
     EXPECT_TRUE(form().ProgressText()->isHidden());
     EXPECT_NE(screen().find(kInstructions), std::string::npos);
@@ -402,9 +402,9 @@ TEST_F(SessionTest, CtrlNAndCtrlOWaitForTheTransferThenReopenWithoutDoublingTheL
 
 TEST_F(SessionTest, PortChoiceReopensAndIsRemembered) {
     StartSim({"--prompt", "none"});
-    const std::string name = sim->Pty().substr(std::string("/dev/").size());
+    const std::string name = sim->Port().substr(std::string("/dev/").size());
     StartApp("", {name, "ttyKORVNONE9"});
-    ASSERT_TRUE(sim->WaitEvent("OPENED"));
+    ASSERT_TRUE(test::WaitEvent(*sim, "OPENED"));
     ASSERT_EQ(form().ComboGetText(), name);
 
     // Picking the unavailable port: the open fails and the choice is remembered.

@@ -10,12 +10,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include "Child.h"
 #include "GuiTestSupport.h"
-#include "SimProcess.h"
+#include "TempDir.h"
 #include "app/AboutDlg.h"
 #include "app/MainFrame.h"
 #include "app/ProgForm.h"
-#include "support/TempDir.h"
 #include "view/ProgDoc.h"
 
 namespace korv {
@@ -123,17 +123,16 @@ TEST(StartupTest, WithoutADisplayTheProgramSaysSoAndExitsWithTwo) {
 }
 
 TEST(StartupTest, TerminationSignalClosesTheProgramInAnOrderlyWay) {
-    test::SimProcess sim({"--prompt", "none"});
-    std::string error;
-    ASSERT_TRUE(sim.Start(&error)) << error;
+    test::Sim sim({"--prompt", "none"});
+    ASSERT_TRUE(sim.ok());
     test::TempDir config;
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), QString::fromStdString(config.path()));
     program.setProcessEnvironment(env);
-    program.start(QStringLiteral(KORVALIN_EXE), {"--port", QString::fromStdString(sim.Pty())});
-    ASSERT_TRUE(sim.WaitEvent("OPENED"));
+    program.start(QStringLiteral(KORVALIN_EXE), {"--port", QString::fromStdString(sim.Port())});
+    ASSERT_TRUE(test::WaitEvent(sim, "OPENED"));
 
     program.terminate();  // SIGTERM
     ASSERT_TRUE(program.waitForFinished(30000));

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "TestSupport.h"
+#include "TempDir.h"
 #include "platform/DeviceMap.h"
 
 namespace korv {
@@ -18,7 +18,7 @@ using namespace korv::test;
 // "device" links point into devices/, as the kernel lays them out.
 class FakeSysfs {
   public:
-    FakeSysfs() : m_sys(m_dir.path() / "sys") { fs::create_directories(Root()); }
+    FakeSysfs() : m_sys(fs::path(m_dir.path()) / "sys") { fs::create_directories(Root()); }
 
     fs::path Root() const { return m_sys / "class" / "tty"; }
     std::string RootString() const { return Root().string(); }
@@ -194,7 +194,7 @@ TEST(SysfsDeviceMap, EmptyTreeHasNoValues) {
 
 TEST(SysfsDeviceMap, MissingRootIsFileNotFound) {
     TempDir dir;
-    auto map = MakeSysfsDeviceMap((dir.path() / "no" / "such" / "tty").string());
+    auto map = MakeSysfsDeviceMap(dir / "no/such/tty");
     EXPECT_EQ(map->Open(), ERROR_FILE_NOT_FOUND);
     EXPECT_NE(Enum(*map, 0).rc, ERROR_SUCCESS);
     map->Close();

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 
-#include "TestSupport.h"
+#include "Wait.h"
 #include "platform/Event.h"
 
 namespace korv {
@@ -60,14 +64,33 @@ TEST(Event, WaitTimesOutWhenUnsignalled) {
     EXPECT_GE(MsSince(start), 45.0);
 }
 
+// The scheduler's state of one of this process's threads ('R' running, 'S' asleep in the
+// kernel, ...), or '?' when it cannot be read.
+char ThreadState(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t end = line.rfind(')');  // the name in parentheses may hold spaces
+    return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+}
+
 TEST(Event, WaitWakesWhenAnotherThreadSets) {
     auto ev = Event::Create(nullptr);
     ASSERT_NE(ev, nullptr);
     std::atomic<int> result{-1};
-    std::thread waiter([&] { result = ev->Wait(-1) ? 1 : 0; });
+    std::atomic<pid_t> tid{0};
+    std::thread waiter([&] {
+        tid = ::gettid();
+        result = ev->Wait(-1) ? 1 : 0;
+    });
+    // Set only once the waiter is asleep inside Wait: the wake-up itself is under test, not a
+    // Set that came before the wait began.
+    const bool asleep = WaitUntil([&] { return tid.load() != 0 && ThreadState(tid) == 'S'; });
+    EXPECT_EQ(result.load(), -1) << "Wait returned although nothing set the event";
     ev->Set();
     EXPECT_TRUE(WaitUntil([&] { return result.load() != -1; }));
     waiter.join();
+    EXPECT_TRUE(asleep) << "the waiter never blocked";
     EXPECT_EQ(result.load(), 1);
 }
 

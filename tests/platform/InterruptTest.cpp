@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "TestSupport.h"
+#include "Wait.h"
 #include "platform/Wait.h"
 
 namespace korv {

@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
 #include <string>
 
-#include "TestSupport.h"
+#include "TempDir.h"
 #include "platform/Profile.h"
 #include "platform/SysError.h"
 
@@ -17,9 +16,7 @@ namespace {
 using test::TempDir;
 
 std::string WriteConf(const TempDir& dir, const std::string& text) {
-    const std::string path = (dir.path() / "KORVALIN.conf").string();
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    return dir.Write("KORVALIN.conf", text);
 }
 
 // Sets an environment variable for one scope and puts the old value back.
@@ -73,7 +70,7 @@ TEST(UserProfile, LivesWhereTheDesktopSettingsStoreKeepsIt) {
 
 TEST(UserProfile, MissingFileGivesTheDefaultAndWritingIsLeftToTheDesktopProgram) {
     TempDir dir;
-    CUserProfile profile = CUserProfile::At((dir.path() / "QUENDAL/KORVALIN.conf").string());
+    CUserProfile profile = CUserProfile::At(dir / "QUENDAL/KORVALIN.conf");
     EXPECT_EQ(profile.GetString("SETTINGS", "COMMPORT", "COM1"), "COM1");
     EXPECT_EQ(profile.WriteString("SETTINGS", "COMMPORT", "COM2"), ERR_PROFILE_READ_ONLY);
     EXPECT_FALSE(SystemErrorText(ERR_PROFILE_READ_ONLY).empty());

@@ -18,8 +18,9 @@ class PtyViewTest : public ::testing::Test, protected ViewRig {
   protected:
     void SetUp() override { ASSERT_TRUE(pty.ok()); }
     // A controller that has opened the pty as its port.
-    std::unique_ptr<CProgView> OpenView(CProgView::Timing timing = CProgView::Timing{}) {
-        return Open(pty.path(), timing);
+    std::unique_ptr<CProgView> OpenView(CProgView::Timing timing = CProgView::Timing{},
+                                        SerialPortFactory factory = &MakeTermiosPort) {
+        return Open(pty.path(), timing, factory);
     }
     template <typename Pred>
     bool Pump(CProgView& v, Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(60)) {

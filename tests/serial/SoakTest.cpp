@@ -11,8 +11,8 @@
 #include <random>
 #include <sstream>
 
+#include "Child.h"
 #include "Fakes.h"
-#include "SimChild.h"
 #include "TempDir.h"
 #include "ports/PortList.h"
 #include "view/ProgView.h"
@@ -24,7 +24,6 @@ using namespace std::chrono_literals;
 using test::FakeHost;
 using test::FakeProfile;
 using test::FakeSink;
-using test::SimChild;
 using test::TempDir;
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -52,16 +51,9 @@ long RssKiB() {
     return 0;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct Sim {
+struct Tester {
     std::string save;
-    std::unique_ptr<SimChild> child;
+    std::unique_ptr<test::Sim> child;
 };
 
 class SoakTest : public ::testing::Test {
@@ -70,7 +62,7 @@ class SoakTest : public ::testing::Test {
         ports.AddPort("COM1");
         for (int i = 0; i < 2; ++i) {
             sims[i].save = dir.path() + "/received" + std::to_string(i);
-            sims[i].child = std::make_unique<SimChild>(std::vector<std::string>{
+            sims[i].child = std::make_unique<test::Sim>(std::vector<std::string>{
                 "--prompt", "none", "--rate", "0", "--repeat", "0", "--end-silence-ms", "60",
                 "--between-ms", "0", "--save", sims[i].save});
             ASSERT_TRUE(sims[i].child->ok());
@@ -82,7 +74,7 @@ class SoakTest : public ::testing::Test {
     }
 
     TempDir dir;
-    Sim sims[2];
+    Tester sims[2];
     FakeHost host;
     FakeSink sink;
     FakeProfile profile;
@@ -103,7 +95,7 @@ TEST_F(SoakTest, TransfersAbortsReopensAndSwitchesLoseNothing) {
     timing.readerPause = 10ms;
     CProgView v(host, sink, profile, doc, &MakeTermiosPort, "", timing);
     int active = 0;
-    v.SetPortOverride(sims[active].child->pty());
+    v.SetPortOverride(sims[active].child->Port());
     v.OnInitialUpdate(ports);
     ASSERT_EQ(v.State(), STATE_READY);
 
@@ -112,7 +104,7 @@ TEST_F(SoakTest, TransfersAbortsReopensAndSwitchesLoseNothing) {
     long rssAfterWarmUp = 0;
     for (int i = 0; i < iterations; ++i) {
         SCOPED_TRACE("iteration " + std::to_string(i));
-        SimChild& sim = *sims[active].child;
+        test::Sim& sim = *sims[active].child;
         // The recording fakes keep everything; only the program's own memory is measured.
         host.echo.text.clear();
         host.dialogs.clear();
@@ -138,7 +130,7 @@ TEST_F(SoakTest, TransfersAbortsReopensAndSwitchesLoseNothing) {
         if (action == 1) {
             active = 1 - active;
             host.ComboResetContent();
-            host.ComboAddString(sims[active].child->pty());
+            host.ComboAddString(sims[active].child->Port());
             host.ComboSetCurSel(0);
             v.OnSelchangeCommPort();
             ASSERT_EQ(v.State(), STATE_READY);
@@ -178,18 +170,18 @@ TEST_F(SoakTest, TransfersAbortsReopensAndSwitchesLoseNothing) {
             sim.Command("xon");
             ASSERT_TRUE(Pump(v, [&] { return v.State() == STATE_SEND_ENDED; }));
             ASSERT_TRUE(v.SendCompleted());
-            const std::string line = sim.WaitFor("RECEIVED", 30s);
+            const std::string line = sim.WaitEvent("RECEIVED", 30s).value_or("");
             ASSERT_FALSE(line.empty());
-            ASSERT_TRUE(ReadFile(sims[active].save) == second) << line;
+            ASSERT_TRUE(test::ReadWholeFile(sims[active].save) == second) << line;
             ++midPrompts;
             ++completed;
             continue;
         }
         ASSERT_TRUE(Pump(v, [&] { return v.State() == STATE_SEND_ENDED; }));
         ASSERT_TRUE(v.SendCompleted()) << v.LastSendError();
-        const std::string line = sim.WaitFor("RECEIVED", 30s);
+        const std::string line = sim.WaitEvent("RECEIVED", 30s).value_or("");
         ASSERT_EQ(line.rfind("RECEIVED " + std::to_string(size) + " bytes", 0), 0u) << line;
-        ASSERT_TRUE(ReadFile(sims[active].save) == expected);
+        ASSERT_TRUE(test::ReadWholeFile(sims[active].save) == expected);
         ++completed;
 
         ASSERT_FALSE(v.WriterAlive());

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "SimHarness.h"
+#include "TempDir.h"
 #include "sim/Crc32.h"
 #include "sim/Texts.h"
 
@@ -37,25 +38,16 @@ std::string without_flow_bytes(std::string text) {
     return text;
 }
 
-std::string temp_path(const std::string& name) {
-    return ::testing::TempDir() + "korv_sim_" + std::to_string(::getpid()) + "_" + name;
-}
-
 // Starts the simulator, opens its line like the program and waits for the full prompt. A prompt
 // written before the program's purge would be lost, so seeing it also shows the simulator
 // waited for the line to be configured.
 struct Session {
-    explicit Session(std::vector<std::string> args, bool ixon = true) : sim(args), ixon_(ixon) {
-        EXPECT_TRUE(sim.started());
-        const auto deadline = deadline_in();
-        while (sim.lines().empty() && Clock::now() < deadline) {
-            pollfd p{sim.stdout_fd(), POLLIN, 0};
-            ::poll(&p, 1, ms_left(deadline));
-            sim.drain();
-        }
-        if (sim.lines().empty())
+    explicit Session(std::vector<std::string> args, bool ixon = true)
+        : sim(std::move(args)), ixon_(ixon) {
+        EXPECT_TRUE(sim.ok());
+        if (!sim.ok())
             return;
-        line = std::make_unique<ToolLine>(sim.lines().front());
+        line = std::make_unique<ToolLine>(sim.Port());
         EXPECT_TRUE(line->ok());
     }
     bool wait_prompt(const std::string& prompt = kReadyPrompt) {
@@ -65,53 +57,51 @@ struct Session {
                    deadline_in()) &&
                (ixon_ || line->set_ixon(false));
     }
-    SimProcess sim;
+    Sim sim;
     std::unique_ptr<ToolLine> line;
     bool ixon_;
 };
 
 TEST(SimEndToEnd, ReceivesAnUpdateWithFlowControlAndSavesItExactly) {
-    const std::string save = temp_path("save.bin");
+    korv::test::TempDir dir;
+    const std::string save = dir / "save.bin";
     Session s({"--rate", "20000", "--end-silence-ms", "300", "--linger-ms", "0", "--save", save});
-    ASSERT_TRUE(s.wait_prompt()) << s.sim.transcript();
+    ASSERT_TRUE(s.wait_prompt()) << s.sim.Transcript();
     const std::string data = update_file(20 * 1024);
     ASSERT_TRUE(s.line->pump(
-        s.sim, data, [&] { return s.sim.find("RECEIVED").has_value(); }, deadline_in()))
-        << s.sim.transcript();
-    EXPECT_EQ(*s.sim.find("RECEIVED"), received_event(data));
-    EXPECT_EQ(s.sim.wait_exit(deadline_in()), 0);
+        s.sim, data, [&] { return s.sim.Find("RECEIVED").has_value(); }, deadline_in()))
+        << s.sim.Transcript();
+    EXPECT_EQ(*s.sim.Find("RECEIVED"), received_event(data));
+    EXPECT_EQ(s.sim.WaitExit(), 0);
 
     // A 1024-byte buffer drained at 20000 bytes/s cannot take 20 KiB without stopping the sender.
-    EXPECT_GE(s.sim.count("XOFF"), 1u);
-    EXPECT_EQ(s.sim.count("XOFF"), s.sim.count("XON"));
+    EXPECT_GE(s.sim.Count("XOFF"), 1u);
+    EXPECT_EQ(s.sim.Count("XOFF"), s.sim.Count("XON"));
     const std::vector<std::string> order = {"OPENED", "BANNER", "PROMPT ready", "RECEIVING"};
     for (std::size_t i = 0; i < order.size(); ++i) {
-        EXPECT_EQ(s.sim.lines().at(i + 1), order[i]);
+        EXPECT_EQ(s.sim.Events().at(i), order[i]);
     }
-    EXPECT_EQ(s.sim.lines().back(), "EXIT 0");
+    EXPECT_EQ(s.sim.Events().back(), "EXIT 0");
 
-    std::ifstream in(save, std::ios::binary);
-    std::stringstream saved;
-    saved << in.rdbuf();
-    EXPECT_TRUE(saved.str() == data) << "saved " << saved.str().size() << " bytes";
-    std::remove(save.c_str());
+    const std::string saved = korv::test::ReadWholeFile(save);
+    EXPECT_TRUE(saved == data) << "saved " << saved.size() << " bytes";
 }
 
 TEST(SimEndToEnd, FlowControlBytesReachTheLine) {
     Session s({"--rate", "8000", "--end-silence-ms", "300", "--linger-ms", "0"}, false);
-    ASSERT_TRUE(s.wait_prompt()) << s.sim.transcript();
+    ASSERT_TRUE(s.wait_prompt()) << s.sim.Transcript();
     const std::string data = update_file(8 * 1024);
     ASSERT_TRUE(s.line->pump(
-        s.sim, data, [&] { return s.sim.find("RECEIVED").has_value(); }, deadline_in()))
-        << s.sim.transcript();
-    EXPECT_EQ(*s.sim.find("RECEIVED"), received_event(data));
+        s.sim, data, [&] { return s.sim.Find("RECEIVED").has_value(); }, deadline_in()))
+        << s.sim.Transcript();
+    EXPECT_EQ(*s.sim.Find("RECEIVED"), received_event(data));
     std::string flow;
     for (char c : s.line->received()) {
         if (c == 0x13 || c == 0x11)
             flow += c == 0x13 ? 'S' : 'Q';
     }
     ASSERT_FALSE(flow.empty());
-    EXPECT_EQ(flow.size(), s.sim.count("XOFF") + s.sim.count("XON"));
+    EXPECT_EQ(flow.size(), s.sim.Count("XOFF") + s.sim.Count("XON"));
     for (std::size_t i = 0; i < flow.size(); ++i) {
         EXPECT_EQ(flow[i], i % 2 == 0 ? 'S' : 'Q') << "XOFF and XON must alternate: " << flow;
     }
@@ -128,14 +118,14 @@ TEST(SimEndToEnd, FloodsWhileReceivingWithoutDeadlock) {
     ASSERT_TRUE(s.line->pump(
         s.sim, data,
         [&] {
-            return s.sim.find("RECEIVED").has_value() &&
+            return s.sim.Find("RECEIVED").has_value() &&
                    s.line->received().find("Update received") != std::string::npos;
         },
         deadline_in()))
-        << s.sim.transcript() << s.line->received().size() << " bytes read, ending "
+        << s.sim.Transcript() << s.line->received().size() << " bytes read, ending "
         << s.line->received().substr(s.line->received().size() - 100);
-    EXPECT_EQ(*s.sim.find("RECEIVED"), received_event(data));
-    EXPECT_EQ(s.sim.find("FLOODED"), "FLOODED " + std::to_string(flood) + " bytes");
+    EXPECT_EQ(*s.sim.Find("RECEIVED"), received_event(data));
+    EXPECT_EQ(s.sim.Find("FLOODED"), "FLOODED " + std::to_string(flood) + " bytes");
 
     // The flood arrives whole and in order; the report may fall between two of its lines.
     std::string text = s.line->received().substr(prompt_end);
@@ -153,12 +143,12 @@ TEST(SimEndToEnd, FloodsWhileReceivingWithoutDeadlock) {
 TEST(SimEndToEnd, RepeatsAndReportsABadHeaderInItsExitStatus) {
     Session s({"--rate", "0", "--expect", "500", "--repeat", "2", "--between-ms", "50",
                "--linger-ms", "0"});
-    ASSERT_TRUE(s.wait_prompt()) << s.sim.transcript();
+    ASSERT_TRUE(s.wait_prompt()) << s.sim.Transcript();
     const std::string bad = update_file(500, '#');
     ASSERT_TRUE(s.line->pump(
-        s.sim, bad, [&] { return s.sim.find("RECEIVED").has_value(); }, deadline_in()))
-        << s.sim.transcript();
-    EXPECT_EQ(*s.sim.find("RECEIVED"), received_event(bad));
+        s.sim, bad, [&] { return s.sim.Find("RECEIVED").has_value(); }, deadline_in()))
+        << s.sim.Transcript();
+    EXPECT_EQ(*s.sim.Find("RECEIVED"), received_event(bad));
     EXPECT_NE(received_event(bad).find("header bad"), std::string::npos);
 
     // The banner and prompt come again for the second update.
@@ -166,32 +156,32 @@ TEST(SimEndToEnd, RepeatsAndReportsABadHeaderInItsExitStatus) {
     ASSERT_TRUE(s.line->pump(
         s.sim, "", [&] { return s.line->received().find(kReadyPrompt, seen) != std::string::npos; },
         deadline_in()))
-        << s.sim.transcript();
+        << s.sim.Transcript();
     const std::string good = update_file(500);
     ASSERT_TRUE(s.line->pump(
-        s.sim, good, [&] { return s.sim.count(received_event(good)) == 1; }, deadline_in()))
-        << s.sim.transcript();
-    EXPECT_EQ(s.sim.wait_exit(deadline_in()), 3);
-    EXPECT_EQ(s.sim.count("PROMPT ready"), 2u);
+        s.sim, good, [&] { return s.sim.Count(received_event(good)) == 1; }, deadline_in()))
+        << s.sim.Transcript();
+    EXPECT_EQ(s.sim.WaitExit(), 3);
+    EXPECT_EQ(s.sim.Count("PROMPT ready"), 2u);
 }
 
 TEST(SimEndToEnd, HangupCommandHangsUpTheLine) {
     Session s({"--linger-ms", "0"});
-    ASSERT_TRUE(s.wait_prompt()) << s.sim.transcript();
-    s.sim.send("hangup");
+    ASSERT_TRUE(s.wait_prompt()) << s.sim.Transcript();
+    s.sim.Command("hangup");
     ASSERT_TRUE(s.line->pump(
         s.sim, "", [&] { return s.line->hung_up(); }, deadline_in()))
-        << s.sim.transcript();
-    EXPECT_TRUE(s.sim.wait_for("HANGUP", deadline_in()).has_value());
-    EXPECT_EQ(s.sim.wait_exit(deadline_in()), 0);
+        << s.sim.Transcript();
+    EXPECT_TRUE(s.sim.WaitEvent("HANGUP").has_value());
+    EXPECT_EQ(s.sim.WaitExit(), 0);
 }
 
 TEST(SimEndToEnd, CommandsSteerTheLineAndStopEndsItCleanly) {
     Session s({"--repeat", "0"}, false);
-    ASSERT_TRUE(s.wait_prompt()) << s.sim.transcript();
-    s.sim.send("say hello there");
-    s.sim.send("xoff");
-    s.sim.send("prompt xonxoff");
+    ASSERT_TRUE(s.wait_prompt()) << s.sim.Transcript();
+    s.sim.Command("say hello there");
+    s.sim.Command("xoff");
+    s.sim.Command("prompt xonxoff");
     ASSERT_TRUE(s.line->pump(
         s.sim, "",
         [&] {
@@ -202,14 +192,14 @@ TEST(SimEndToEnd, CommandsSteerTheLineAndStopEndsItCleanly) {
                    std::string::npos;
         },
         deadline_in()))
-        << s.sim.transcript();
-    EXPECT_TRUE(s.sim.wait_for("PROMPT xonxoff", deadline_in()).has_value());
+        << s.sim.Transcript();
+    EXPECT_TRUE(s.sim.WaitEvent("PROMPT xonxoff").has_value());
     EXPECT_EQ(std::count(s.line->received().begin(), s.line->received().end(), '\x13'), 1);
     // End of stdin is not a reason to stop; a signal is.
-    s.sim.close_stdin();
-    ::kill(s.sim.pid(), SIGTERM);
-    EXPECT_EQ(s.sim.wait_exit(deadline_in()), 0);
-    EXPECT_EQ(s.sim.lines().back(), "EXIT 0");
+    s.sim.Process().CloseStdin();
+    ::kill(s.sim.Process().Pid(), SIGTERM);
+    EXPECT_EQ(s.sim.WaitExit(), 0);
+    EXPECT_EQ(s.sim.Events().back(), "EXIT 0");
 }
 
 }  // namespace
@@ -222,13 +212,13 @@ TEST(SimEndToEnd, SilenceWhileHoldingXoffDoesNotEndTheUpdate) {
     // The hold is far longer than the end-of-update silence.
     Session s(
         {"--rate", "0", "--hold-xoff-ms", "1500", "--end-silence-ms", "200", "--linger-ms", "0"});
-    ASSERT_TRUE(s.wait_prompt()) << s.sim.transcript();
+    ASSERT_TRUE(s.wait_prompt()) << s.sim.Transcript();
     const std::string data = update_file(16 * 1024);
     ASSERT_TRUE(s.line->pump(
-        s.sim, data, [&] { return s.sim.find("RECEIVED").has_value(); }, deadline_in()))
-        << s.sim.transcript();
-    EXPECT_EQ(*s.sim.find("RECEIVED"), received_event(data));
-    const auto& l = s.sim.lines();
+        s.sim, data, [&] { return s.sim.Find("RECEIVED").has_value(); }, deadline_in()))
+        << s.sim.Transcript();
+    EXPECT_EQ(*s.sim.Find("RECEIVED"), received_event(data));
+    const auto& l = s.sim.Events();
     const auto at = [&](const std::string& e) { return std::find(l.begin(), l.end(), e); };
     EXPECT_LT(at("RECEIVING"), at("XOFF"));
     EXPECT_LT(at("XON"), at(received_event(data)));
@@ -247,31 +237,31 @@ std::string link_target(const std::string& link) {
 }
 
 TEST(SimEndToEnd, LinkNamesTheNewestSimulatorsLineAndIsRemovedByItsOwner) {
-    const std::string link = temp_path("com5");
-    ::unlink(link.c_str());
+    korv::test::TempDir dir;
+    const std::string link = dir / "com5";
     // A program that opens the fixed name reaches the simulator's line.
     Session first({"--link", link, "--linger-ms", "0"});
     ASSERT_NE(first.line, nullptr);
-    EXPECT_EQ(link_target(link), first.sim.lines().front());
+    EXPECT_EQ(link_target(link), first.sim.Port());
     ToolLine byLink(link);
     EXPECT_TRUE(byLink.ok());
 
     // A second simulator takes the name over; the first one's exit leaves it alone.
     Session second({"--link", link, "--linger-ms", "0"});
     ASSERT_NE(second.line, nullptr);
-    EXPECT_EQ(link_target(link), second.sim.lines().front());
-    first.sim.send("quit");
-    EXPECT_EQ(first.sim.wait_exit(deadline_in()), 0);
-    EXPECT_EQ(link_target(link), second.sim.lines().front());
+    EXPECT_EQ(link_target(link), second.sim.Port());
+    first.sim.Command("quit");
+    EXPECT_EQ(first.sim.WaitExit(), 0);
+    EXPECT_EQ(link_target(link), second.sim.Port());
 
-    second.sim.send("quit");
-    EXPECT_EQ(second.sim.wait_exit(deadline_in()), 0);
+    second.sim.Command("quit");
+    EXPECT_EQ(second.sim.WaitExit(), 0);
     EXPECT_EQ(::access(link.c_str(), F_OK), -1) << "the link outlived its simulator";
 
     // A link that cannot be made is a system error, before the line is announced.
-    SimProcess bad({"--link", temp_path("no-such-dir") + "/com5"});
-    EXPECT_EQ(bad.wait_exit(deadline_in()), 1);
-    EXPECT_TRUE(bad.lines().empty());
+    korv::test::Sim bad({"--link", dir / "no-such-dir/com5"});
+    EXPECT_EQ(bad.WaitExit(), 1);
+    EXPECT_TRUE(bad.Port().empty());
 }
 
 }  // namespace

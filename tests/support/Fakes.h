@@ -139,7 +139,9 @@ struct FakeHost : IFormHost {
     std::function<void()> duringBox;  // runs while a box is up, as its nested event loop would
     bool popupChoice = false;
     int popups = 0;
-    int waitCursor = 0;
+    int waitCursor = 0;  // how many wait cursors are up
+    std::vector<std::chrono::steady_clock::time_point> cursorShown;
+    std::vector<std::chrono::steady_clock::time_point> cursorHidden;
     int focus = 0;
 
     FakeHost() {
@@ -187,8 +189,14 @@ struct FakeHost : IFormHost {
         answers.pop_front();
         return true;
     }
-    void BeginWaitCursor() override { ++waitCursor; }
-    void EndWaitCursor() override { --waitCursor; }
+    void BeginWaitCursor() override {
+        ++waitCursor;
+        cursorShown.push_back(std::chrono::steady_clock::now());
+    }
+    void EndWaitCursor() override {
+        --waitCursor;
+        cursorHidden.push_back(std::chrono::steady_clock::now());
+    }
     bool TrackPopupMenu() override {
         ++popups;
         return popupChoice;
@@ -212,8 +220,12 @@ struct FakePortControl {
     int failWritesWith = 0;            // Write fails with this errno
     int readFailure = 0;               // Read fails with this errno (hung-up line)
     int reads = 0;
+    std::vector<uint32_t> readAsks;  // the count of every Read, in order
+    bool readWaiting = false;        // a Read is waiting for incoming bytes
     int flushes = 0;
     std::vector<uint32_t> writeSizes;
+    // When each write that was cut off by the abort (or a shutdown) returned.
+    std::vector<std::chrono::steady_clock::time_point> writesCancelled;
     bool shutdown = false;
     int alive = 0;
 };
@@ -258,10 +270,13 @@ class FakePort : public ISerialPort {
     int Read(uint8_t* buf, uint32_t count, uint32_t* got) override {
         std::unique_lock<std::mutex> lock(control->mutex);
         ++control->reads;
+        control->readAsks.push_back(count);
         if (control->readFailure != 0) {
             return control->readFailure;
         }
+        control->readWaiting = true;
         control->cv.wait(lock, [] { return control->shutdown || !control->incoming.empty(); });
+        control->readWaiting = false;
         if (control->shutdown) {
             return ERR_CANCELLED;
         }
@@ -279,13 +294,11 @@ class FakePort : public ISerialPort {
         *written = 0;
         std::unique_lock<std::mutex> lock(control->mutex);
         control->writeSizes.push_back(n);
-        while (control->holdWrites && !control->shutdown) {
-            if (abort.IsSet()) {
-                return ERR_CANCELLED;
-            }
+        while (control->holdWrites && !control->shutdown && !abort.IsSet()) {
             control->cv.wait_for(lock, std::chrono::milliseconds(5));
         }
         if (abort.IsSet() || control->shutdown) {
+            control->writesCancelled.push_back(std::chrono::steady_clock::now());
             return ERR_CANCELLED;
         }
         if (control->failWritesWith != 0) {
@@ -319,9 +332,10 @@ struct ViewRig {
 
     ViewRig() { ports.AddPort("COM1"); }
     std::unique_ptr<CProgView> Open(const std::string& port,
-                                    CProgView::Timing timing = CProgView::Timing{}) {
-        auto v = std::make_unique<CProgView>(host, sink, profile, doc, &MakeSerialPort,
-                                             "/usr/bin/korvalin", timing);
+                                    CProgView::Timing timing = CProgView::Timing{},
+                                    SerialPortFactory factory = &MakeSerialPort) {
+        auto v = std::make_unique<CProgView>(host, sink, profile, doc, factory, "/usr/bin/korvalin",
+                                             timing);
         v->SetPortOverride(port);
         v->OnInitialUpdate(ports);
         return v;

@@ -1,15 +1,24 @@
 #pragma once
 // A pseudo-terminal standing in for the serial cable: the test holds the master (the tester's
-// end); the program under test opens the slave path as its port.
+// end); the code under test opens the slave path as its port.
+//
+// The test also holds a descriptor on the slave, taken before anything else opens it. It keeps
+// the line up while the code under test closes and reopens its end, and it is how a test looks
+// at the line's settings and input queue: a port that has opened the slave sets TIOCEXCL, and
+// after that only root may open the slave a second time.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korv::test {
 
@@ -17,13 +26,18 @@ class Pty {
   public:
     Pty() {
         m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (m_master >= 0 && ::grantpt(m_master) == 0 && ::unlockpt(m_master) == 0) {
-            m_path = ::ptsname(m_master);
-            // Holding a slave descriptor keeps the line up while the program closes and
-            // reopens its end.
-            m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            termios t{};
-            ::tcgetattr(m_slave, &t);
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+            return;
+        }
+        char name[128] = {};
+        if (::ptsname_r(m_master, name, sizeof name) != 0) {
+            return;
+        }
+        m_path = name;
+        m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        // Raw, so that nothing is echoed back to the tester while the port is closed.
+        termios t{};
+        if (m_slave >= 0 && ::tcgetattr(m_slave, &t) == 0) {
             ::cfmakeraw(&t);
             ::tcsetattr(m_slave, TCSANOW, &t);
         }
@@ -33,10 +47,22 @@ class Pty {
     Pty& operator=(const Pty&) = delete;
 
     bool ok() const { return m_master >= 0 && m_slave >= 0; }
+    // The slave's path: the port name for the code under test.
     const std::string& path() const { return m_path; }
     int master() const { return m_master; }
+    // The test's own descriptor on the slave (see above); never read from, so it takes nothing
+    // the port should get.
+    int slave() const { return m_slave; }
 
-    // Writes all of data to the line (as the tester), waiting while the program is slow.
+    // The line's current settings; false (and t untouched) when they cannot be read.
+    bool LineSettings(termios* t) const { return m_slave >= 0 && ::tcgetattr(m_slave, t) == 0; }
+    // Bytes waiting in the slave's input queue, or -1 when that cannot be read.
+    int PendingInput() const {
+        int n = -1;
+        return ::ioctl(m_slave, FIONREAD, &n) == 0 ? n : -1;
+    }
+
+    // Writes all of data to the line (as the tester), waiting while the other end is slow.
     bool Send(const std::string& data,
               std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
         const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -58,9 +84,14 @@ class Pty {
         }
         return true;
     }
+    bool Send(const std::vector<uint8_t>& bytes) const {
+        return Send(std::string(bytes.begin(), bytes.end()));
+    }
 
-    // Reads what the program sent until want bytes have arrived or the deadline passes.
-    std::string Receive(size_t want, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    // Reads what the other end sent until received() holds want bytes or the deadline passes;
+    // everything received so far.
+    const std::string& Receive(size_t want,
+                               std::chrono::milliseconds limit = std::chrono::seconds(60)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (m_received.size() < want && std::chrono::steady_clock::now() < deadline) {
             ReadAvailable(20);
@@ -80,7 +111,7 @@ class Pty {
     }
     std::string& received() { return m_received; }
 
-    // Unplugs the cable: the program's end sees a hung-up line.
+    // Unplugs the cable: the other end sees a hung-up line.
     void HangUp() {
         if (m_slave >= 0) {
             ::close(m_slave);

@@ -46,8 +46,9 @@ class SimLine {
     std::string ReadBack(const std::string& name) const;
 
   private:
-    std::unique_ptr<class SimBackend> m_backend;
+    // Before the backend: starting it reports into the problem text.
     std::string m_problem;
+    std::unique_ptr<class SimBackend> m_backend;
     std::vector<std::string> m_events;
 };
 

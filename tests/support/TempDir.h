@@ -1,5 +1,5 @@
 #pragma once
-// A temporary folder for test files, removed with everything in it.
+// A temporary folder for test files, removed with everything in it, and whole-file helpers.
 
 #include <sys/stat.h>
 
@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 namespace korv::test {
@@ -15,13 +16,14 @@ class TempDir {
   public:
     TempDir() {
         // A fresh name that no other test process can have taken: create_directory fails on an
-        // existing one, and the next random name is tried.
+        // existing one, and the next random name is tried (a folder that cannot be made at all
+        // ends the attempts).
         std::random_device seed;
         std::mt19937_64 rng(
             seed() ^
             static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
         const auto base = std::filesystem::temp_directory_path();
-        for (;;) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
             const auto candidate = base / ("korv-" + std::to_string(rng() % 100000000000ull));
             std::error_code ec;
             if (std::filesystem::create_directory(candidate, ec)) {
@@ -32,13 +34,19 @@ class TempDir {
     }
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
+        if (!m_path.empty()) {
+            std::filesystem::remove_all(m_path, ec);
+        }
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
+
+    // Empty when the folder could not be made.
     const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+    // Writes a file in the folder; its full path.
     std::string Write(const std::string& name, const std::string& content) const {
-        const std::string file = m_path + "/" + name;
+        const std::string file = *this / name;
         std::ofstream(file, std::ios::binary) << content;
         return file;
     }
@@ -46,6 +54,17 @@ class TempDir {
   private:
     std::string m_path;
 };
+
+inline std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void WriteWholeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
 
 // A file that is not a regular file and that opening must not block on: a FIFO in dir on Linux,
 // the null device on Windows. Empty when it cannot be made.

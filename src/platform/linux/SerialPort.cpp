@@ -121,12 +121,16 @@ class TermiosPort final : public ISerialPort {
     ~TermiosPort() override;
 
     int Open(const std::string& devicePath) override;
-    void SetupComm(uint32_t inQueue, uint32_t outQueue) override;
+    // Linux ttys have fixed kernel buffers (n_tty keeps a 4 KiB receive buffer, serial_core a
+    // page for output) that user space cannot resize, so the requested sizes change nothing.
+    void SetupComm(uint32_t, uint32_t) override {}
     void Purge() override;
     void SetCommTimeouts(const CommTimeouts& timeouts) override { m_timeouts = timeouts; }
     void GetCommState(Dcb& dcb) override;
     int SetCommState(const Dcb& dcb) override;
-    void SetCommMask(uint32_t mask) override { m_commMask = mask; }
+    // No line events are ever waited for (the controller asks for none), so there is no mask
+    // to keep.
+    void SetCommMask(uint32_t) override {}
     void Shutdown() override;
     int Read(uint8_t* buf, uint32_t count, uint32_t* got) override;
     int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) override;
@@ -147,9 +151,6 @@ class TermiosPort final : public ISerialPort {
     // Fields of the last accepted settings that termios cannot hold (XonLim, XoffLim,
     // fTXContinueOnXoff, ...), so that GetCommState gives back what SetCommState was told.
     Dcb m_dcb{};
-    uint32_t m_inQueue = 0;
-    uint32_t m_outQueue = 0;
-    uint32_t m_commMask = 0;
 };
 
 TermiosPort::~TermiosPort() {
@@ -208,13 +209,6 @@ int TermiosPort::Open(const std::string& devicePath) {
     if (Cancelled())
         Shutdown();
     return 0;
-}
-
-void TermiosPort::SetupComm(uint32_t inQueue, uint32_t outQueue) {
-    // Linux ttys have fixed kernel buffers (n_tty keeps a 4 KiB receive buffer, serial_core a
-    // page for output) that cannot be resized from user space, so the sizes are only recorded.
-    m_inQueue = inQueue;
-    m_outQueue = outQueue;
 }
 
 void TermiosPort::Purge() {

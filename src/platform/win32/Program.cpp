@@ -54,6 +54,11 @@ void PrepareStandardStreams() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     ::SetConsoleOutputCP(CP_UTF8);
+    // Unbuffered, the C library hands a console one byte at a time, and a character of several
+    // UTF-8 bytes arrives in pieces the console cannot put together. Buffered, each message
+    // (which its writer flushes) reaches the console in one write.
+    static char errBuffer[4096];
+    std::setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
 }
 
 }  // namespace korv

@@ -70,10 +70,11 @@ class Win32Port final : public ISerialPort {
     // its OVERLAPPED record and buffer are free again. Gives what it moved before it ended.
     DWORD CancelAndCollect(OVERLAPPED& ov);
 
-    win32::UniqueHandle m_port;
     win32::UniqueHandle m_readEvent;
     win32::UniqueHandle m_writeEvent;
     win32::UniqueHandle m_shutdownEvent;
+    // Declared after the events so that it is closed before them.
+    win32::UniqueHandle m_port;
     OVERLAPPED m_ovRead{};
     OVERLAPPED m_ovWrite{};
     std::atomic<bool> m_shutdown{false};

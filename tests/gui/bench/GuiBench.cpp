@@ -8,12 +8,8 @@
 //       The tester prints its prompt; prints the time from the prompt's last byte leaving the
 //       tester to the file dialog being shown, per run and as median and maximum.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QFileDialog>
@@ -24,20 +20,20 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Child.h"
+#include "TempDir.h"
 #include "app/ProgApp.h"
 #include "app/ProgForm.h"
 #include "app/TermWidget.h"
 #include "gui/GuiTestSupport.h"
 #include "platform/DeviceMap.h"
-#include "support/TempDir.h"
 #include "view/ProgView.h"
-
-extern char** environ;
 
 namespace {
 
@@ -50,35 +46,19 @@ double CpuSeconds(int who) {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// The simulator with its stdin for commands and a thread that reads its event lines, each
-// stamped with the time it was read.
+// The simulator with a thread of its own that reads its event lines and stamps each with the
+// time it arrived, so that the times do not depend on the GUI thread under measurement.
 class SimChild {
   public:
     bool Start(const std::vector<std::string>& args) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return false;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> all{KORV_TESTER_SIM};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const int rc =
-            ::posix_spawn(&m_pid, KORV_TESTER_SIM, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
-        if (rc != 0) {
+        korv::test::LaunchPlan plan;
+        plan.argv.push_back(KORV_TESTER_SIM);
+        plan.argv.insert(plan.argv.end(), args.begin(), args.end());
+        plan.stdinPipe = true;
+        plan.stdoutPipe = true;
+        plan.stderrFile.clear();
+        m_child = std::make_unique<korv::test::Child>(plan);
+        if (!m_child->Started()) {
             return false;
         }
         m_reader = std::thread([this] { ReadLoop(); });
@@ -97,39 +77,21 @@ class SimChild {
     }
 
     ~SimChild() {
-        if (m_in >= 0) {
+        if (m_child) {
             Command("quit");
-            ::close(m_in);
-        }
-        if (m_pid > 0) {
-            int status = 0;
-            for (int i = 0; i < 200 && ::waitpid(m_pid, &status, WNOHANG) == 0; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            if (::waitpid(m_pid, &status, WNOHANG) == 0) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
+            m_child->CloseStdin();
+            if (!m_child->WaitExit(std::chrono::seconds(2))) {
+                m_child->Signal(SIGKILL);
+                m_child->WaitExit(std::chrono::seconds(10));
             }
         }
+        m_stop = true;
         if (m_reader.joinable()) {
             m_reader.join();
         }
-        if (m_out >= 0) {
-            ::close(m_out);
-        }
     }
 
-    void Command(const std::string& line) {
-        const std::string text = line + "\n";
-        size_t off = 0;
-        while (off < text.size()) {
-            const ssize_t w = ::write(m_in, text.data() + off, text.size() - off);
-            if (w <= 0) {
-                return;
-            }
-            off += static_cast<size_t>(w);
-        }
-    }
+    void Command(const std::string& line) { m_child->Send(line + "\n"); }
 
     const std::string& Pty() const { return m_pty; }
 
@@ -147,28 +109,23 @@ class SimChild {
 
   private:
     void ReadLoop() {
-        std::string partial;
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = ::read(m_out, buf, sizeof buf);
-            if (n <= 0) {
-                return;
+        while (!m_stop.load()) {
+            const auto line = m_child->ReadLine(Clock::now() + std::chrono::milliseconds(100));
+            if (!line) {
+                if (m_child->StdoutEnded()) {
+                    return;
+                }
+                continue;
             }
             const auto now = Clock::now();
-            partial.append(buf, static_cast<size_t>(n));
-            size_t end;
-            while ((end = partial.find('\n')) != std::string::npos) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_lines.emplace_back(now, partial.substr(0, end));
-                partial.erase(0, end + 1);
-            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.emplace_back(now, *line);
         }
     }
 
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
+    std::unique_ptr<korv::test::Child> m_child;
     std::string m_pty;
+    std::atomic<bool> m_stop{false};
     std::thread m_reader;
     std::mutex m_mutex;
     std::vector<std::pair<Clock::time_point, std::string>> m_lines;

@@ -95,6 +95,11 @@ class WineSim final : public SimBackend {
     }
 
     bool Start(const std::vector<std::string>& options, std::string* problem) {
+        if (::GetFileAttributesW(DosPath(KORV_TESTER_SIM).c_str()) == INVALID_FILE_ATTRIBUTES) {
+            *problem = std::string("the Linux build's simulator is missing: ") + KORV_TESTER_SIM +
+                       " (build korvalin-tester-sim in the Linux build, KORV_NATIVE_BUILD_DIR)";
+            return false;
+        }
         m_port = EnvOr("KORV_WINE_COM", "COM5");
         const std::string link = PortLink(m_port);
         if (link.empty()) {
