@@ -1,0 +1,60 @@
+#pragma once
+// The terminal pane as a window class of its own, "CKorvTermWidget", which the form's template
+// names as a custom control. Each window of the class gets a CTermWindow at WM_NCCREATE: the
+// screen model's window, which paints the model's cells with TextOutW, keeps the underline caret
+// and tells its parent when the right button is released over it. It is a display only.
+
+#include "win/Win32.h"
+
+#include <string>
+
+#include "terminal/ReportWidget.h"
+
+namespace korv::win {
+
+class CTermWindow : public ITermWindow {
+  public:
+    // Registers the class once per module; a second call finds it and registers nothing.
+    static void RegisterWidgetClass(HINSTANCE instance);
+    // The object behind a window of the class, or null.
+    static CTermWindow* FromHandle(HWND hwnd);
+
+    CReportWidget& Model() { return m_model; }
+    HWND Handle() const { return m_hWnd; }
+    // The screen as text: each row without its trailing spaces, rows joined by CR LF, empty
+    // rows at the end left out. The window answers WM_GETTEXT with it, so that screen readers
+    // and test drivers can read the pane.
+    std::wstring ScreenText() const;
+
+    // ITermWindow
+    void InvalidateAll() override;
+    void InvalidateRect(const PixelRect& rect) override;
+    void UpdateWindow() override;
+    void TextOut(int x, int y, const char* text, int n) override;
+    void CreateCaret(int width, int height) override;
+    void SetCaretPos(int x, int y) override;
+    void ShowCaret() override;
+    void HideCaret() override;
+    void DestroyCaret() override;
+
+  private:
+    explicit CTermWindow(HWND hwnd) : m_hWnd(hwnd) {}
+    ~CTermWindow() override;
+    CTermWindow(const CTermWindow&) = delete;
+    CTermWindow& operator=(const CTermWindow&) = delete;
+
+    static LRESULT CALLBACK TermWidgetProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT OnCreate(WPARAM wParam, LPARAM lParam);
+    void CreateTermFont();
+    void OnDpiChanged();
+    void OnPaint();
+    LRESULT OnGetText(WPARAM capacity, LPARAM buffer) const;
+
+    HWND m_hWnd;
+    HFONT m_font = nullptr;
+    HDC m_paintDC = nullptr;  // set while the model paints
+    CReportWidget m_model;
+};
+
+}  // namespace korv::win

@@ -1,0 +1,409 @@
+// The core's headers come before <windows.h>, whose macros share some of their constant names.
+#include "view/ProgView.h"
+#include "view/Strings.h"
+
+#include "win/WinForm.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+
+#include "win/TermWindow.h"
+#include "win/WinText.h"
+#include "win/resource.h"
+
+namespace korv::win {
+
+namespace {
+
+constexpr UINT_PTR kProgressTimer = 1;
+constexpr UINT kProgressPeriodMs = 200;
+// Room for long paths; the dialog fails on a start name longer than its buffer.
+constexpr size_t kFileNameChars = 4096;
+
+// "Description|pattern|...||" as the dialog's list of NUL-separated pairs, closed by two NULs.
+std::wstring DialogFilter(const std::string& filter) {
+    std::wstring out = Widen(filter);
+    while (!out.empty() && out.back() == L'|') {
+        out.pop_back();
+    }
+    std::replace(out.begin(), out.end(), L'|', L'\0');
+    out.push_back(L'\0');
+    out.push_back(L'\0');
+    return out;
+}
+
+// Message texts may end with the system's line ends; a box wants none there.
+std::wstring BoxText(const std::string& text) {
+    std::wstring s = Widen(text);
+    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+}  // namespace
+
+CWinForm::~CWinForm() {
+    while (m_nWaitCursors > 0) {
+        EndWaitCursor();
+    }
+    if (m_hWnd != nullptr) {
+        SetWindowLongPtrW(m_hWnd, DWLP_USER, 0);
+    }
+}
+
+bool CWinForm::Create(HINSTANCE instance, HWND frame) {
+    m_hInstance = instance;
+    m_hFrame = frame;
+    m_hWnd = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROG_FORM), frame, &FormProc,
+                                reinterpret_cast<LPARAM>(this));
+    if (m_hWnd == nullptr) {
+        return false;
+    }
+    m_hCombo = GetDlgItem(m_hWnd, IDC_COMMPORT);
+    m_hLabel = GetDlgItem(m_hWnd, IDC_COMMPORT_LABEL);
+    m_hButton = GetDlgItem(m_hWnd, IDC_MISC_BUTTON);
+    const HWND term = GetDlgItem(m_hWnd, IDC_TERMINAL);
+    m_term = term != nullptr ? CTermWindow::FromHandle(term) : nullptr;
+    if (m_term == nullptr) {
+        DestroyWindow(m_hWnd);
+        m_hWnd = nullptr;
+        return false;
+    }
+    FitLabelText();
+    CreateProgressControls();
+    ShowWindow(m_hWnd, SW_SHOW);
+    return true;
+}
+
+SIZE CWinForm::Size() const {
+    RECT rc{};
+    GetWindowRect(m_hWnd, &rc);
+    return SIZE{rc.right - rc.left, rc.bottom - rc.top};
+}
+
+void CWinForm::FitLabelText() {
+    // A dialog font that runs wider than the one the form was drawn for (a substitute for
+    // "MS Sans Serif") would wrap the right-aligned label and hide its second word: the label
+    // may then reach into the margin on its left, keeping its right edge by the port choice.
+    RECT rc{};
+    GetWindowRect(m_hLabel, &rc);
+    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&rc), 2);
+    const std::wstring text = Widen(WindowText(m_hLabel));
+    const HDC dc = GetDC(m_hLabel);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    SelectObject(dc, old);
+    ReleaseDC(m_hLabel, dc);
+    const LONG need = extent.cx + 1;
+    if (need > rc.right - rc.left) {
+        const LONG left = std::max<LONG>(0, rc.right - need);
+        SetWindowPos(m_hLabel, nullptr, left, rc.top, rc.right - left, rc.bottom - rc.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+void CWinForm::CreateProgressControls() {
+    // Beyond the button, in the form's own units: a thin bar and a line of text under it. The
+    // text may start a little left of the bar: an outcome such as "Aborted at 999.9 of 999.9 KiB"
+    // needs the room.
+    RECT bar{262, 3, 262 + 106, 3 + 6};
+    RECT text{259, 10, 259 + 112, 10 + 9};
+    MapDialogRect(m_hWnd, &bar);
+    MapDialogRect(m_hWnd, &text);
+    m_hProgress = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, bar.left, bar.top,
+                                  bar.right - bar.left, bar.bottom - bar.top, m_hWnd,
+                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS)),
+                                  m_hInstance, nullptr);
+    m_hProgressText = CreateWindowExW(
+        0, L"STATIC", L"", WS_CHILD | SS_LEFT | SS_NOPREFIX, text.left, text.top,
+        text.right - text.left, text.bottom - text.top, m_hWnd,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_TEXT)), m_hInstance, nullptr);
+    SendMessageW(m_hProgress, PBM_SETRANGE32, 0, 1000);
+    SendMessageW(m_hProgressText, WM_SETFONT, SendMessageW(m_hWnd, WM_GETFONT, 0, 0), FALSE);
+}
+
+INT_PTR CALLBACK CWinForm::FormProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_INITDIALOG) {
+        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+        return FALSE;  // the initial update gives the terminal the focus
+    }
+    auto* form = reinterpret_cast<CWinForm*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+    return form != nullptr ? form->OnMessage(msg, wParam, lParam) : FALSE;
+}
+
+INT_PTR CWinForm::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_COMM_NOTIFY: {
+            const auto w = static_cast<uint32_t>(wParam);
+            const auto l = static_cast<uint32_t>(lParam);
+            Dispatch([w, l](CProgView& v) { v.OnCommNotify(w, l); });
+            SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, 1);
+            return TRUE;
+        }
+        case WM_COMMAND:
+            OnCommand(LOWORD(wParam), HIWORD(wParam));
+            return TRUE;
+        case WM_TIMER:
+            if (wParam == kProgressTimer) {
+                UpdateProgress();
+            }
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+void CWinForm::OnCommand(int id, int code) {
+    if (id == IDC_MISC_BUTTON && code == BN_CLICKED) {
+        Dispatch([](CProgView& v) { v.OnMiscButton(); });
+    } else if (id == IDC_COMMPORT && code == CBN_DROPDOWN) {
+        RefreshPortChoice();
+    } else if (id == IDC_COMMPORT && code == CBN_SELCHANGE) {
+        Dispatch([](CProgView& v) { v.OnSelchangeCommPort(); });
+    } else if (id == ID_SEND_UPDATE_FILE && code == 0) {
+        Dispatch([](CProgView& v) { v.OnSendUpdateFile(); });
+    }
+}
+
+void CWinForm::Dispatch(const std::function<void(CProgView&)>& call) {
+    if (m_view == nullptr) {
+        return;
+    }
+    ++m_nDispatchDepth;
+    call(*m_view);
+    --m_nDispatchDepth;
+    FollowTransfer();
+    if (m_afterDispatch) {
+        m_afterDispatch();
+    }
+}
+
+void CWinForm::PostCommNotify(uint32_t wParam, uint32_t lParam) {
+    if (PostMessageW(m_hWnd, WM_COMM_NOTIFY, wParam, lParam)) {
+        return;
+    }
+    // The queue is full (the GUI thread is held up). A lost data notice is made good by the next
+    // one, which drains everything; the sender's end notice is the only one it sends, so it gets
+    // a few more tries. Never an endless wait: the GUI thread may be waiting for this worker.
+    if (lParam == NOTIFY_RX_DATA) {
+        return;
+    }
+    for (int attempt = 0; attempt < 50 && IsWindow(m_hWnd); ++attempt) {
+        Sleep(20);
+        if (PostMessageW(m_hWnd, WM_COMM_NOTIFY, wParam, lParam)) {
+            return;
+        }
+    }
+}
+
+// --- port choice ---------------------------------------------------------------------------
+
+void CWinForm::ComboResetContent() {
+    SendMessageW(m_hCombo, CB_RESETCONTENT, 0, 0);
+}
+
+int CWinForm::ComboAddString(const std::string& name) {
+    const std::wstring text = Widen(name);
+    return static_cast<int>(
+        SendMessageW(m_hCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
+}
+
+void CWinForm::ComboSetCurSel(int index) {
+    SendMessageW(m_hCombo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+std::string CWinForm::ComboGetText() {
+    return WindowText(m_hCombo);
+}
+
+void CWinForm::EnablePortChoice(bool enable) {
+    EnableWindow(m_hCombo, enable ? TRUE : FALSE);
+    EnableWindow(m_hLabel, enable ? TRUE : FALSE);
+}
+
+void CWinForm::RefreshPortChoice() {
+    if (!m_portSource) {
+        return;
+    }
+    std::vector<std::string> names = m_portSource();
+    const std::string chosen = ComboGetText();
+    // A port that is not (or no longer) listed stays on offer while it is chosen, and so does
+    // the command-line port, which the system's list may not know.
+    for (const std::string& keep : {m_strPortOverride, chosen}) {
+        if (!keep.empty() && std::find(names.begin(), names.end(), keep) == names.end()) {
+            names.push_back(keep);
+        }
+    }
+    ComboResetContent();
+    int selected = -1;
+    for (const std::string& name : names) {
+        const int index = ComboAddString(name);
+        if (name == chosen) {
+            selected = index;
+        }
+    }
+    ComboSetCurSel(selected);
+}
+
+// --- button, terminal ------------------------------------------------------------------------
+
+void CWinForm::SetButtonText(const std::string& text) {
+    SetWindowTextW(m_hButton, Widen(text).c_str());
+}
+
+void CWinForm::ShowButton(bool show) {
+    ShowWindow(m_hButton, show ? SW_SHOWNORMAL : SW_HIDE);
+}
+
+CReportWidget* CWinForm::GetTerminal() {
+    return m_term != nullptr ? &m_term->Model() : nullptr;
+}
+
+void CWinForm::FocusTerminal() {
+    if (m_term != nullptr) {
+        SetFocus(m_term->Handle());
+    }
+}
+
+// --- modal interactions ----------------------------------------------------------------------
+
+void CWinForm::MessageBox(const std::string& text) {
+    const std::wstring caption = Widen(LoadString(AFX_IDS_APP_TITLE));
+    MessageBoxW(m_hFrame, BoxText(text).c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+bool CWinForm::RunFileDialog(FileDialogRequest& request) {
+    const std::wstring title = Widen(request.title);
+    const std::wstring filter = DialogFilter(request.filter);
+    const std::wstring defaultExt = Widen(request.defaultExt);
+    const std::wstring initialDir = Widen(request.initialDir);
+    std::wstring file(kFileNameChars, L'\0');
+    const std::wstring start = Widen(request.fileName);
+    if (start.size() < kFileNameChars) {
+        std::copy(start.begin(), start.end(), file.begin());
+    }
+
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    // Owned by the main window, which is disabled while the dialog is up: nothing can close the
+    // window or start a second dialog underneath it.
+    ofn.hwndOwner = m_hFrame;
+    ofn.lpstrFilter = filter.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = static_cast<DWORD>(kFileNameChars);
+    ofn.lpstrInitialDir = initialDir.empty() ? nullptr : initialDir.c_str();
+    ofn.lpstrTitle = title.c_str();
+    ofn.lpstrDefExt = defaultExt.empty() ? nullptr : defaultExt.c_str();
+    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    if (!GetOpenFileNameW(&ofn)) {
+        return false;
+    }
+    file.resize(wcsnlen(file.c_str(), kFileNameChars));
+    request.fileName = Narrow(file);
+    m_bNewTransfer = true;
+    return true;
+}
+
+void CWinForm::BeginWaitCursor() {
+    ++m_nWaitCursors;
+    SetCursor(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_WAIT)));
+}
+
+void CWinForm::EndWaitCursor() {
+    if (m_nWaitCursors == 0) {
+        return;
+    }
+    if (--m_nWaitCursors == 0) {
+        SetCursor(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)));
+    }
+}
+
+bool CWinForm::TrackPopupMenu() {
+    const HMENU menu = LoadMenuW(m_hInstance, MAKEINTRESOURCEW(IDR_TERM_POPUP));
+    if (menu == nullptr) {
+        return false;
+    }
+    bool chosen = false;
+    const HMENU popup = GetSubMenu(menu, 0);
+    if (popup != nullptr) {
+        // The mouse position of the right-button release that brought us here.
+        const DWORD pos = GetMessagePos();
+        const int x = static_cast<short>(LOWORD(pos));
+        const int y = static_cast<short>(HIWORD(pos));
+        const UINT cmd = static_cast<UINT>(::TrackPopupMenu(
+            popup, TPM_RIGHTBUTTON | TPM_RETURNCMD | TPM_NONOTIFY, x, y, 0, m_hWnd, nullptr));
+        chosen = cmd == ID_SEND_UPDATE_FILE;
+    }
+    DestroyMenu(menu);
+    return chosen;
+}
+
+void CWinForm::FitFrameToForm() {
+    if (m_fitFrame) {
+        m_fitFrame();
+    }
+}
+
+// --- progress --------------------------------------------------------------------------------
+
+void CWinForm::FollowTransfer() {
+    const int state = m_view != nullptr ? m_view->State() : STATE_PORT_CLOSED;
+    const bool sending = state == STATE_SENDING;
+    // A prompt during a transfer replaces it with the next one while the state stays the same.
+    const bool restart = sending && m_bNewTransfer;
+    m_bNewTransfer = false;
+    if (sending) {
+        if (!m_bFollowing || restart) {
+            m_bFollowing = true;
+            m_sendStart = GetTickCount64();
+            m_estimate.Start();
+            SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
+            UpdateProgress();
+            ShowWindow(m_hProgress, SW_SHOWNA);
+            ShowWindow(m_hProgressText, SW_SHOWNA);
+            SetTimer(m_hWnd, kProgressTimer, kProgressPeriodMs, nullptr);
+        }
+        return;
+    }
+    if (m_bFollowing) {
+        m_bFollowing = false;
+        KillTimer(m_hWnd, kProgressTimer);
+    }
+    // After a transfer its outcome stays where its progress was, the bar where it stopped, until
+    // the next one starts or the port closes.
+    const TransferOutcome outcome =
+        state == STATE_SEND_ENDED ? m_view->LastOutcome() : TransferOutcome{};
+    if (outcome.kind == TransferOutcome::NONE) {
+        ShowWindow(m_hProgress, SW_HIDE);
+        ShowWindow(m_hProgressText, SW_HIDE);
+        return;
+    }
+    SendMessageW(
+        m_hProgress, PBM_SETPOS,
+        outcome.total == 0 ? 1000 : static_cast<WPARAM>(outcome.done * 1000 / outcome.total), 0);
+    SetWindowTextW(m_hProgressText, Widen(FormatTransferOutcome(outcome)).c_str());
+    ShowWindow(m_hProgress, SW_SHOWNA);
+    ShowWindow(m_hProgressText, SW_SHOWNA);
+}
+
+void CWinForm::UpdateProgress() {
+    if (m_view == nullptr) {
+        return;
+    }
+    const uint64_t total = m_view->SendTotal();
+    const uint64_t done = std::min(m_view->SendDone(), total);
+    SendMessageW(m_hProgress, PBM_SETPOS, total == 0 ? 0 : static_cast<WPARAM>(done * 1000 / total),
+                 0);
+    m_estimate.Sample(static_cast<int64_t>(GetTickCount64() - m_sendStart), done);
+    SetWindowTextW(
+        m_hProgressText,
+        Widen(FormatTransferProgress(done, total, m_estimate.SecondsLeft(total))).c_str());
+}
+
+}  // namespace korv::win

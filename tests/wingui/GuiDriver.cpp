@@ -1,0 +1,286 @@
+#include "GuiDriver.h"
+
+#include <thread>
+#include <vector>
+
+namespace korv::test {
+
+namespace {
+
+constexpr auto kPoll = 5ms;
+constexpr UINT kAnswerLimitMs = 10000;
+// The open dialog's file-name box, and its older plain edit.
+constexpr int kFileNameCombo = 0x47C;
+constexpr int kFileNameEdit = 0x480;
+
+struct FindRequest {
+    DWORD pid;
+    const wchar_t* cls;
+    const wchar_t* title;
+    HWND found;
+};
+
+BOOL CALLBACK FindTopProc(HWND hwnd, LPARAM param) {
+    auto* req = reinterpret_cast<FindRequest*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != req->pid || !IsWindowVisible(hwnd)) {
+        return TRUE;
+    }
+    wchar_t cls[256] = L"";
+    GetClassNameW(hwnd, cls, 256);
+    if (wcscmp(cls, req->cls) != 0) {
+        return TRUE;
+    }
+    if (req->title != nullptr && Text(hwnd) != req->title) {
+        return TRUE;
+    }
+    req->found = hwnd;
+    return FALSE;
+}
+
+// The first window of that class at or below parent (the name box is an edit inside a combo box,
+// inside an extended combo box in newer dialogs).
+HWND FindDescendant(HWND parent, const wchar_t* cls) {
+    if (parent == nullptr) {
+        return nullptr;
+    }
+    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t name[64] = L"";
+        GetClassNameW(child, name, 64);
+        if (_wcsicmp(name, cls) == 0) {
+            return child;
+        }
+        if (const HWND found = FindDescendant(child, cls); found != nullptr) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+GuiProgram::GuiProgram(const std::wstring& exe, const std::wstring& args) {
+    std::wstring command = L"\"" + exe + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &m_pi)) {
+        m_pi = PROCESS_INFORMATION{};
+        return;
+    }
+    WaitForInputIdle(m_pi.hProcess, 30000);
+}
+
+GuiProgram::~GuiProgram() {
+    if (m_pi.hProcess == nullptr) {
+        return;
+    }
+    if (WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(m_pi.hProcess, 99);
+        WaitForSingleObject(m_pi.hProcess, 10000);
+    }
+    CloseHandle(m_pi.hThread);
+    CloseHandle(m_pi.hProcess);
+}
+
+DWORD GuiProgram::WaitExit(std::chrono::milliseconds limit) {
+    if (WaitForSingleObject(m_pi.hProcess, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
+        return STILL_ACTIVE;
+    }
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(m_pi.hProcess, &code);
+    return code;
+}
+
+HWND GuiProgram::FindTop(const wchar_t* cls, const wchar_t* title) const {
+    FindRequest req{m_pi.dwProcessId, cls, title, nullptr};
+    EnumWindows(&FindTopProc, reinterpret_cast<LPARAM>(&req));
+    return req.found;
+}
+
+HWND GuiProgram::WaitTop(const wchar_t* cls, const wchar_t* title,
+                         std::chrono::milliseconds limit) const {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindTop(cls, title)) != nullptr; }, limit);
+    return found;
+}
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (cond()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(kPoll);
+    }
+}
+
+std::wstring Text(HWND hwnd) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kAnswerLimitMs,
+                             &length)) {
+        return {};
+    }
+    std::vector<wchar_t> buf(length + 1);
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
+                             SMTO_ABORTIFHUNG, kAnswerLimitMs, &got)) {
+        return {};
+    }
+    return std::wstring(buf.data(), std::min<size_t>(got, length));
+}
+
+std::string Narrow(const std::wstring& s) {
+    std::string out;
+    for (const wchar_t c : s) {
+        out += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+std::wstring Widen(const std::string& s) {
+    std::wstring out;
+    for (const unsigned char c : s) {
+        out += static_cast<wchar_t>(c);
+    }
+    return out;
+}
+
+std::wstring DosPath(const std::string& unixPath) {
+    std::wstring w = L"Z:";
+    for (const unsigned char c : unixPath) {
+        w += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    }
+    return w;
+}
+
+void Click(HWND button) {
+    PostMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+}
+
+bool ChooseFile(HWND dialog, const std::wstring& path) {
+    // The dialog may still be filling in its controls when it first shows.
+    HWND edit = nullptr;
+    WaitUntil(
+        [&] {
+            edit = FindDescendant(GetDlgItem(dialog, kFileNameCombo), L"Edit");
+            if (edit == nullptr) {
+                edit = GetDlgItem(dialog, kFileNameEdit);
+            }
+            return edit != nullptr || !IsWindow(dialog);
+        },
+        10s);
+    if (edit == nullptr) {
+        return false;
+    }
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                        SMTO_ABORTIFHUNG, kAnswerLimitMs, &ignored);
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    return true;
+}
+
+std::wstring ChildIds(HWND dialog) {
+    std::wstring all;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = L"";
+        GetClassNameW(child, cls, 64);
+        all += std::to_wstring(GetDlgCtrlID(child)) + L":" + cls + L" ";
+    }
+    return all;
+}
+
+void Cancel(HWND dialog) {
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
+}
+
+std::wstring StaticTexts(HWND dialog) {
+    std::wstring all;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = L"";
+        GetClassNameW(child, cls, 64);
+        if (_wcsicmp(cls, L"Static") == 0) {
+            all += Text(child) + L"\n";
+        }
+    }
+    return all;
+}
+
+int DarkPixels(const RECT& rc) {
+    const HDC screen = GetDC(nullptr);
+    int dark = 0;
+    for (int y = rc.top; y < rc.bottom; ++y) {
+        for (int x = rc.left; x < rc.right; ++x) {
+            const COLORREF c = GetPixel(screen, x, y);
+            if (c != CLR_INVALID && GetRValue(c) < 48 && GetGValue(c) < 48 && GetBValue(c) < 48) {
+                ++dark;
+            }
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    return dark;
+}
+
+bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath) {
+    RECT rc{};
+    GetWindowRect(hwnd, &rc);
+    const int cx = rc.right - rc.left;
+    const int cy = rc.bottom - rc.top;
+    if (cx <= 0 || cy <= 0) {
+        return false;
+    }
+    BITMAPINFOHEADER bih{};
+    bih.biSize = sizeof bih;
+    bih.biWidth = cx;
+    bih.biHeight = cy;  // bottom-up, as the file stores it
+    bih.biPlanes = 1;
+    bih.biBitCount = 24;
+    bih.biCompression = BI_RGB;
+    const DWORD stride = (static_cast<DWORD>(cx) * 3 + 3) & ~3u;
+    bih.biSizeImage = stride * static_cast<DWORD>(cy);
+
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    const HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&bih),
+                                            DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = false;
+    if (bitmap != nullptr) {
+        const HGDIOBJ old = SelectObject(memory, bitmap);
+        ok = BitBlt(memory, 0, 0, cx, cy, screen, rc.left, rc.top, SRCCOPY) != FALSE;
+        GdiFlush();
+        SelectObject(memory, old);
+        if (ok) {
+            BITMAPFILEHEADER bfh{};
+            bfh.bfType = 0x4D42;  // "BM"
+            bfh.bfOffBits = sizeof bfh + sizeof bih;
+            bfh.bfSize = bfh.bfOffBits + bih.biSizeImage;
+            const HANDLE file = CreateFileW(bmpPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            ok = file != INVALID_HANDLE_VALUE &&
+                 WriteFile(file, &bfh, sizeof bfh, &written, nullptr) &&
+                 WriteFile(file, &bih, sizeof bih, &written, nullptr) &&
+                 WriteFile(file, bits, bih.biSizeImage, &written, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+            }
+        }
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+}  // namespace korv::test
