@@ -50,6 +50,14 @@ batch() {
   /usr/bin/time -f '%U %S %M %e' -o "$tmp/time" \
     "$korv" --console "${ports[@]}" --file "$file" --log-dir "$tmp/logs" \
     >"$tmp/summary" 2>"$tmp/err" || status=$?
+  # The program ends after 3 s of quiet on every line; a pty holds about 3 s of data ahead of
+  # its tester, so a tester may still be taking in its last bytes.
+  for ((i = 0; i < n; i++)); do
+    for _ in $(seq 1 600); do
+      grep -q "RECEIVED" "$tmp/sim$i.out" && break
+      sleep 0.05
+    done
+  done
   for pid in "${simpids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   local effs=()
