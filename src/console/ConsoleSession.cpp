@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "console/ConsoleHost.h"
@@ -120,6 +121,21 @@ class CAskFileAnswer : public IFileAnswer {
     std::function<void()> m_pump;
 };
 
+// Gives the session a word before the dialog is answered: a prompt that arrives while a transfer
+// still waits for its end may have to close that transfer's account first.
+class CAnswerAfter : public IFileAnswer {
+  public:
+    CAnswerAfter(IFileAnswer& answer, std::function<bool()> before)
+        : m_answer(answer), m_before(std::move(before)) {}
+    bool Choose(const FileDialogRequest& request, std::string& path) override {
+        return m_before() && m_answer.Choose(request, path);
+    }
+
+  private:
+    IFileAnswer& m_answer;
+    std::function<bool()> m_before;
+};
+
 class CSession {
   public:
     CSession(const ConsoleOptions& options, CConsoleOutput& out, CInterrupt& interrupt)
@@ -128,8 +144,10 @@ class CSession {
           m_interrupt(interrupt),
           m_fixedAnswer(options.file),
           m_askAnswer(out, interrupt, m_queue.Waitable()),
-          m_host(out, options.file.empty() ? static_cast<IFileAnswer&>(m_askAnswer)
-                                           : static_cast<IFileAnswer&>(m_fixedAnswer)),
+          m_answer(options.file.empty() ? static_cast<IFileAnswer&>(m_askAnswer)
+                                        : static_cast<IFileAnswer&>(m_fixedAnswer),
+                   [this] { return BeforeAnswer(); }),
+          m_host(out, m_answer),
           m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
           m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, ProgramPath()) {
         m_host.SetDialogPump([this] { DispatchPending(false); });
@@ -144,6 +162,7 @@ class CSession {
     void DispatchPending(bool track);
     void AfterDispatch(int prevState);
     void EndTransfer(int status);
+    bool BeforeAnswer();
     void UpdateProgress();
     int Interrupt();
     int Finish(int status);
@@ -155,6 +174,7 @@ class CSession {
     CNotifyQueue m_queue;
     CFixedFileAnswer m_fixedAnswer;
     CAskFileAnswer m_askAnswer;
+    CAnswerAfter m_answer;
     CConsoleHost m_host;
     CProfileAdapter m_profile;
     CProgDoc m_doc;
@@ -163,6 +183,8 @@ class CSession {
     Phase m_phase = Phase::Running;
     int m_status = EXIT_SENT;
     int m_messagesAtStart = 0;
+    // A transfer has started and its end has not been accounted for yet.
+    bool m_transferOpen = false;
     Clock::time_point m_sendStart{};
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
@@ -202,6 +224,7 @@ void CSession::AfterDispatch(int prevState) {
         // why), or there was none to give.
         EndTransfer(EXIT_FILE_REJECTED);
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
+        m_transferOpen = true;
         m_sendStart = Clock::now();
         m_lastProgress = {};
         m_messagesAtStart = m_host.MessageCount();
@@ -214,7 +237,21 @@ void CSession::AfterDispatch(int prevState) {
     }
 }
 
+bool CSession::BeforeAnswer() {
+    // The tester asks for the next file before the sender's end was dispatched (a port that
+    // confirms an empty output queue only after a settling pause reports it late): the view has
+    // just stopped that sender for the new prompt, and a sender that had sent everything counts
+    // as sent before the next transfer begins, or ends a run that sends one file.
+    if (m_phase == Phase::Running && m_transferOpen && m_view.SendCompleted() &&
+        m_view.LastSendError() == 0) {
+        EndTransfer(EXIT_SENT);
+        return m_phase == Phase::Running;
+    }
+    return true;
+}
+
 void CSession::EndTransfer(int status) {
+    m_transferOpen = false;
     m_out.ClearProgress();
     const uint64_t done = m_view.SendDone();
     const uint64_t total = m_view.SendTotal();

@@ -194,6 +194,22 @@ TEST_F(ConsoleExe, AFileHeldByXoffForSecondsArrivesExactAfterXon) {
         << Err();
 }
 
+TEST_F(ConsoleExe, RepeatCountsEveryTransferEvenWhenThePromptComesFirst) {
+    // The tester prompts again as soon as it has the file, while the port still settles on its
+    // emptied output queue: each transfer must still be reported as sent.
+    const std::string text = UpdateText(5000);
+    const std::string file = MakeFile("update.txt", text);
+    auto sim = StartSim({"--rate", "0", "--repeat", "2", "--between-ms", "0", "--expect",
+                         std::to_string(text.size())});
+    auto tool = Start({"--port", kPort, "--repeat", "--file", file});
+    const std::string sent = "KORVALIN: Sent '" + file + "': 5000 bytes.";
+    EXPECT_TRUE(test::WaitUntil([&] { return Count(Err(), sent) >= 2; })) << Err();
+    tool->Signal(SIGINT);
+    EXPECT_EQ(tool->WaitExit(), 130);
+    EXPECT_EQ(Count(Err(), sent), 2u) << Err();
+    EXPECT_EQ(Err().find("did not complete"), std::string::npos) << Err();
+}
+
 TEST_F(ConsoleExe, CtrlCWhileTheTesterHoldsXoffEndsAtOnceAndSendsNoMore) {
     // Far more than the line takes ahead of the tester, which stops it at the first byte for
     // two minutes. Wine hands SIGINT to the program as the console's Ctrl+C.
