@@ -11,6 +11,7 @@
 #include <ostream>
 #include <thread>
 
+#include "ProgramLine.h"
 #include "Pty.h"
 #include "TempDir.h"
 #include "Wait.h"
@@ -24,38 +25,6 @@ using namespace korv::test;
 
 constexpr uint8_t XON = 0x11;
 constexpr uint8_t XOFF = 0x13;
-// The program's own time-outs: 10 ms read interval, n + 1000 ms per write.
-constexpr CommTimeouts kProgramTimeouts{10, 0, 0, 1, 1000};
-
-Dcb ProgramDcb(ISerialPort& port) {
-    Dcb dcb;
-    dcb.DCBlength = sizeof(Dcb);
-    port.GetCommState(dcb);
-    dcb.BaudRate = 57600;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fOutX = 1;
-    dcb.fInX = 1;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = 0;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 100;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    dcb.EvtChar = 0;
-    return dcb;
-}
-
 // Prompt enough for anything that must happen "at once", yet far below the time-outs a fault
 // would fall back on (a held 100000-byte write gives up only after 101 s).
 constexpr auto kAtOnce = 20s;
