@@ -10,10 +10,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <algorithm>
 
 #include "app/DialogUnits.h"
 #include "app/TermWidget.h"
+#include "ports/PortList.h"
 #include "view/ProgView.h"
 #include "view/Strings.h"
 
@@ -158,15 +158,8 @@ void CProgForm::EnablePortChoice(bool enable) {
 }
 
 void CProgForm::RefreshPortChoice() {
-    std::vector<std::string> names = m_portSource();
     const std::string chosen = ComboGetText();
-    // A port that is not (or no longer) listed stays on offer while it is chosen, and so does
-    // the command-line port, which the system's list does not know.
-    for (const std::string& keep : {m_strPortOverride, chosen}) {
-        if (!keep.empty() && std::find(names.begin(), names.end(), keep) == names.end()) {
-            names.push_back(keep);
-        }
-    }
+    const std::vector<std::string> names = PortChoices(m_portSource(), m_strPortOverride, chosen);
     const QSignalBlocker block(m_combo);
     m_combo->clear();
     int selected = -1;

@@ -3,6 +3,7 @@
 
 #include "ports/PortList.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -109,6 +110,16 @@ void CPortList::SortByPortNumber() {
             }
         }
     }
+}
+
+std::vector<std::string> PortChoices(std::vector<std::string> listed,
+                                     const std::string& commandLine, const std::string& chosen) {
+    for (const std::string* keep : {&commandLine, &chosen}) {
+        if (!keep->empty() && std::find(listed.begin(), listed.end(), *keep) == listed.end()) {
+            listed.push_back(*keep);
+        }
+    }
+    return listed;
 }
 
 }  // namespace korv

@@ -1,4 +1,5 @@
 // The core's headers come before <windows.h>, whose macros share some of their constant names.
+#include "ports/PortList.h"
 #include "view/ProgView.h"
 #include "view/Strings.h"
 
@@ -230,15 +231,8 @@ void CWinForm::RefreshPortChoice() {
     if (!m_portSource) {
         return;
     }
-    std::vector<std::string> names = m_portSource();
     const std::string chosen = ComboGetText();
-    // A port that is not (or no longer) listed stays on offer while it is chosen, and so does
-    // the command-line port, which the system's list may not know.
-    for (const std::string& keep : {m_strPortOverride, chosen}) {
-        if (!keep.empty() && std::find(names.begin(), names.end(), keep) == names.end()) {
-            names.push_back(keep);
-        }
-    }
+    const std::vector<std::string> names = PortChoices(m_portSource(), m_strPortOverride, chosen);
     ComboResetContent();
     int selected = -1;
     for (const std::string& name : names) {
