@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "CpuTime.h"
-#include "ProgramLine.h"
 #include "SimLine.h"
 #include "Wait.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
+#include "serial/LineSettings.h"
 
 namespace korv {
 namespace {
@@ -54,8 +54,8 @@ class SerialLineTest : public ::testing::Test {
         }
         port->SetupComm(4096, 4096);
         port->Purge();
-        port->SetCommTimeouts(kProgramTimeouts);
-        EXPECT_EQ(port->SetCommState(ProgramDcb(*port)), 0);
+        port->SetCommTimeouts(kLineTimeouts);
+        EXPECT_EQ(port->SetCommState(LineSettings(*port)), 0);
         port->Purge();
         port->SetCommMask(0);
         return port;

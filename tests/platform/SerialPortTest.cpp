@@ -11,12 +11,12 @@
 #include <ostream>
 #include <thread>
 
-#include "ProgramLine.h"
 #include "Pty.h"
 #include "TempDir.h"
 #include "Wait.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
+#include "serial/LineSettings.h"
 
 namespace korv {
 namespace {
@@ -47,8 +47,8 @@ class SerialPortTest : public ::testing::Test {
         auto port = MakeTermiosPort();
         EXPECT_EQ(port->Open(pty.path()), 0);
         port->Purge();
-        port->SetCommTimeouts(kProgramTimeouts);
-        EXPECT_EQ(port->SetCommState(ProgramDcb(*port)), 0);
+        port->SetCommTimeouts(kLineTimeouts);
+        EXPECT_EQ(port->SetCommState(LineSettings(*port)), 0);
         port->Purge();
         return port;
     }
@@ -70,7 +70,7 @@ class SerialPortTest : public ::testing::Test {
             pty.Receive(pty.received().size() + 1);
             return false;
         });
-        port.SetCommTimeouts(kProgramTimeouts);
+        port.SetCommTimeouts(kLineTimeouts);
         pty.received().clear();
         return held;
     }
@@ -234,7 +234,7 @@ TEST_P(GoodSettingsTest, RoundTrips) {
     const GoodCase& c = GetParam();
     auto port = MakeTermiosPort();
     ASSERT_EQ(port->Open(pty.path()), 0);
-    Dcb dcb = ProgramDcb(*port);
+    Dcb dcb = LineSettings(*port);
     dcb.BaudRate = c.baud;
     dcb.ByteSize = c.byteSize;
     dcb.Parity = c.parity;
@@ -267,7 +267,7 @@ TEST_F(SerialPortTest, SettingsTheDriverChangesAreRefusedByTheReadBack) {
     termios before{};
     ASSERT_TRUE(pty.LineSettings(&before));
     for (auto [size, parity] : {std::pair<uint8_t, uint8_t>{7, 2}, {7, 0}, {8, 1}, {5, 0}}) {
-        Dcb dcb = ProgramDcb(*port);
+        Dcb dcb = LineSettings(*port);
         dcb.BaudRate = 9600;
         dcb.ByteSize = size;
         dcb.Parity = parity;
@@ -299,7 +299,7 @@ TEST_P(BadSettingsTest, AreRefusedAndLeaveTheLineAlone) {
     auto port = OpenConfigured();
     termios before{};
     ASSERT_TRUE(pty.LineSettings(&before));
-    Dcb dcb = ProgramDcb(*port);
+    Dcb dcb = LineSettings(*port);
     dcb.BaudRate = c.baud;
     dcb.ByteSize = c.byteSize;
     dcb.Parity = c.parity;

@@ -1,16 +1,15 @@
 #pragma once
-// The line as the program configures it, for tests that drive a serial port directly: 57600 baud,
-// 8N1, XON/XOFF both ways, DTR and RTS on; reads end 10 ms after the last byte and a write of
-// n bytes may take n + 1000 ms.
+// The line as the program runs it: 57600 baud, 8N1, XON/XOFF both ways, DTR and RTS on. Reads end
+// after 10 ms of line silence; a write of n bytes gets n + 1000 ms.
 
 #include "platform/SerialPort.h"
 
-namespace korv::test {
+namespace korv {
 
-inline constexpr CommTimeouts kProgramTimeouts{10, 0, 0, 1, 1000};
+inline constexpr CommTimeouts kLineTimeouts{10, 0, 0, 1, 1000};
 
 // The port's current settings with the program's line settings applied.
-inline Dcb ProgramDcb(ISerialPort& port) {
+inline Dcb LineSettings(ISerialPort& port) {
     Dcb dcb;
     dcb.DCBlength = sizeof(Dcb);
     port.GetCommState(dcb);
@@ -39,4 +38,4 @@ inline Dcb ProgramDcb(ISerialPort& port) {
     return dcb;
 }
 
-}  // namespace korv::test
+}  // namespace korv
