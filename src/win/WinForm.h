@@ -34,7 +34,6 @@ class CWinForm : public IFormHost, public INotifySink {
     // terminal control it names, cannot be created.
     bool Create(HINSTANCE instance, HWND frame);
     HWND Handle() const { return m_hWnd; }
-    HWND Owner() const { return m_hFrame; }
     // The form's size in pixels.
     SIZE Size() const;
 
