@@ -40,6 +40,9 @@ class CPortList {
     void SortByPortNumber();
 };
 
+// The names the device map lists now, in the port list's order (with its fallback pair).
+std::vector<std::string> CurrentPortNames(ISerialDeviceMap& map);
+
 // The names a port choice offers: the system's list, then the command-line port and the chosen
 // one when the list lacks them (the system may not know the command-line port; a port that is no
 // longer listed stays on offer while it is chosen). Empty names are not added.
