@@ -33,17 +33,6 @@ void CProgApp::BuildPortList() {
     m_portList.BuildPortList(*map);
 }
 
-std::vector<std::string> CProgApp::CurrentPortNames() const {
-    CPortList fresh;
-    std::unique_ptr<ISerialDeviceMap> map = m_options.deviceMap();
-    fresh.BuildPortList(*map);
-    std::vector<std::string> names;
-    for (const PortNode* node = fresh.Head(); node != nullptr; node = node->pNext) {
-        names.emplace_back(node->szName);
-    }
-    return names;
-}
-
 void CProgApp::InitInstance() {
     BuildPortList();
     m_frame = std::make_unique<CMainFrame>(m_doc);
@@ -51,7 +40,7 @@ void CProgApp::InitInstance() {
     m_view = std::make_unique<CProgView>(form, form, m_profile, m_doc, m_options.portFactory,
                                          m_options.programPath);
     form.SetView(m_view.get());
-    form.SetPortSource([this] { return CurrentPortNames(); });
+    form.SetPortSource([this] { return CurrentPortNames(*m_options.deviceMap()); });
     if (!m_options.portOverride.empty()) {
         m_view->SetPortOverride(m_options.portOverride);
         form.SetPortOverride(m_options.portOverride);

@@ -49,8 +49,6 @@ class CProgApp {
     CProgForm& Form() const;
     CProgView& View() const { return *m_view; }
     CProgDoc& Doc() { return m_doc; }
-    // Port names as the system lists them now, in the port list's order.
-    std::vector<std::string> CurrentPortNames() const;
 
   private:
     void BuildPortList();

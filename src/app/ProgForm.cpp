@@ -10,10 +10,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <algorithm>
 
 #include "app/DialogUnits.h"
 #include "app/TermWidget.h"
+#include "ports/PortList.h"
 #include "view/ProgView.h"
 #include "view/Strings.h"
 
@@ -158,15 +158,8 @@ void CProgForm::EnablePortChoice(bool enable) {
 }
 
 void CProgForm::RefreshPortChoice() {
-    std::vector<std::string> names = m_portSource();
     const std::string chosen = ComboGetText();
-    // A port that is not (or no longer) listed stays on offer while it is chosen, and so does
-    // the command-line port, which the system's list does not know.
-    for (const std::string& keep : {m_strPortOverride, chosen}) {
-        if (!keep.empty() && std::find(names.begin(), names.end(), keep) == names.end()) {
-            names.push_back(keep);
-        }
-    }
+    const std::vector<std::string> names = PortChoices(m_portSource(), m_strPortOverride, chosen);
     const QSignalBlocker block(m_combo);
     m_combo->clear();
     int selected = -1;
@@ -237,7 +230,9 @@ QStringList CProgForm::NameFiltersFromFilter(const std::string& filter) {
 bool CProgForm::RunFileDialog(FileDialogRequest& request) {
     if (m_fileDialogHook) {
         const bool chosen = m_fileDialogHook(request);
-        m_bNewTransfer = m_bNewTransfer || chosen;
+        if (chosen) {
+            m_follower.FileChosen();
+        }
         return chosen;
     }
     QFileDialog dialog(this, FromStd(request.title));
@@ -260,7 +255,7 @@ bool CProgForm::RunFileDialog(FileDialogRequest& request) {
         return false;
     }
     request.fileName = QFileInfo(chosen.first()).absoluteFilePath().toStdString();
-    m_bNewTransfer = true;
+    m_follower.FileChosen();
     return true;
 }
 
@@ -296,54 +291,33 @@ void CProgForm::FitFrameToForm() {
 // --- progress --------------------------------------------------------------------------------
 
 void CProgForm::FollowTransfer() {
-    const int state = m_view != nullptr ? m_view->State() : STATE_PORT_CLOSED;
-    const bool sending = state == STATE_SENDING;
-    // A prompt during a transfer replaces it with the next one while the state stays the same.
-    const bool restart = sending && m_bNewTransfer;
-    m_bNewTransfer = false;
-    if (sending) {
-        if (!m_bFollowing || restart) {
-            m_bFollowing = true;
-            m_sendClock.start();
-            m_estimate.Start();
-            m_progress->setValue(0);
-            UpdateProgress();
-            m_progress->show();
-            m_progressText->show();
-            m_progressTimer.start();
-        }
-        return;
-    }
-    if (m_bFollowing) {
-        m_bFollowing = false;
+    const CTransferFollower::Step step = m_follower.Follow(m_view);
+    if (step.timer == CTransferFollower::START_TIMER) {
+        m_progressTimer.start();
+    } else if (step.timer == CTransferFollower::STOP_TIMER) {
         m_progressTimer.stop();
     }
-    // Once a transfer has ended the display says how: sent, aborted or failed, and how far it
-    // came, until the next one starts or the port closes.
-    const TransferOutcome outcome =
-        state == STATE_SEND_ENDED ? m_view->LastOutcome() : TransferOutcome{};
-    if (outcome.kind == TransferOutcome::NONE) {
+    if (step.redraw) {
+        ShowTransfer(step.display);
+    }
+}
+
+void CProgForm::UpdateProgress() {
+    if (m_view != nullptr) {
+        ShowTransfer(m_follower.Progress(*m_view));
+    }
+}
+
+void CProgForm::ShowTransfer(const TransferDisplay& display) {
+    if (!display.shown) {
         m_progress->hide();
         m_progressText->hide();
         return;
     }
-    m_progress->setValue(
-        outcome.total == 0 ? 1000 : static_cast<int>(outcome.done * 1000 / outcome.total));
-    m_progressText->setText(FromStd(FormatTransferOutcome(outcome)));
+    m_progress->setValue(display.permille);
+    m_progressText->setText(FromStd(display.text));
     m_progress->show();
     m_progressText->show();
-}
-
-void CProgForm::UpdateProgress() {
-    if (m_view == nullptr) {
-        return;
-    }
-    const uint64_t total = m_view->SendTotal();
-    const uint64_t done = std::min(m_view->SendDone(), total);
-    m_progress->setValue(total == 0 ? 0 : static_cast<int>(done * 1000 / total));
-    m_estimate.Sample(m_sendClock.elapsed(), done);
-    m_progressText->setText(
-        FromStd(FormatTransferProgress(done, total, m_estimate.SecondsLeft(total))));
 }
 
 }  // namespace korv

@@ -6,7 +6,6 @@
 // after each one.
 
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QPoint>
 #include <QStringList>
@@ -124,6 +123,7 @@ class CProgForm : public QWidget, public IFormHost, public INotifySink {
   private:
     void FollowTransfer();
     void UpdateProgress();
+    void ShowTransfer(const TransferDisplay& display);
 
     CProgView* m_view = nullptr;
     QLabel* m_label;
@@ -134,10 +134,7 @@ class CProgForm : public QWidget, public IFormHost, public INotifySink {
     CTermWidget* m_term;
 
     QTimer m_progressTimer;
-    QElapsedTimer m_sendClock;
-    CTransferEstimate m_estimate;
-    bool m_bFollowing = false;
-    bool m_bNewTransfer = false;  // a file was chosen: a transfer (re)starts
+    CTransferFollower m_follower;
     QPoint m_popupPos;
     int m_nWaitCursors = 0;
 

@@ -3,6 +3,7 @@
 
 #include "ports/PortList.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -109,6 +110,26 @@ void CPortList::SortByPortNumber() {
             }
         }
     }
+}
+
+std::vector<std::string> CurrentPortNames(ISerialDeviceMap& map) {
+    CPortList list;
+    list.BuildPortList(map);
+    std::vector<std::string> names;
+    for (const PortNode* node = list.Head(); node != nullptr; node = node->pNext) {
+        names.emplace_back(node->szName);
+    }
+    return names;
+}
+
+std::vector<std::string> PortChoices(std::vector<std::string> listed,
+                                     const std::string& commandLine, const std::string& chosen) {
+    for (const std::string* keep : {&commandLine, &chosen}) {
+        if (!keep->empty() && std::find(listed.begin(), listed.end(), *keep) == listed.end()) {
+            listed.push_back(*keep);
+        }
+    }
+    return listed;
 }
 
 }  // namespace korv

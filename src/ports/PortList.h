@@ -5,6 +5,8 @@
 // longer than an entry holds is left out; the others are listed.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace korv {
 
@@ -37,5 +39,14 @@ class CPortList {
     void ReverseList();
     void SortByPortNumber();
 };
+
+// The names the device map lists now, in the port list's order (with its fallback pair).
+std::vector<std::string> CurrentPortNames(ISerialDeviceMap& map);
+
+// The names a port choice offers: the system's list, then the command-line port and the chosen
+// one when the list lacks them (the system may not know the command-line port; a port that is no
+// longer listed stays on offer while it is chosen). Empty names are not added.
+std::vector<std::string> PortChoices(std::vector<std::string> listed,
+                                     const std::string& commandLine, const std::string& chosen);
 
 }  // namespace korv

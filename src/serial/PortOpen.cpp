@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/SysError.h"
+#include "serial/LineSettings.h"
 #include "terminal/ReportWidget.h"
 #include "view/ProgView.h"
 #include "view/Strings.h"
@@ -13,34 +14,7 @@ namespace korv {
 
 namespace {
 
-// Reads end after 10 ms of line silence; a write of n bytes gets n + 1000 ms.
-constexpr CommTimeouts kTimeouts{10, 0, 0, 1, 1000};
 constexpr uint32_t kQueueSize = 4096;
-
-void ApplyLineSettings(Dcb& dcb) {
-    dcb.BaudRate = 57600;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fOutX = 1;
-    dcb.fInX = 1;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = 0;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 100;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    dcb.EvtChar = 0;
-}
 
 }  // namespace
 
@@ -60,12 +34,8 @@ void CProgView::OpenPort() {
     m_hPort = std::move(port);
     m_hPort->SetupComm(kQueueSize, kQueueSize);
     m_hPort->Purge();
-    m_hPort->SetCommTimeouts(kTimeouts);
-    Dcb dcb;
-    dcb.DCBlength = sizeof(Dcb);
-    m_hPort->GetCommState(dcb);
-    ApplyLineSettings(dcb);
-    if (const int err = m_hPort->SetCommState(dcb); err != 0) {
+    m_hPort->SetCommTimeouts(kLineTimeouts);
+    if (const int err = m_hPort->SetCommState(LineSettings(*m_hPort)); err != 0) {
         // The port stays held until the next ClosePort (the retry button frees and reopens it).
         ReportMessage(true, err, IDS_PORT_SETUP_FAILED, m_strPortName);
         return;

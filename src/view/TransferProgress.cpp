@@ -1,7 +1,10 @@
 #include "view/TransferProgress.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+
+#include "view/ProgView.h"
 
 namespace korv {
 
@@ -71,6 +74,52 @@ int64_t CTransferEstimate::SecondsLeft(uint64_t total) const {
     }
     const double bytesPerMs = static_cast<double>(done1 - done0) / static_cast<double>(t1 - t0);
     return static_cast<int64_t>(static_cast<double>(total - done1) / bytesPerMs / 1000.0 + 0.5);
+}
+
+CTransferFollower::Step CTransferFollower::Follow(const CProgView* view) {
+    const int state = view != nullptr ? view->State() : STATE_PORT_CLOSED;
+    const bool sending = state == STATE_SENDING;
+    const bool restart = sending && m_bNewTransfer;
+    m_bNewTransfer = false;
+    Step step;
+    if (sending) {
+        if (!m_bFollowing || restart) {
+            m_bFollowing = true;
+            m_start = std::chrono::steady_clock::now();
+            m_estimate.Start();
+            step.timer = START_TIMER;
+            step.redraw = true;
+            step.display = Progress(*view);
+        }
+        return step;
+    }
+    if (m_bFollowing) {
+        m_bFollowing = false;
+        step.timer = STOP_TIMER;
+    }
+    step.redraw = true;
+    const TransferOutcome outcome =
+        state == STATE_SEND_ENDED ? view->LastOutcome() : TransferOutcome{};
+    if (outcome.kind != TransferOutcome::NONE) {
+        step.display.shown = true;
+        step.display.permille =
+            outcome.total == 0 ? 1000 : static_cast<int>(outcome.done * 1000 / outcome.total);
+        step.display.text = FormatTransferOutcome(outcome);
+    }
+    return step;
+}
+
+TransferDisplay CTransferFollower::Progress(const CProgView& view) {
+    const uint64_t total = view.SendTotal();
+    const uint64_t done = std::min(view.SendDone(), total);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - m_start);
+    m_estimate.Sample(elapsed.count(), done);
+    TransferDisplay display;
+    display.shown = true;
+    display.permille = total == 0 ? 0 : static_cast<int>(done * 1000 / total);
+    display.text = FormatTransferProgress(done, total, m_estimate.SecondsLeft(total));
+    return display;
 }
 
 }  // namespace korv

@@ -1,13 +1,16 @@
 #pragma once
 // The words every front end uses for a transfer: how far it has come while it runs, how it ended
-// once it has, and an estimate of the time it has left.
+// once it has, and an estimate of the time it has left; and when a form shows which of them.
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <string>
 #include <utility>
 
 namespace korv {
+
+class CProgView;
 
 // How the last transfer ended; NONE while one runs, before the first and once the port closed.
 struct TransferOutcome {
@@ -41,6 +44,41 @@ class CTransferEstimate {
 
   private:
     std::deque<std::pair<int64_t, uint64_t>> m_samples;
+};
+
+// What a form shows below its controls: a bar in thousandths and the text beside it.
+struct TransferDisplay {
+    bool shown = false;  // neither is shown before the first transfer and once the port closed
+    int permille = 0;
+    std::string text;
+};
+
+// Follows the view's transfers for a form. After every call into the view the form asks Follow
+// what to do; while a transfer runs it asks Progress again at a steady pace, on a timer of its own
+// that Follow starts and stops. A transfer's outcome stays shown, the bar where it stopped, until
+// the next one starts or the port closes.
+class CTransferFollower {
+  public:
+    // A file was chosen: the transfer that follows starts afresh even when the view stays in the
+    // sending state (a prompt during a transfer replaces it with the next one).
+    void FileChosen() { m_bNewTransfer = true; }
+
+    enum Timer { KEEP_TIMER, START_TIMER, STOP_TIMER };
+    struct Step {
+        Timer timer = KEEP_TIMER;
+        bool redraw = false;  // show display; otherwise what is shown stays
+        TransferDisplay display;
+    };
+    // view may be null (no view yet): nothing is shown then.
+    Step Follow(const CProgView* view);
+    // How far the transfer under way has come, with an estimate of the time it has left.
+    TransferDisplay Progress(const CProgView& view);
+
+  private:
+    CTransferEstimate m_estimate;
+    std::chrono::steady_clock::time_point m_start{};
+    bool m_bFollowing = false;
+    bool m_bNewTransfer = false;
 };
 
 }  // namespace korv

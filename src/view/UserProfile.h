@@ -17,18 +17,14 @@ class CProfileAdapter : public IProfile {
                                  const std::string& defaultValue) override {
         return m_profile.GetString(section, entry, defaultValue);
     }
-    // A setting that cannot be stored is only not remembered; the run goes on. The result is
-    // kept for front ends that want to say so.
+    // A setting that cannot be stored is only not remembered; the run goes on.
     void WriteProfileString(const std::string& section, const std::string& entry,
                             const std::string& value) override {
-        m_lastWriteError = m_profile.WriteString(section, entry, value);
+        m_profile.WriteString(section, entry, value);
     }
-    int LastWriteError() const { return m_lastWriteError; }
-    const CUserProfile& Profile() const { return m_profile; }
 
   private:
     CUserProfile m_profile;
-    int m_lastWriteError = 0;
 };
 
 }  // namespace korv

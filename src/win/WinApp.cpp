@@ -25,17 +25,6 @@ void CWinProgApp::BuildPortList() {
     m_portList.BuildPortList(*map);
 }
 
-std::vector<std::string> CWinProgApp::CurrentPortNames() const {
-    CPortList fresh;
-    std::unique_ptr<ISerialDeviceMap> map = MakeSystemDeviceMap();
-    fresh.BuildPortList(*map);
-    std::vector<std::string> names;
-    for (const PortNode* node = fresh.Head(); node != nullptr; node = node->pNext) {
-        names.emplace_back(node->szName);
-    }
-    return names;
-}
-
 bool CWinProgApp::InitInstance(HINSTANCE instance) {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
@@ -57,7 +46,7 @@ bool CWinProgApp::InitInstance(HINSTANCE instance) {
     m_view = std::make_unique<CProgView>(m_form, m_form, m_profile, m_doc, MakeSerialPort,
                                          m_options.programPath);
     m_form.SetView(m_view.get());
-    m_form.SetPortSource([this] { return CurrentPortNames(); });
+    m_form.SetPortSource([this] { return CurrentPortNames(*MakeSystemDeviceMap()); });
     m_form.SetFitFrame([this] { m_frame.FitToForm(); });
     m_form.SetAfterDispatch([this] { m_frame.UpdateCommandUI(); });
     if (!m_options.portOverride.empty()) {

@@ -37,7 +37,6 @@ class CWinProgApp {
 
   private:
     void BuildPortList();
-    std::vector<std::string> CurrentPortNames() const;
     // Ctrl+N, and Ctrl+O after its file-open dialog: a fresh port list, then the initial update
     // again; never while a file is being sent.
     void OnFileCommand(int id);

@@ -1,4 +1,5 @@
 // The core's headers come before <windows.h>, whose macros share some of their constant names.
+#include "ports/PortList.h"
 #include "view/ProgView.h"
 #include "view/Strings.h"
 
@@ -230,15 +231,8 @@ void CWinForm::RefreshPortChoice() {
     if (!m_portSource) {
         return;
     }
-    std::vector<std::string> names = m_portSource();
     const std::string chosen = ComboGetText();
-    // A port that is not (or no longer) listed stays on offer while it is chosen, and so does
-    // the command-line port, which the system's list may not know.
-    for (const std::string& keep : {m_strPortOverride, chosen}) {
-        if (!keep.empty() && std::find(names.begin(), names.end(), keep) == names.end()) {
-            names.push_back(keep);
-        }
-    }
+    const std::vector<std::string> names = PortChoices(m_portSource(), m_strPortOverride, chosen);
     ComboResetContent();
     int selected = -1;
     for (const std::string& name : names) {
@@ -306,7 +300,7 @@ bool CWinForm::RunFileDialog(FileDialogRequest& request) {
     }
     file.resize(wcsnlen(file.c_str(), kFileNameChars));
     request.fileName = Narrow(file);
-    m_bNewTransfer = true;
+    m_follower.FileChosen();
     return true;
 }
 
@@ -353,57 +347,33 @@ void CWinForm::FitFrameToForm() {
 // --- progress --------------------------------------------------------------------------------
 
 void CWinForm::FollowTransfer() {
-    const int state = m_view != nullptr ? m_view->State() : STATE_PORT_CLOSED;
-    const bool sending = state == STATE_SENDING;
-    // A prompt during a transfer replaces it with the next one while the state stays the same.
-    const bool restart = sending && m_bNewTransfer;
-    m_bNewTransfer = false;
-    if (sending) {
-        if (!m_bFollowing || restart) {
-            m_bFollowing = true;
-            m_sendStart = GetTickCount64();
-            m_estimate.Start();
-            SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
-            UpdateProgress();
-            ShowWindow(m_hProgress, SW_SHOWNA);
-            ShowWindow(m_hProgressText, SW_SHOWNA);
-            SetTimer(m_hWnd, kProgressTimer, kProgressPeriodMs, nullptr);
-        }
-        return;
-    }
-    if (m_bFollowing) {
-        m_bFollowing = false;
+    const CTransferFollower::Step step = m_follower.Follow(m_view);
+    if (step.timer == CTransferFollower::START_TIMER) {
+        SetTimer(m_hWnd, kProgressTimer, kProgressPeriodMs, nullptr);
+    } else if (step.timer == CTransferFollower::STOP_TIMER) {
         KillTimer(m_hWnd, kProgressTimer);
     }
-    // After a transfer its outcome stays where its progress was, the bar where it stopped, until
-    // the next one starts or the port closes.
-    const TransferOutcome outcome =
-        state == STATE_SEND_ENDED ? m_view->LastOutcome() : TransferOutcome{};
-    if (outcome.kind == TransferOutcome::NONE) {
+    if (step.redraw) {
+        ShowTransfer(step.display);
+    }
+}
+
+void CWinForm::UpdateProgress() {
+    if (m_view != nullptr) {
+        ShowTransfer(m_follower.Progress(*m_view));
+    }
+}
+
+void CWinForm::ShowTransfer(const TransferDisplay& display) {
+    if (!display.shown) {
         ShowWindow(m_hProgress, SW_HIDE);
         ShowWindow(m_hProgressText, SW_HIDE);
         return;
     }
-    SendMessageW(
-        m_hProgress, PBM_SETPOS,
-        outcome.total == 0 ? 1000 : static_cast<WPARAM>(outcome.done * 1000 / outcome.total), 0);
-    SetWindowTextW(m_hProgressText, Widen(FormatTransferOutcome(outcome)).c_str());
+    SendMessageW(m_hProgress, PBM_SETPOS, static_cast<WPARAM>(display.permille), 0);
+    SetWindowTextW(m_hProgressText, Widen(display.text).c_str());
     ShowWindow(m_hProgress, SW_SHOWNA);
     ShowWindow(m_hProgressText, SW_SHOWNA);
-}
-
-void CWinForm::UpdateProgress() {
-    if (m_view == nullptr) {
-        return;
-    }
-    const uint64_t total = m_view->SendTotal();
-    const uint64_t done = std::min(m_view->SendDone(), total);
-    SendMessageW(m_hProgress, PBM_SETPOS, total == 0 ? 0 : static_cast<WPARAM>(done * 1000 / total),
-                 0);
-    m_estimate.Sample(static_cast<int64_t>(GetTickCount64() - m_sendStart), done);
-    SetWindowTextW(
-        m_hProgressText,
-        Widen(FormatTransferProgress(done, total, m_estimate.SecondsLeft(total))).c_str());
 }
 
 }  // namespace korv::win

@@ -34,7 +34,6 @@ class CWinForm : public IFormHost, public INotifySink {
     // terminal control it names, cannot be created.
     bool Create(HINSTANCE instance, HWND frame);
     HWND Handle() const { return m_hWnd; }
-    HWND Owner() const { return m_hFrame; }
     // The form's size in pixels.
     SIZE Size() const;
 
@@ -82,6 +81,7 @@ class CWinForm : public IFormHost, public INotifySink {
     void CreateProgressControls();
     void FollowTransfer();
     void UpdateProgress();
+    void ShowTransfer(const TransferDisplay& display);
 
     HINSTANCE m_hInstance = nullptr;
     HWND m_hFrame = nullptr;
@@ -94,10 +94,7 @@ class CWinForm : public IFormHost, public INotifySink {
     CTermWindow* m_term = nullptr;
     CProgView* m_view = nullptr;
 
-    CTransferEstimate m_estimate;
-    ULONGLONG m_sendStart = 0;
-    bool m_bFollowing = false;
-    bool m_bNewTransfer = false;  // a file was chosen: a transfer (re)starts
+    CTransferFollower m_follower;
     int m_nWaitCursors = 0;
     int m_nDispatchDepth = 0;
 

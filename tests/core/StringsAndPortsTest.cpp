@@ -107,6 +107,16 @@ std::vector<std::string> Names(const CPortList& list) {
 
 using Names_t = std::vector<std::string>;
 
+TEST(PortChoices, KeepTheCommandLineAndChosenPortsWhenUnlisted) {
+    EXPECT_EQ(PortChoices({"COM1", "COM3"}, "COM9", "COM5"),
+              (std::vector<std::string>{"COM1", "COM3", "COM9", "COM5"}));
+    // Listed names, one name given twice and empty names are not doubled.
+    EXPECT_EQ(PortChoices({"COM1", "COM3"}, "COM3", "COM1"),
+              (std::vector<std::string>{"COM1", "COM3"}));
+    EXPECT_EQ(PortChoices({}, "COM9", "COM9"), (std::vector<std::string>{"COM9"}));
+    EXPECT_EQ(PortChoices({"COM1"}, "", ""), (std::vector<std::string>{"COM1"}));
+}
+
 TEST(PortList, FallbackPairWhenNothingIsListed) {
     FakeMap empty;
     CPortList list;

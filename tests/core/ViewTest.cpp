@@ -555,6 +555,47 @@ TEST_F(ViewTest, FilesArriveWholeInChunks) {
     EXPECT_TRUE(host.boxes.empty());
 }
 
+// What the forms show of a transfer: progress with a timer while it runs, started afresh when a
+// prompt brings the next file, then its outcome until the port closes.
+TEST_F(ViewTest, FollowerShowsProgressThenOutcome) {
+    CTransferFollower follower;
+    EXPECT_FALSE(follower.Follow(nullptr).display.shown);
+    auto v = OpenView();
+    CTransferFollower::Step step = follower.Follow(v.get());
+    EXPECT_EQ(step.timer, CTransferFollower::KEEP_TIMER);
+    EXPECT_TRUE(step.redraw);
+    EXPECT_FALSE(step.display.shown);
+
+    control.holdWrites = true;
+    host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
+    v->OnSendUpdateFile();
+    follower.FileChosen();
+    ASSERT_EQ(v->State(), STATE_SENDING);
+    step = follower.Follow(v.get());
+    EXPECT_EQ(step.timer, CTransferFollower::START_TIMER);
+    EXPECT_TRUE(step.display.shown);
+    EXPECT_EQ(step.display.permille, 0);
+    EXPECT_EQ(step.display.text, "0.0 of 4.9 KiB");
+    // Further calls into the view leave the running display to its timer...
+    step = follower.Follow(v.get());
+    EXPECT_EQ(step.timer, CTransferFollower::KEEP_TIMER);
+    EXPECT_FALSE(step.redraw);
+    // ...unless a newly chosen file restarts it.
+    follower.FileChosen();
+    EXPECT_EQ(follower.Follow(v.get()).timer, CTransferFollower::START_TIMER);
+
+    v->OnMiscButton();  // Abort
+    step = follower.Follow(v.get());
+    EXPECT_EQ(step.timer, CTransferFollower::STOP_TIMER);
+    EXPECT_TRUE(step.display.shown);
+    EXPECT_EQ(step.display.text, "Aborted at 0.0 of 4.9 KiB");
+    EXPECT_EQ(follower.Follow(v.get()).timer, CTransferFollower::KEEP_TIMER);
+    v->ClosePort();
+    step = follower.Follow(v.get());
+    EXPECT_TRUE(step.redraw);
+    EXPECT_FALSE(step.display.shown);
+}
+
 TEST_F(ViewTest, ShortWritesResumeFromTheRightOffset) {
     auto v = OpenView();
     control.maxWrite = 100;

@@ -14,39 +14,18 @@
 
 #include "CpuTime.h"
 #include "SimLine.h"
+#include "Wait.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
+#include "serial/LineSettings.h"
 
 namespace korv {
 namespace {
 
 using namespace std::chrono_literals;
-using test::SimLine;
-using Clock = std::chrono::steady_clock;
-
-// Slow shared machines and Wine's start-up: a passing test never waits this long.
-constexpr auto kDeadline = 60s;
+using namespace korv::test;
 const std::string kPrompt = "Ready to receive update file....\r\n";
-// The program's own time-outs: a read ends 10 ms after the last byte; a write of n bytes may
-// take n + 1000 ms.
-constexpr CommTimeouts kProgramTimeouts{10, 0, 0, 1, 1000};
-
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-template <class Cond>
-bool WaitUntil(Cond cond, std::chrono::milliseconds limit = kDeadline) {
-    const auto end = Clock::now() + limit;
-    while (!cond()) {
-        if (Clock::now() > end) {
-            return cond();
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 std::string UpdateBytes(size_t n) {
     std::string text = "* line test\r\n";
@@ -55,35 +34,6 @@ std::string UpdateBytes(size_t n) {
     }
     text.resize(n);
     return text;
-}
-
-Dcb ProgramDcb(ISerialPort& port) {
-    Dcb dcb;
-    dcb.DCBlength = sizeof(Dcb);
-    port.GetCommState(dcb);
-    dcb.BaudRate = 57600;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fOutX = 1;
-    dcb.fInX = 1;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = 0;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 100;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    dcb.EvtChar = 0;
-    return dcb;
 }
 
 class SerialLineTest : public ::testing::Test {
@@ -104,8 +54,8 @@ class SerialLineTest : public ::testing::Test {
         }
         port->SetupComm(4096, 4096);
         port->Purge();
-        port->SetCommTimeouts(kProgramTimeouts);
-        EXPECT_EQ(port->SetCommState(ProgramDcb(*port)), 0);
+        port->SetCommTimeouts(kLineTimeouts);
+        EXPECT_EQ(port->SetCommState(LineSettings(*port)), 0);
         port->Purge();
         port->SetCommMask(0);
         return port;

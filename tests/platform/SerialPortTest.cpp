@@ -16,6 +16,7 @@
 #include "Wait.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
+#include "serial/LineSettings.h"
 
 namespace korv {
 namespace {
@@ -24,38 +25,6 @@ using namespace korv::test;
 
 constexpr uint8_t XON = 0x11;
 constexpr uint8_t XOFF = 0x13;
-// The program's own time-outs: 10 ms read interval, n + 1000 ms per write.
-constexpr CommTimeouts kProgramTimeouts{10, 0, 0, 1, 1000};
-
-Dcb ProgramDcb(ISerialPort& port) {
-    Dcb dcb;
-    dcb.DCBlength = sizeof(Dcb);
-    port.GetCommState(dcb);
-    dcb.BaudRate = 57600;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fOutX = 1;
-    dcb.fInX = 1;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = 0;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 100;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    dcb.EvtChar = 0;
-    return dcb;
-}
-
 // Prompt enough for anything that must happen "at once", yet far below the time-outs a fault
 // would fall back on (a held 100000-byte write gives up only after 101 s).
 constexpr auto kAtOnce = 20s;
@@ -78,8 +47,8 @@ class SerialPortTest : public ::testing::Test {
         auto port = MakeTermiosPort();
         EXPECT_EQ(port->Open(pty.path()), 0);
         port->Purge();
-        port->SetCommTimeouts(kProgramTimeouts);
-        EXPECT_EQ(port->SetCommState(ProgramDcb(*port)), 0);
+        port->SetCommTimeouts(kLineTimeouts);
+        EXPECT_EQ(port->SetCommState(LineSettings(*port)), 0);
         port->Purge();
         return port;
     }
@@ -101,7 +70,7 @@ class SerialPortTest : public ::testing::Test {
             pty.Receive(pty.received().size() + 1);
             return false;
         });
-        port.SetCommTimeouts(kProgramTimeouts);
+        port.SetCommTimeouts(kLineTimeouts);
         pty.received().clear();
         return held;
     }
@@ -265,7 +234,7 @@ TEST_P(GoodSettingsTest, RoundTrips) {
     const GoodCase& c = GetParam();
     auto port = MakeTermiosPort();
     ASSERT_EQ(port->Open(pty.path()), 0);
-    Dcb dcb = ProgramDcb(*port);
+    Dcb dcb = LineSettings(*port);
     dcb.BaudRate = c.baud;
     dcb.ByteSize = c.byteSize;
     dcb.Parity = c.parity;
@@ -298,7 +267,7 @@ TEST_F(SerialPortTest, SettingsTheDriverChangesAreRefusedByTheReadBack) {
     termios before{};
     ASSERT_TRUE(pty.LineSettings(&before));
     for (auto [size, parity] : {std::pair<uint8_t, uint8_t>{7, 2}, {7, 0}, {8, 1}, {5, 0}}) {
-        Dcb dcb = ProgramDcb(*port);
+        Dcb dcb = LineSettings(*port);
         dcb.BaudRate = 9600;
         dcb.ByteSize = size;
         dcb.Parity = parity;
@@ -330,7 +299,7 @@ TEST_P(BadSettingsTest, AreRefusedAndLeaveTheLineAlone) {
     auto port = OpenConfigured();
     termios before{};
     ASSERT_TRUE(pty.LineSettings(&before));
-    Dcb dcb = ProgramDcb(*port);
+    Dcb dcb = LineSettings(*port);
     dcb.BaudRate = c.baud;
     dcb.ByteSize = c.byteSize;
     dcb.Parity = c.parity;
