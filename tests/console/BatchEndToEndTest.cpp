@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Texts.h"
 
 namespace korv {
 namespace {
@@ -24,28 +25,10 @@ using test::Clock;
 using test::LaunchPlan;
 using test::ReadWholeFile;
 using test::Sim;
+using test::SummaryLine;
 using test::TempDir;
+using test::UpdateText;
 using test::WriteWholeFile;
-
-std::string UpdateText(size_t n) {
-    std::string text = "* batch update\n";
-    for (unsigned line = 0; text.size() < n; ++line) {
-        text += "line " + std::to_string(line) + " of the batch update, padded a little\n";
-    }
-    text.resize(n);
-    return text;
-}
-
-// The summary line of a port (the line that starts with its name), or "".
-std::string SummaryLine(const std::string& summary, const std::string& port) {
-    for (size_t at = 0, nl; (nl = summary.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const std::string line = summary.substr(at, nl - at);
-        if (line.starts_with(port + " ")) {
-            return line;
-        }
-    }
-    return "";
-}
 
 class BatchRun : public ::testing::Test {
   protected:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Texts.h"
 
 namespace korv {
 namespace {
@@ -21,17 +22,8 @@ using test::LaunchPlan;
 using test::ReadWholeFile;
 using test::Sim;
 using test::TempDir;
+using test::UpdateText;
 using test::WriteWholeFile;
-
-// An update file of n bytes: the header and numbered text lines, so a misplaced chunk shows.
-std::string UpdateText(size_t n) {
-    std::string text = "* test update\n";
-    for (unsigned line = 0; text.size() < n; ++line) {
-        text += "line " + std::to_string(line) + " of the update, with some padding text\n";
-    }
-    text.resize(n);
-    return text;
-}
 
 class ConsoleRun : public ::testing::Test {
   protected:

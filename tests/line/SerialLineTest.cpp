@@ -14,6 +14,7 @@
 
 #include "CpuTime.h"
 #include "SimLine.h"
+#include "Texts.h"
 #include "Wait.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
@@ -26,15 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace korv::test;
 const std::string kPrompt = "Ready to receive update file....\r\n";
-
-std::string UpdateBytes(size_t n) {
-    std::string text = "* line test\r\n";
-    for (unsigned line = 0; text.size() < n; ++line) {
-        text += "line " + std::to_string(line) + " of the update, padded to make it longer\r\n";
-    }
-    text.resize(n);
-    return text;
-}
 
 class SerialLineTest : public ::testing::Test {
   protected:
@@ -206,7 +198,7 @@ TEST_F(SerialLineTest, AReadEndsShortlyAfterTheLastByteOrAtItsCount) {
 }
 
 TEST_F(SerialLineTest, AWriteHeldByXoffForSecondsGoesOnAfterXonWithNothingLost) {
-    const std::string data = UpdateBytes(24000);  // far more than the line takes ahead
+    const std::string data = UpdateText(24000, "\r\n");  // far more than the line takes ahead
     constexpr int kHoldMs = 3000;
     SimLine sim({"--rate", "0", "--hold-xoff-ms", std::to_string(kHoldMs), "--expect",
                  std::to_string(data.size()), "--save", "{dir}/got", "--linger-ms", "0"});
@@ -254,7 +246,7 @@ TEST_F(SerialLineTest, AbortAndShutdownEndAWriteHeldByXoffAtOnce) {
 
     // One write whose own time-out (its length in ms, plus a second) is far beyond the wait
     // below, so only the abort can end it in time.
-    const std::string data = UpdateBytes(200000);
+    const std::string data = UpdateText(200000, "\r\n");
     auto writeInThread = [&](std::atomic<int>& rc, std::atomic<uint32_t>& written) {
         return std::thread([&] {
             uint32_t w = 0;

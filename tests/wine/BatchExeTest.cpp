@@ -18,61 +18,24 @@
 
 #include "Child.h"
 #include "TempDir.h"
+#include "Texts.h"
 #include "Wait.h"
+#include "WineSupport.h"
 
 namespace korv {
 namespace {
 
 using test::Child;
+using test::DosPath;
+using test::Env;
+using test::FindInPath;
 using test::LaunchPlan;
 using test::ReadWholeFile;
 using test::Sim;
+using test::SummaryLine;
 using test::TempDir;
+using test::UpdateText;
 using test::WriteWholeFile;
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "";
-}
-
-std::string FindInPath(const std::string& program) {
-    const std::string path = Env("PATH");
-    for (size_t start = 0; start <= path.size();) {
-        const size_t end = std::min(path.find(':', start), path.size());
-        const std::string candidate = path.substr(start, end - start) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
-    }
-    return "";
-}
-
-std::string DosPath(std::string path) {
-    for (char& c : path) {
-        c = c == '/' ? '\\' : c;
-    }
-    return "Z:" + path;
-}
-
-std::string UpdateText(size_t n) {
-    std::string text = "* batch update\r\n";
-    for (unsigned line = 0; text.size() < n; ++line) {
-        text += "line " + std::to_string(line) + " of the batch update, padded a little\r\n";
-    }
-    text.resize(n);
-    return text;
-}
-
-std::string SummaryLine(const std::string& summary, const std::string& port) {
-    for (size_t at = 0, nl; (nl = summary.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const std::string line = summary.substr(at, nl - at);
-        if (line.starts_with(port + " ")) {
-            return line;
-        }
-    }
-    return "";
-}
 
 class ConsoleExeBatch : public ::testing::Test {
   protected:
@@ -121,7 +84,7 @@ class ConsoleExeBatch : public ::testing::Test {
 };
 
 TEST_F(ConsoleExeBatch, FourTestersAtLineRateGetTheFileByteForByteBesideAMissingPort) {
-    const std::string text = UpdateText(40000);
+    const std::string text = UpdateText(40000, "\r\n");
     WriteWholeFile(m_dir / "update.txt", text);
     const std::string file = DosPath(m_dir / "update.txt");
     const std::vector<std::string> ports = {"COM5", "COM6", "COM7", "COM8"};
@@ -164,7 +127,7 @@ TEST_F(ConsoleExeBatch, FourTestersAtLineRateGetTheFileByteForByteBesideAMissing
 }
 
 TEST_F(ConsoleExeBatch, ATesterThatHangsUpFailsAloneWhileTheOtherCompletes) {
-    const std::string text = UpdateText(60000);
+    const std::string text = UpdateText(60000, "\r\n");
     WriteWholeFile(m_dir / "update.txt", text);
     const std::string file = DosPath(m_dir / "update.txt");
     StartSim("COM7",
@@ -186,7 +149,7 @@ TEST_F(ConsoleExeBatch, ATesterThatHangsUpFailsAloneWhileTheOtherCompletes) {
 
 TEST_F(ConsoleExeBatch, CtrlCEndsFourTransfersAtOnce) {
     // Minutes on the line each: only the interruption ends them.
-    const std::string text = UpdateText(1 << 20);
+    const std::string text = UpdateText(1 << 20, "\r\n");
     WriteWholeFile(m_dir / "update.txt", text);
     const std::vector<std::string> ports = {"COM5", "COM6", "COM7", "COM8"};
     std::vector<std::string> args;
@@ -216,7 +179,7 @@ TEST_F(ConsoleExeBatch, CtrlCEndsFourTransfersAtOnce) {
 }
 
 TEST_F(ConsoleExeBatch, RepeatUpdatesTheNextTesterOnEachPort) {
-    const std::string text = UpdateText(5000);
+    const std::string text = UpdateText(5000, "\r\n");
     WriteWholeFile(m_dir / "update.txt", text);
     for (const char* port : {"COM7", "COM8"}) {
         StartSim(port, {"--rate", "0", "--repeat", "2", "--between-ms", "100", "--expect",

@@ -17,57 +17,27 @@
 
 #include "Child.h"
 #include "TempDir.h"
+#include "Texts.h"
 #include "Wait.h"
+#include "WineSupport.h"
 
 namespace korv {
 namespace {
 
 using test::Child;
 using test::Clock;
+using test::DosPath;
+using test::Env;
+using test::FindInPath;
 using test::LaunchPlan;
 using test::ReadWholeFile;
 using test::Sim;
 using test::TempDir;
+using test::UpdateText;
 using test::WriteWholeFile;
 
 const std::string kPort = "COM5";
 const std::string kSettingsKey = "HKCU\\Software\\QUENDAL\\KORVALIN\\SETTINGS";
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "";
-}
-
-// The Windows name of a Unix path: Wine's drive Z: is the Unix root.
-std::string DosPath(std::string path) {
-    for (char& c : path) {
-        c = c == '/' ? '\\' : c;
-    }
-    return "Z:" + path;
-}
-
-std::string FindInPath(const std::string& program) {
-    const std::string path = Env("PATH");
-    size_t start = 0;
-    while (start <= path.size()) {
-        const size_t end = std::min(path.find(':', start), path.size());
-        const std::string candidate = path.substr(start, end - start) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
-    }
-    return "";
-}
-
-std::string UpdateText(size_t n) {
-    std::string text = "* test update\r\n";
-    for (unsigned line = 0; text.size() < n; ++line) {
-        text += "line " + std::to_string(line) + " of the update, with some padding text\r\n";
-    }
-    text.resize(n);
-    return text;
-}
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -179,7 +149,7 @@ TEST_F(ConsoleExe, SendsTheSampleUpdateByteExactAndShowsTheTestersVerdict) {
 
 TEST_F(ConsoleExe, AFileHeldByXoffForSecondsArrivesExactAfterXon) {
     // Far more than the line takes ahead, so the program really has to wait for the XON.
-    const std::string text = UpdateText(60000);
+    const std::string text = UpdateText(60000, "\r\n");
     const std::string file = MakeFile("update.txt", text);
     auto sim = StartSim({"--rate", "0", "--hold-xoff-ms", "4000", "--expect",
                          std::to_string(text.size()), "--save", m_dir / "got"});
@@ -197,7 +167,7 @@ TEST_F(ConsoleExe, AFileHeldByXoffForSecondsArrivesExactAfterXon) {
 TEST_F(ConsoleExe, RepeatCountsEveryTransferEvenWhenThePromptComesFirst) {
     // The tester prompts again as soon as it has the file, while the port still settles on its
     // emptied output queue: each transfer must still be reported as sent.
-    const std::string text = UpdateText(5000);
+    const std::string text = UpdateText(5000, "\r\n");
     const std::string file = MakeFile("update.txt", text);
     auto sim = StartSim({"--rate", "0", "--repeat", "2", "--between-ms", "0", "--expect",
                          std::to_string(text.size())});
@@ -213,7 +183,7 @@ TEST_F(ConsoleExe, RepeatCountsEveryTransferEvenWhenThePromptComesFirst) {
 TEST_F(ConsoleExe, CtrlCWhileTheTesterHoldsXoffEndsAtOnceAndSendsNoMore) {
     // Far more than the line takes ahead of the tester, which stops it at the first byte for
     // two minutes. Wine hands SIGINT to the program as the console's Ctrl+C.
-    const std::string text = UpdateText(1 << 20);
+    const std::string text = UpdateText(1 << 20, "\r\n");
     const std::string file = MakeFile("update.txt", text);
     auto sim = StartSim({"--rate", "0", "--hold-xoff-ms", "120000", "--save", m_dir / "got"});
     auto tool = Start({"--port", kPort, "--file", file});
@@ -233,7 +203,7 @@ TEST_F(ConsoleExe, CtrlCWhileTheTesterHoldsXoffEndsAtOnceAndSendsNoMore) {
 
 TEST_F(ConsoleExe, AFileWhoseNameIsNotAsciiIsSent) {
     // Wine hands the program its arguments as UTF-16, converted from the locale's UTF-8.
-    const std::string text = UpdateText(2000);
+    const std::string text = UpdateText(2000, "\r\n");
     const std::string file = MakeFile("Pr\u00fcfung \u00df \u4e2d.txt", text);
     auto sim =
         StartSim({"--rate", "0", "--expect", std::to_string(text.size()), "--save", m_dir / "got"});
@@ -244,7 +214,7 @@ TEST_F(ConsoleExe, AFileWhoseNameIsNotAsciiIsSent) {
 }
 
 TEST_F(ConsoleExe, AFarEndThatClosesMidTransferExits4ReportedOnceWithoutSpinning) {
-    const std::string text = UpdateText(1 << 20);
+    const std::string text = UpdateText(1 << 20, "\r\n");
     const std::string file = MakeFile("update.txt", text);
     auto sim = StartSim({"--rate", "5760"});
     auto tool = Start({"--port", kPort, "--file", file});
@@ -265,7 +235,7 @@ TEST_F(ConsoleExe, AFarEndThatClosesMidTransferExits4ReportedOnceWithoutSpinning
 }
 
 TEST_F(ConsoleExe, APortThatIsMissingExits1) {
-    const std::string file = MakeFile("update.txt", UpdateText(100));
+    const std::string file = MakeFile("update.txt", UpdateText(100, "\r\n"));
     // Not a port of this PC at all.
     EXPECT_EQ(Run({"--port", "COM9", "--file", file}), 1);
     EXPECT_NE(Err().find("KORVALIN: Failed to open COM9 : "), std::string::npos) << Err();
@@ -298,7 +268,7 @@ TEST_F(ConsoleExe, ARejectedFileIsNotSentAndExits3) {
 TEST_F(ConsoleExe, WithoutAPortTheOneRememberedInTheRegistryIsOpened) {
     Reg({"delete", "HKCU\\Software\\QUENDAL", "/f"});
     ASSERT_EQ(Reg({"add", kSettingsKey, "/v", "COMMPORT", "/t", "REG_SZ", "/d", kPort, "/f"}), 0);
-    const std::string text = UpdateText(3000);
+    const std::string text = UpdateText(3000, "\r\n");
     const std::string file = MakeFile("update.txt", text);
     auto sim = StartSim({"--rate", "0", "--expect", std::to_string(text.size())});
     EXPECT_EQ(Run({"--file", file}), 0) << Err();
