@@ -167,21 +167,14 @@ void CPortRun::OnNotify() {
 }
 
 void CPortRun::DispatchPending(bool track) {
-    CNotifyQueue::Notice notice{};
-    m_queue.ClearWake();
-    while (m_queue.Pop(notice)) {
-        const int prev = m_view.State();
-        if (track) {
-            m_host.BeginDispatch();
-        }
-        m_view.OnCommNotify(notice.wParam, notice.lParam);
-        if (notice.lParam == NOTIFY_RX_DATA) {
+    DispatchNotices(m_queue, m_view, track ? &m_host : nullptr, [&](uint32_t code, int prev) {
+        if (code == NOTIFY_RX_DATA) {
             m_lastReceived = Clock::now();
         }
         if (track) {
             AfterDispatch(prev);
         }
-    }
+    });
 }
 
 void CPortRun::AfterDispatch(int prevState) {

@@ -1,6 +1,7 @@
 #include "console/ConsoleHost.h"
 
 #include <cstdint>
+#include "view/ProgView.h"
 
 namespace korv {
 
@@ -107,6 +108,20 @@ bool CConsoleHost::RunFileDialog(FileDialogRequest& request) {
     }
     request.fileName = path;
     return true;
+}
+
+void DispatchNotices(CNotifyQueue& queue, CProgView& view, CConsoleHost* host,
+                     const std::function<void(uint32_t code, int stateBefore)>& handled) {
+    CNotifyQueue::Notice notice{};
+    queue.ClearWake();
+    while (queue.Pop(notice)) {
+        const int before = view.State();
+        if (host != nullptr) {
+            host->BeginDispatch();
+        }
+        view.OnCommNotify(notice.wParam, notice.lParam);
+        handled(notice.lParam, before);
+    }
 }
 
 }  // namespace korv

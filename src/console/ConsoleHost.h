@@ -128,4 +128,12 @@ class CConsoleHost : public IFormHost {
     int m_messageCount = 0;
 };
 
+class CProgView;
+
+// Hands every notice that waits in the queue to the view, in the order posted. With a host, each
+// is a dispatch of its own for it (the host counts the dialogs one opens); then handled runs with
+// the notice's code and the view's state before it.
+void DispatchNotices(CNotifyQueue& queue, CProgView& view, CConsoleHost* host,
+                     const std::function<void(uint32_t code, int stateBefore)>& handled);
+
 }  // namespace korv
