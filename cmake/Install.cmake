@@ -15,9 +15,9 @@ if(KORV_SCDOC AND NOT KORV_MANPAGE STREQUAL "OFF")
   configure_file(${CMAKE_SOURCE_DIR}/docs/korvalin.1.scd ${man_dir}/korvalin.1.scd @ONLY)
   add_custom_command(
     OUTPUT ${man_dir}/korvalin.1 ${man_dir}/korvalin.1.gz
-    COMMAND sh -c "'${KORV_SCDOC}' < korvalin.1.scd > korvalin.1"
+    COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/scdoc-man.sh ${KORV_SCDOC} korvalin.1.scd korvalin.1
     COMMAND sh -c "gzip -9 -n -c korvalin.1 > korvalin.1.gz"
-    DEPENDS ${man_dir}/korvalin.1.scd
+    DEPENDS ${man_dir}/korvalin.1.scd ${CMAKE_SOURCE_DIR}/cmake/scdoc-man.sh
     WORKING_DIRECTORY ${man_dir}
     COMMENT "Man page korvalin.1"
     VERBATIM)

@@ -16,11 +16,17 @@ _korvalin_ports() {
 _korvalin() {
     local cur="${COMP_WORDS[COMP_CWORD]}"
     # Bash splits "--port=ttyUSB0" and "rfc2217://bench4:4001" into several words at '=' and
-    # ':'. The whole word is read from the line instead; a reply then replaces only the part
-    # after the last break, which is what `keep` takes off each candidate.
+    # ':'. The whole word is read from the line instead; a reply replaces only the part after
+    # the word's last break character, so `keep` (up to that character) is taken off each.
     local line="${COMP_LINE:0:COMP_POINT}"
     local word="${line##*[[:space:]]}"
-    local keep="${word%"$cur"}"
+    local keep="" i
+    for ((i = ${#word} - 1; i >= 0; i--)); do
+        if [[ "${COMP_WORDBREAKS-=:}" == *"${word:i:1}"* ]]; then
+            keep="${word:0:i+1}"
+            break
+        fi
+    done
     local option value prefix=""
     if [[ "$word" == --*=* ]]; then
         option="${word%%=*}"

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -94,7 +95,8 @@ std::string FindSample() {
     for (const std::string& candidate :
          {dir + "/../share/korvalin/" + kSampleName, dir + "/" + kSampleName}) {
         if (!dir.empty() && IsFile(candidate)) {
-            return candidate;
+            // The operator sees this name: /usr/share/..., not /usr/bin/../share/...
+            return std::filesystem::path(candidate).lexically_normal().string();
         }
     }
 #ifdef KORV_SOURCE_DIR
