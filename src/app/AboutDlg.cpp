@@ -6,10 +6,11 @@
 
 #include "app/AppIcon.h"
 #include "app/DialogUnits.h"
+#include "korv_version.h"
 
 namespace korv {
 
-const char* const CAboutDlg::kVersionText = "KORVALIN Version 1.0";
+const char* const CAboutDlg::kVersionText = KORV_ABOUT_VERSION_TEXT;
 const char* const CAboutDlg::kCopyrightText = "Copyright (C) 2003 QUENDAL";
 const char* const CAboutDlg::kAddressText =
     "QUENDAL Instruments Ltd.\r\n"

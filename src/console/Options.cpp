@@ -145,7 +145,7 @@ std::string ConsoleUsage(const std::string& programName) {
            " --console --port NAME --port NAME... | --all-ports --file PATH [--log-dir DIR]\n"
            "       " +
            programName +
-           " --list-ports | --demo [--console] | --help\n"
+           " --list-ports | --demo [--console] | --help | --version\n"
            "\n"
            "Loads a software update file into a tester over a serial line (57600 8N1, XON/XOFF).\n"
            "Everything the tester sends is written to standard output; messages go to standard\n"
@@ -161,6 +161,7 @@ std::string ConsoleUsage(const std::string& programName) {
            "  --list-ports     list the serial ports with device, driver and product; exit\n"
            "  --demo           start a simulated tester and send it the sample update file\n"
            "  --help           show this text\n"
+           "  --version        show the program's version and build date; exit\n"
            "\n"
            "Several testers at once: each port is opened and updated on its own; the tester\n"
            "output of each goes to DIR/<port>.log (added to), a table of the ports is kept up\n"

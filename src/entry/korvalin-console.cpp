@@ -3,7 +3,11 @@
 
 #include "console/ConsoleMain.h"
 #include "demo/DemoTester.h"
+#include "entry/VersionText.h"
 
 int main(int argc, char** argv) {
+    if (korv::WantsVersion(argc, argv)) {
+        return korv::PrintVersion(korv::VersionText(KORV_PROGRAM_NAME));
+    }
     return korv::RunConsole(argc, argv, &korv::DemoTester::Start);
 }

@@ -2,6 +2,7 @@
 // display to show a window on. The two front ends know nothing of each other; this entry picks
 // one and hands it the demo's tester.
 
+#include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "app/DesktopMain.h"
 #include "console/ConsoleMain.h"
 #include "demo/DemoTester.h"
+#include "entry/VersionText.h"
 
 namespace {
 
@@ -35,6 +37,10 @@ bool HaveDisplay(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before either front end starts: it needs no display and opens nothing.
+    if (korv::WantsVersion(argc, argv)) {
+        return korv::PrintVersion(korv::VersionText("korvalin", QT_VERSION_STR, qVersion()));
+    }
     if (korv::WantsConsole(argc, argv)) {
         return korv::RunConsole(argc, argv, &korv::DemoTester::Start);
     }

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -53,19 +54,22 @@ std::string ExeDir() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// The simulator built with this program first, then one next to it or in its build tree, then
-// one on PATH.
+// The simulator installed next to this program first (a program run from its build tree has
+// none beside it), then the one built with it, then one in its build tree, then one on PATH. An
+// installed program must not pick up a build tree that happens to be still there.
 std::string FindSimulator() {
+    const std::string dir = ExeDir();
+    if (!dir.empty() && IsExecutable(dir + "/" + kSimName)) {
+        return dir + "/" + kSimName;
+    }
 #ifdef KORV_TESTER_SIM_PATH
     if (IsExecutable(KORV_TESTER_SIM_PATH)) {
         return KORV_TESTER_SIM_PATH;
     }
 #endif
-    const std::string dir = ExeDir();
     if (!dir.empty()) {
-        for (const std::string& candidate :
-             {dir + "/" + kSimName, dir + "/../../tools/tester-sim/" + kSimName,
-              dir + "/../tools/tester-sim/" + kSimName}) {
+        for (const std::string& candidate : {dir + "/../../tools/tester-sim/" + kSimName,
+                                             dir + "/../tools/tester-sim/" + kSimName}) {
             if (IsExecutable(candidate)) {
                 return candidate;
             }
@@ -84,19 +88,22 @@ std::string FindSimulator() {
     return {};
 }
 
+// The installed sample (PREFIX/share/korvalin beside PREFIX/bin) or one next to the program
+// first, for the same reason, then the source tree's.
 std::string FindSample() {
+    const std::string dir = ExeDir();
+    for (const std::string& candidate :
+         {dir + "/../share/korvalin/" + kSampleName, dir + "/" + kSampleName}) {
+        if (!dir.empty() && IsFile(candidate)) {
+            // The operator sees this name: /usr/share/..., not /usr/bin/../share/...
+            return std::filesystem::path(candidate).lexically_normal().string();
+        }
+    }
 #ifdef KORV_SOURCE_DIR
     if (IsFile(std::string(KORV_SOURCE_DIR) + "/res/" + kSampleName)) {
         return std::string(KORV_SOURCE_DIR) + "/res/" + kSampleName;
     }
 #endif
-    const std::string dir = ExeDir();
-    for (const std::string& candidate :
-         {dir + "/" + kSampleName, dir + "/../share/korvalin/" + kSampleName}) {
-        if (!dir.empty() && IsFile(candidate)) {
-            return candidate;
-        }
-    }
     return {};
 }
 
