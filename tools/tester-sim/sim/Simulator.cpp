@@ -274,7 +274,7 @@ bool Simulator::tool_has_configured() const {
     termios t{};
     if (!slave_ || ::tcgetattr(slave_.get(), &t) != 0)
         return false;
-    return (t.c_iflag & IXON) != 0 && ::cfgetospeed(&t) == B57600;
+    return (o_.wait_rate_only || (t.c_iflag & IXON) != 0) && ::cfgetospeed(&t) == B57600;
 }
 
 void Simulator::start_banner(TimePoint now) {
