@@ -478,10 +478,13 @@ int NetPort::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t*
         const auto start = std::max(m_lineDoneAt, now);
         const double aheadBytes =
             std::chrono::duration<double>(start - now).count() * m_bytesPerSecond;
-        const long unacked = m_socket->Unacknowledged();
-        const double inFlight = std::max(aheadBytes, static_cast<double>(unacked));
-        const uint32_t room =
-            inFlight >= kLeadBytes ? 0 : static_cast<uint32_t>(kLeadBytes - inFlight);
+        // Bytes the server has not yet acknowledged are still on the network, not on the line;
+        // a slow network gets no more than its own lead (a delayed acknowledgement of a piece or
+        // two must not hold up the line).
+        const bool networkBehind = m_socket->Unacknowledged() > static_cast<long>(kLeadBytes);
+        const uint32_t room = networkBehind || aheadBytes >= kLeadBytes
+                                  ? 0
+                                  : static_cast<uint32_t>(kLeadBytes - aheadBytes);
         const uint32_t want = n - done;
         if (room < std::min(want, kMinPiece)) {
             // Ahead of the line: wait until it has carried enough for the next piece.

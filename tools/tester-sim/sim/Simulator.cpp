@@ -612,6 +612,8 @@ void Simulator::command(const std::string& line, TimePoint now) {
         start_flood(n);
     } else if (verb == "hangup") {
         hangup(now);
+    } else if (verb == "count") {
+        event("COUNT " + std::to_string(received_));
     } else {
         warn("unknown command '" + line + "'");
     }
