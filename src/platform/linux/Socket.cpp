@@ -94,8 +94,8 @@ int Socket::Connect(const std::string& host, uint16_t port, int timeoutMs) {
         return LookupError(gai);
     int err = ERR_HOST_NOT_FOUND;
     for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        const int fd =
-            ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                ai->ai_protocol);
         if (fd < 0) {
             err = errno;
             continue;

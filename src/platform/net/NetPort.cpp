@@ -320,7 +320,8 @@ int NetPort::SetCommState(const Dcb& dcb) {
         dcb.StopBits > 2)
         return ERR_INVALID;
     // Start bit, data bits, parity bit, stop bits (1.5 counted as 2).
-    const uint32_t bits = 1u + dcb.ByteSize + (dcb.Parity != 0 ? 1u : 0u) + (dcb.StopBits ? 2u : 1u);
+    const uint32_t bits =
+        1u + dcb.ByteSize + (dcb.Parity != 0 ? 1u : 0u) + (dcb.StopBits ? 2u : 1u);
     if (Telnet()) {
         std::string out;
         using namespace telnet;
@@ -338,16 +339,16 @@ int NetPort::SetCommState(const Dcb& dcb) {
         // DTR and RTS are asked for without waiting: a server whose device has no modem lines
         // (a pty) does not answer.
         out.clear();
-        AppendComPortByte(out, CPC_SET_CONTROL,
-                          dcb.fDtrControl != DTR_CONTROL_DISABLE ? CONTROL_DTR_ON : CONTROL_DTR_OFF);
-        AppendComPortByte(out, CPC_SET_CONTROL,
-                          dcb.fRtsControl != RTS_CONTROL_DISABLE ? CONTROL_RTS_ON : CONTROL_RTS_OFF);
+        AppendComPortByte(
+            out, CPC_SET_CONTROL,
+            dcb.fDtrControl != DTR_CONTROL_DISABLE ? CONTROL_DTR_ON : CONTROL_DTR_OFF);
+        AppendComPortByte(
+            out, CPC_SET_CONTROL,
+            dcb.fRtsControl != RTS_CONTROL_DISABLE ? CONTROL_RTS_ON : CONTROL_RTS_OFF);
         bool answered = false;
         const auto& a = m_telnet.Answers();
         if (const int rc = PumpUntil(
-                [&] {
-                    return a.baudRate && a.dataSize && a.parity && a.stopSize && a.control;
-                },
+                [&] { return a.baudRate && a.dataSize && a.parity && a.stopSize && a.control; },
                 kSettingsTimeoutMs, &answered);
             rc != 0)
             return rc;
@@ -383,7 +384,8 @@ int NetPort::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
         return Pause(kLostRetryPauseMs, nullptr) ? ERR_CANCELLED : ERR_PORT_LOST;
 
     const uint32_t interval = m_timeouts.ReadIntervalTimeout;
-    const int intervalMs = interval == 0 ? -1 : static_cast<int>(std::min<uint32_t>(interval, 1u << 30));
+    const int intervalMs =
+        interval == 0 ? -1 : static_cast<int>(std::min<uint32_t>(interval, 1u << 30));
     int waitMs = -1;  // no limit before the first byte
     uint32_t have = 0;
     for (;;) {

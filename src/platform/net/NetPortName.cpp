@@ -51,8 +51,7 @@ std::optional<NetPortName> ParseNetPortName(const std::string& name) {
                 return std::nullopt;
             out.host = rest.substr(0, colon);
         }
-        if (out.host.empty() ||
-            out.host.find_first_of(" \t/\\?#@") != std::string::npos)
+        if (out.host.empty() || out.host.find_first_of(" \t/\\?#@") != std::string::npos)
             return std::nullopt;
         const char* first = rest.data() + colon + 1;
         const char* last = rest.data() + rest.size();
