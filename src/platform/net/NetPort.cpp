@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
@@ -123,9 +124,10 @@ NetPort::~NetPort() {
     // The server discards what it still holds for the device when the connection closes; after
     // a completed write that is at most the lead, which the line carries in a moment.
     if (!m_flushed && !m_hungUp.load(std::memory_order_relaxed)) {
+        // The owner has shut the port down by now, so the events no longer time a wait.
         const auto until = std::min(m_lineDoneAt, Clock::now() + LineTime(2 * kLeadBytes));
-        while (Clock::now() < until)
-            Pause(kDrainPollMs, nullptr);
+        if (until > Clock::now())
+            std::this_thread::sleep_until(until);
     }
     m_socket->CloseGracefully();
 }
