@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -236,6 +237,35 @@ TEST_F(NetPortRun, ServerGoneMidTransferFailsTheTransfer) {
     const size_t first = err.find("did not complete");
     ASSERT_NE(first, std::string::npos) << err;
     EXPECT_EQ(err.find("did not complete", first + 1), std::string::npos) << err;
+}
+
+// The network ports listed in the settings (Linux: the settings file, quoted; Windows: the
+// registry value beside COMMPORT) are listed with the system's ports.
+TEST_F(NetPortRun, ListPortsShowsTheNetworkPortsOfTheSettings) {
+    const std::string value = "rfc2217://127.0.0.1:2217;socket://[::1]:4001;not-a-port";
+    const std::string key = "HKCU\\Software\\QUENDAL\\KORVALIN\\SETTINGS";
+    if (Wine()) {
+        LaunchPlan plan;
+        plan.argv = {m_wine, "reg", "add", key, "/v", "NETPORTS", "/d", value, "/f"};
+        plan.env = {{"WINEDEBUG", "-all"}};
+        ASSERT_EQ(Child(plan).WaitExit().value_or(-1), 0);
+    } else {
+        std::filesystem::create_directories(m_dir / "config/QUENDAL");
+        WriteWholeFile(m_dir / "config/QUENDAL/KORVALIN.conf",
+                       "[SETTINGS]\nNETPORTS=\"" + value + "\"\n");
+    }
+    const int status = Run({"--list-ports"});
+    if (Wine()) {
+        LaunchPlan plan;
+        plan.argv = {m_wine, "reg", "delete", key, "/v", "NETPORTS", "/f"};
+        plan.env = {{"WINEDEBUG", "-all"}};
+        Child(plan).WaitExit();
+    }
+    EXPECT_EQ(status, 0);
+    const std::string out = ReadWholeFile(m_dir / "stdout");
+    EXPECT_NE(out.find("rfc2217://127.0.0.1:2217"), std::string::npos) << out;
+    EXPECT_NE(out.find("socket://[::1]:4001"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not-a-port"), std::string::npos) << out;
 }
 
 // A batch of remote testers (and, on Linux, a local one beside them): each gets the whole file.
