@@ -54,13 +54,14 @@ start_sim() {
 }
 simcmd() { local v="fd_$1"; echo "$2" >&"${!v}"; }
 pty_of() { head -n 1 "$tmp/$1.out" | cut -d' ' -f2; }
-# start_server NAME: ser2net in front of simulator NAME's pty; prints its port.
+# start_server NAME: ser2net in front of simulator NAME's pty; prints its port. The device is
+# opened at 9600: the simulator boots once the program has set 57600 (and then purged).
 start_server() {
   local port; port=$(free_port)
   cat >"$tmp/$1.yaml" <<EOF
 connection: &$1
   accepter: telnet(rfc2217),tcp,127.0.0.1,$port
-  connector: serialdev(nouucplock),$(pty_of "$1"),57600n81,local
+  connector: serialdev(nouucplock),$(pty_of "$1"),9600n81,local
 EOF
   ser2net -n -d -c "$tmp/$1.yaml" >"$tmp/$1.ser2net" 2>&1 &
   pids+=($!)

@@ -97,8 +97,10 @@ class NetPortRun : public ::testing::Test {
         return Wine() ? test::DosPath(p) : p;
     }
 
-    // A simulator that boots once ser2net has opened its pty at 57600 (no flow control there:
-    // the program takes the tester's XON/XOFF itself).
+    // A simulator that boots once its line runs at 57600 (without flow control: the program
+    // takes the tester's XON/XOFF itself). ser2net opens the pty at 9600 for RFC 2217, so the
+    // tester boots only when the program's settings have reached it, after which the program
+    // purges; a raw server's settings are its own, 57600.
     std::unique_ptr<Sim> StartSim(std::vector<std::string> options) {
         options.insert(options.begin(), {"--wait-open", "rate"});
         auto sim = std::make_unique<Sim>(std::move(options));
@@ -112,10 +114,10 @@ class NetPortRun : public ::testing::Test {
         const int port = free.Port();
         free.Close();
         const std::string cfg = m_dir / ("ser2net" + std::to_string(m_servers.size()) + ".yaml");
-        WriteWholeFile(
-            cfg, "connection: &c\n  accepter: " + std::string(telnet ? "telnet(rfc2217)," : "") +
-                     "tcp,127.0.0.1," + std::to_string(port) +
-                     "\n  connector: serialdev(nouucplock)," + sim.Port() + ",57600n81,local\n");
+        WriteWholeFile(cfg, "connection: &c\n  accepter: " +
+                                std::string(telnet ? "telnet(rfc2217)," : "") + "tcp,127.0.0.1," +
+                                std::to_string(port) + "\n  connector: serialdev(nouucplock)," +
+                                sim.Port() + (telnet ? ",9600n81,local\n" : ",57600n81,local\n"));
         LaunchPlan plan;
         plan.argv = {::access("/usr/sbin/ser2net", X_OK) == 0 ? "/usr/sbin/ser2net" : "ser2net",
                      "-n", "-d", "-c", cfg};

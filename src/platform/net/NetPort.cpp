@@ -42,10 +42,14 @@ constexpr int kConnectTimeoutMs = 5000;
 constexpr int kNegotiationTimeoutMs = 3000;
 constexpr int kSettingsTimeoutMs = 2000;
 // How far the port may be ahead of the line, in bytes: what the relays may hold at any moment,
-// and so what reaches the tester after an abort at most.
-constexpr uint32_t kLeadBytes = 512;
+// and so what reaches the tester after an abort at most. The sender wakes when a piece fits,
+// with the rest of the lead still ahead of the line: 768 bytes, 133 ms at 57600 baud, is the
+// slack a busy machine has to schedule it before the line runs dry.
+constexpr uint32_t kLeadBytes = 1024;
 // Sends go out in pieces of at least this size (fewer wake-ups), except the last of a write.
-constexpr uint32_t kMinPiece = 128;
+constexpr uint32_t kMinPiece = 256;
+// After the line's time for the last byte, the relays' own delay: then the tester has it.
+constexpr auto kRelayDelay = 100ms;
 // After the line has gone every read fails at once; later reads pause this long first, so that
 // a reader that retries never spins.
 constexpr int kLostRetryPauseMs = 100;
@@ -523,9 +527,9 @@ int NetPort::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t*
 int NetPort::DrainOutput(const Event& abort) {
     if (!m_open)
         return ERR_INVALID;
-    // The line has carried the last byte once its time has passed; the lead on top covers the
-    // relays' own delay. A connection that the server closes meanwhile fails the drain.
-    const auto until = m_lineDoneAt + LineTime(kLeadBytes);
+    // The line has carried the last byte once its time has passed and the relays have passed it
+    // on. A connection that the server closes meanwhile fails the drain.
+    const auto until = m_lineDoneAt + kRelayDelay;
     for (;;) {
         if (Cancelled() || abort.IsSet())
             return ERR_CANCELLED;
