@@ -227,18 +227,24 @@ TEST_F(NetPortRun, FailuresToOpenNameThePortAndTheReason) {
     }
 }
 
-// The server goes away in the middle of a transfer: the transfer fails (status 4), said once.
-TEST_F(NetPortRun, ServerGoneMidTransferFailsTheTransfer) {
-    auto sim = StartSim({"--buffer", "4194304"});
-    const std::string port = StartServer(*sim);
-    auto tool = Start({"--port", port, "--file", File(200000)});
-    ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
-    m_servers.back()->Signal(SIGKILL);
-    EXPECT_EQ(tool->WaitExit(30s).value_or(-1), 4) << Err();
-    const std::string err = Err();
-    const size_t first = err.find("did not complete");
-    ASSERT_NE(first, std::string::npos) << err;
-    EXPECT_EQ(err.find("did not complete", first + 1), std::string::npos) << err;
+// The server, or its device, goes away in the middle of a transfer: the transfer fails (status
+// 4), said once.
+TEST_F(NetPortRun, ServerOrDeviceGoneMidTransferFailsTheTransfer) {
+    for (const bool deviceGone : {false, true}) {
+        auto sim = StartSim({"--buffer", "4194304"});
+        const std::string port = StartServer(*sim);
+        auto tool = Start({"--port", port, "--file", File(200000)});
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
+        if (deviceGone)
+            sim->Command("hangup");
+        else
+            m_servers.back()->Signal(SIGKILL);
+        EXPECT_EQ(tool->WaitExit(30s).value_or(-1), 4) << Err();
+        const std::string err = Err();
+        const size_t first = err.find("did not complete");
+        ASSERT_NE(first, std::string::npos) << err;
+        EXPECT_EQ(err.find("did not complete", first + 1), std::string::npos) << err;
+    }
 }
 
 // The network ports listed in the settings (Linux: the settings file, quoted; Windows: the
