@@ -86,7 +86,8 @@ int Socket::Connect(const std::string& host, uint16_t port, int timeoutMs) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    // No AI_ADDRCONFIG: a machine whose only address is loopback must still reach "localhost".
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     errno = 0;
     const int gai = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
