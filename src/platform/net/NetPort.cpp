@@ -498,7 +498,8 @@ int NetPort::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t*
             // Ahead of the line: wait until it has carried enough for the next piece.
             const auto until =
                 std::min(deadline, start - lead + LineTime(std::min(want, kMinPiece)));
-            const int ms = std::max(1, msUntil(until));
+            // A network that is behind gives no time to wait for: look again a little later.
+            const int ms = networkBehind ? kDrainPollMs : std::max(1, msUntil(until));
             if (msUntil(deadline) == 0)
                 break;
             if (Pause(ms, &abort)) {
