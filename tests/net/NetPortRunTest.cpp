@@ -171,33 +171,36 @@ TEST_F(NetPortRun, SendsTheWholeFileThroughRfc2217AndRawPorts) {
 }
 
 // The tester holds XOFF: nothing more reaches it while held; an interrupt then ends the run, and
-// after the tester's XON not one more byte of the file arrives.
+// after the tester's XON not one more byte of the file arrives (a raw server without flow
+// control passes the XOFF on as well).
 TEST_F(NetPortRun, InterruptUnderXoffLeavesNothingMoreForTheTester) {
-    auto sim = StartSim({"--buffer", "4194304", "--end-silence-ms", "1500"});
-    const std::string port = StartServer(*sim);
-    auto tool = Start({"--port", port, "--file", File(400000)});
-    ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
-    sim->Command("xoff");
-    ASSERT_TRUE(sim->WaitEvent("XOFF"));
-    // What was on its way when the tester said XOFF arrives; then the count stays put.
-    std::string last;
-    bool settled = test::WaitUntil([&] {
-        sim->Command("count");
-        const auto now = sim->WaitEvent("COUNT");
-        const bool same = now && *now == last;
-        last = now.value_or("");
-        std::this_thread::sleep_for(300ms);  // the gap that two equal counts span
-        return same;
-    });
-    ASSERT_TRUE(settled) << sim->Transcript();
-    const uint64_t held = std::stoull(last.substr(6));
-    EXPECT_LT(held, 400000u);
-    tool->Signal(SIGINT);
-    EXPECT_EQ(tool->WaitExit(30s).value_or(-1), 130) << Err();
-    sim->Command("xon");
-    const auto received = sim->WaitEvent("RECEIVED");
-    ASSERT_TRUE(received) << sim->Transcript();
-    EXPECT_EQ(std::stoull(received->substr(9)), held) << *received;
+    for (const bool telnet : {true, false}) {
+        auto sim = StartSim({"--buffer", "4194304", "--end-silence-ms", "1500"});
+        const std::string port = StartServer(*sim, telnet);
+        auto tool = Start({"--port", port, "--file", File(400000)});
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
+        sim->Command("xoff");
+        ASSERT_TRUE(sim->WaitEvent("XOFF"));
+        // What was on its way when the tester said XOFF arrives; then the count stays put.
+        std::string last;
+        bool settled = test::WaitUntil([&] {
+            sim->Command("count");
+            const auto now = sim->WaitEvent("COUNT");
+            const bool same = now && *now == last;
+            last = now.value_or("");
+            std::this_thread::sleep_for(300ms);  // the gap that two equal counts span
+            return same;
+        });
+        ASSERT_TRUE(settled) << sim->Transcript();
+        const uint64_t held = std::stoull(last.substr(6));
+        EXPECT_LT(held, 400000u);
+        tool->Signal(SIGINT);
+        EXPECT_EQ(tool->WaitExit(30s).value_or(-1), 130) << port << Err();
+        sim->Command("xon");
+        const auto received = sim->WaitEvent("RECEIVED");
+        ASSERT_TRUE(received) << sim->Transcript();
+        EXPECT_EQ(std::stoull(received->substr(9)), held) << port << ": " << *received;
+    }
 }
 
 // Failures before a transfer: exit status 1 and the port's name with the reason.
