@@ -25,6 +25,8 @@ command -v ser2net >/dev/null || { echo "ser2net is not installed (scripts/deps)
 tmp=$(mktemp -d)
 pids=()
 cleanup() {
+  # Servers are started inside $(...): their ids are kept in a file, not in the array.
+  [ -f "$tmp/server.pids" ] && while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$tmp/server.pids"
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   [ -n "${KEEP:-}" ] && echo "kept $tmp" >&2 || rm -rf "$tmp"
@@ -64,7 +66,7 @@ connection: &$1
   connector: serialdev(nouucplock),$(pty_of "$1"),9600n81,local
 EOF
   ser2net -n -d -c "$tmp/$1.yaml" >"$tmp/$1.ser2net" 2>&1 &
-  pids+=($!)
+  echo $! >>"$tmp/server.pids"
   for ((w = 0; w < 200; w++)); do
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
     sleep 0.05
