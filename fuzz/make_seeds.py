@@ -19,6 +19,24 @@ def write(target, name, data):
         f.write(data)
 
 
+# telnet_fuzz --------------------------------------------------------------------------------------
+
+IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
+
+
+def telnet(cuts, data):
+    return bytes([len(cuts)] + cuts) + data
+
+
+write("telnet_fuzz", "negotiation", telnet([3], bytes([IAC, DO, 0, IAC, WILL, 0, IAC, DO, 44,
+                                                       IAC, WONT, 44, IAC, WILL, 24])))
+write("telnet_fuzz", "answers-split", telnet([1, 5], bytes([IAC, SB, 44, 101, 0, 0, 0xE1, 0,
+                                                            IAC, SE, IAC, SB, 44, 105, 1, IAC,
+                                                            SE]) + b"data\xff\xff"))
+write("telnet_fuzz", "long-subnegotiation", telnet([], bytes([IAC, SB, 44]) + b"z" * 100 +
+                                                   bytes([IAC, SE]) + b"after"))
+write("telnet_fuzz", "name", telnet([], b"rfc2217://[::1]:2217"))
+
 # drain_fuzz ---------------------------------------------------------------------------------------
 
 def ring(data, tail=0, notify=False):

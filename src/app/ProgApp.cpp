@@ -40,7 +40,9 @@ void CProgApp::InitInstance() {
     m_view = std::make_unique<CProgView>(form, form, m_profile, m_doc, m_options.portFactory,
                                          m_options.programPath);
     form.SetView(m_view.get());
-    form.SetPortSource([this] { return CurrentPortNames(*m_options.deviceMap()); });
+    form.SetPortSource([this] {
+        return WithProfileNetPorts(CurrentPortNames(*m_options.deviceMap()), m_profile);
+    });
     if (!m_options.portOverride.empty()) {
         m_view->SetPortOverride(m_options.portOverride);
         form.SetPortOverride(m_options.portOverride);

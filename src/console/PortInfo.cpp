@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "platform/DeviceMap.h"
+#include "platform/Profile.h"
+#include "platform/net/NetPortName.h"
 #include "ports/PortList.h"
+#include "view/UserProfile.h"
 
 namespace korv {
 
@@ -24,6 +27,16 @@ std::string FormatPortListing() {
     size_t driverWidth = 0;
     for (const PortNode* node = list.Head(); node != nullptr; node = node->pNext) {
         Row row{node->szName, DescribePort(node->szName)};
+        nameWidth = std::max(nameWidth, row.name.size());
+        pathWidth = std::max(pathWidth, row.desc.devicePath.size());
+        driverWidth = std::max(driverWidth, row.desc.driver.size());
+        rows.push_back(std::move(row));
+    }
+    // The network ports the operator has listed in the profile.
+    CProfileAdapter profile(CUserProfile("QUENDAL", "KORVALIN"));
+    for (const std::string& name : ProfileNetPorts(profile)) {
+        const auto parsed = ParseNetPortName(name);
+        Row row{name, {"(network)", parsed->kind == NetPortKind::Raw ? "raw TCP" : "RFC 2217", ""}};
         nameWidth = std::max(nameWidth, row.name.size());
         pathWidth = std::max(pathWidth, row.desc.devicePath.size());
         driverWidth = std::max(driverWidth, row.desc.driver.size());

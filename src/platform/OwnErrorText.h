@@ -15,6 +15,18 @@ inline const char* OwnErrorText(int err) {
             return "The file became shorter while it was being sent";
         case ERR_PROFILE_READ_ONLY:
             return "The settings file is kept by the desktop program";
+        case ERR_BAD_NET_PORT_NAME:
+            return "Not a network port name (rfc2217://HOST:PORT or socket://HOST:PORT)";
+        case ERR_HOST_NOT_FOUND:
+            return "Unknown host";
+        case ERR_HOST_LOOKUP_FAILED:
+            return "The host name could not be looked up";
+        case ERR_NEGOTIATION_TIMEOUT:
+            return "The server did not answer the serial port negotiation in time";
+        case ERR_NO_PORT_CONTROL:
+            return "The server does not offer serial port control (RFC 2217)";
+        case ERR_SERVER_STALLED:
+            return "The server has stopped taking data";
         default:
             return nullptr;
     }

@@ -114,14 +114,16 @@ class ISerialPort {
 
 using SerialPortFactory = std::unique_ptr<ISerialPort> (*)();
 
-// The system's serial port (termios on Linux, the comm API on Windows).
+// The port for any port name: a network port for rfc2217://HOST:PORT and socket://HOST:PORT
+// (RFC 2217 or raw TCP), otherwise the system's serial port (termios on Linux, the comm API on
+// Windows). The kind is chosen by the name given to Open.
 std::unique_ptr<ISerialPort> MakeSerialPort();
 #ifndef _WIN32
 // The termios port by its own name (the same as MakeSerialPort on Linux).
 std::unique_ptr<ISerialPort> MakeTermiosPort();
 #endif
 
-// Device path for a port name. Linux: a name starting with '/' is used as given; "COMn"
+// Device path for a port name. A network port name is its own path. Linux: a name starting with '/' is used as given; "COMn"
 // (n >= 1) is /dev/ttyS<n-1>; any other name is /dev/<name>. Windows: "\\.\" and the name;
 // a name that already starts with "\\" is used as given.
 std::string DevicePathForPort(const std::string& name);

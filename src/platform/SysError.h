@@ -17,6 +17,16 @@ inline constexpr int ERR_NOT_REGULAR_FILE = ERR_OWN_BASE + 1;
 inline constexpr int ERR_FILE_SHRANK = ERR_OWN_BASE + 2;
 // The settings store cannot be written by this program.
 inline constexpr int ERR_PROFILE_READ_ONLY = ERR_OWN_BASE + 3;
+// Network ports: a name that is not rfc2217://HOST:PORT or socket://HOST:PORT; a host name that
+// does not resolve; a lookup that failed for another reason; a server that did not answer the
+// serial port negotiation in time; a server that refuses serial port control; a server that has
+// stopped taking data.
+inline constexpr int ERR_BAD_NET_PORT_NAME = ERR_OWN_BASE + 4;
+inline constexpr int ERR_HOST_NOT_FOUND = ERR_OWN_BASE + 5;
+inline constexpr int ERR_HOST_LOOKUP_FAILED = ERR_OWN_BASE + 6;
+inline constexpr int ERR_NEGOTIATION_TIMEOUT = ERR_OWN_BASE + 7;
+inline constexpr int ERR_NO_PORT_CONTROL = ERR_OWN_BASE + 8;
+inline constexpr int ERR_SERVER_STALLED = ERR_OWN_BASE + 9;
 
 // Portable names for system codes, with the system's values so that their texts are the
 // system's own.

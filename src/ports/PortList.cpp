@@ -8,6 +8,8 @@
 #include <new>
 
 #include "platform/DeviceMap.h"
+#include "platform/net/NetPortName.h"
+#include "view/Host.h"
 
 namespace korv {
 
@@ -130,6 +132,19 @@ std::vector<std::string> PortChoices(std::vector<std::string> listed,
         }
     }
     return listed;
+}
+
+std::vector<std::string> ProfileNetPorts(IProfile& profile) {
+    return SplitNetPortList(profile.GetProfileString("SETTINGS", kNetPortsEntry, ""));
+}
+
+std::vector<std::string> WithProfileNetPorts(std::vector<std::string> names, IProfile& profile) {
+    for (std::string& name : ProfileNetPorts(profile)) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
 }
 
 }  // namespace korv

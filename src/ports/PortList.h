@@ -11,6 +11,7 @@
 namespace korv {
 
 class ISerialDeviceMap;
+class IProfile;
 
 struct PortNode {
     PortNode* pNext;
@@ -48,5 +49,12 @@ std::vector<std::string> CurrentPortNames(ISerialDeviceMap& map);
 // longer listed stays on offer while it is chosen). Empty names are not added.
 std::vector<std::string> PortChoices(std::vector<std::string> listed,
                                      const std::string& commandLine, const std::string& chosen);
+
+// The network ports the operator has listed in the profile (section SETTINGS, entry NETPORTS:
+// rfc2217://HOST:PORT and socket://HOST:PORT names separated by ';'), in the order given,
+// malformed names and repeats left out. The system cannot list these itself.
+std::vector<std::string> ProfileNetPorts(IProfile& profile);
+// names with the profile's network ports that it lacks added at the end.
+std::vector<std::string> WithProfileNetPorts(std::vector<std::string> names, IProfile& profile);
 
 }  // namespace korv

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/SysError.h"
+#include "platform/net/NetPortName.h"
 #include "ports/PortList.h"
 #include "terminal/ReportWidget.h"
 #include "view/Strings.h"
@@ -68,9 +69,18 @@ void CProgView::RefreshPortChoice(const CPortList& ports) {
             selected = index;
         }
     }
+    // Network ports come from the profile: the system cannot list them, and a remembered one
+    // stays chosen even when the profile no longer lists it (nothing says it has gone).
+    for (const std::string& name : ProfileNetPorts(m_profile)) {
+        const int index = m_host.ComboAddString(name);
+        if (m_strPortName == name) {
+            selected = index;
+        }
+    }
     if (selected < 0) {
-        if (!m_strPortOverride.empty() && m_strPortName == m_strPortOverride) {
-            selected = m_host.ComboAddString(m_strPortOverride);
+        const bool keep = !m_strPortOverride.empty() && m_strPortName == m_strPortOverride;
+        if (keep || IsNetworkPortName(m_strPortName)) {
+            selected = m_host.ComboAddString(m_strPortName);
         } else if (ports.Head() != nullptr) {
             m_strPortName = ports.Head()->szName;
             selected = 0;

@@ -46,7 +46,9 @@ bool CWinProgApp::InitInstance(HINSTANCE instance) {
     m_view = std::make_unique<CProgView>(m_form, m_form, m_profile, m_doc, MakeSerialPort,
                                          m_options.programPath);
     m_form.SetView(m_view.get());
-    m_form.SetPortSource([this] { return CurrentPortNames(*MakeSystemDeviceMap()); });
+    m_form.SetPortSource([this] {
+        return WithProfileNetPorts(CurrentPortNames(*MakeSystemDeviceMap()), m_profile);
+    });
     m_form.SetFitFrame([this] { m_frame.FitToForm(); });
     m_form.SetAfterDispatch([this] { m_frame.UpdateCommandUI(); });
     if (!m_options.portOverride.empty()) {

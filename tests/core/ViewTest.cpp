@@ -126,6 +126,24 @@ TEST_F(ViewTest, MissingRememberedPortSelectsFirstWithoutWritingProfile) {
     EXPECT_EQ(profile.writes, 0);
 }
 
+// Network ports come from the profile after the system's; a remembered one stays chosen, listed
+// or not (the system cannot say it has gone).
+TEST_F(ViewTest, ProfileNetworkPortsAreOfferedAndARememberedOneKept) {
+    profile.values["SETTINGS/NETPORTS"] = "rfc2217://a:1; bad ;socket://b:2;rfc2217://a:1";
+    for (const std::string remembered : {"socket://b:2", "rfc2217://gone:3"}) {
+        profile.values["SETTINGS/COMMPORT"] = remembered;
+        auto v = MakeView();
+        v->OnInitialUpdate(ports);
+        EXPECT_EQ(v->PortName(), remembered);
+        EXPECT_EQ(host.combo[static_cast<size_t>(host.curSel)], remembered);
+        EXPECT_EQ(std::vector<std::string>(host.combo.begin(), host.combo.begin() + 4),
+                  (std::vector<std::string>{"COM1", "COM2", "rfc2217://a:1", "socket://b:2"}));
+        EXPECT_EQ(control.opened.back(), remembered);
+    }
+    EXPECT_EQ(WithProfileNetPorts({"COM1", "socket://b:2"}, profile),
+              (std::vector<std::string>{"COM1", "socket://b:2", "rfc2217://a:1"}));
+}
+
 TEST_F(ViewTest, PortOverrideIsAddedAndNotRemembered) {
     auto v = MakeView();
     v->SetPortOverride("/dev/pts/77");

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/linux/SysCall.h"
+#include "platform/net/NetPorts.h"
 
 namespace korv {
 
@@ -525,11 +526,11 @@ std::unique_ptr<ISerialPort> MakeTermiosPort() {
     return std::make_unique<TermiosPort>();
 }
 
-std::unique_ptr<ISerialPort> MakeSerialPort() {
+std::unique_ptr<ISerialPort> MakeLocalPort() {
     return MakeTermiosPort();
 }
 
-std::string DevicePathForPort(const std::string& name) {
+std::string LocalDevicePath(const std::string& name) {
     if (!name.empty() && name[0] == '/')
         return name;
     if (name.size() > 3 && name.compare(0, 3, "COM") == 0) {

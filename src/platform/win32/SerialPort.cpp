@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/SysError.h"
+#include "platform/net/NetPorts.h"
 
 namespace korv {
 
@@ -352,11 +353,11 @@ void Win32Port::FlushOutput() {
 
 }  // namespace
 
-std::unique_ptr<ISerialPort> MakeSerialPort() {
+std::unique_ptr<ISerialPort> MakeLocalPort() {
     return std::make_unique<Win32Port>();
 }
 
-std::string DevicePathForPort(const std::string& name) {
+std::string LocalDevicePath(const std::string& name) {
     if (name.rfind("\\\\", 0) == 0)
         return name;
     return "\\\\.\\" + name;

@@ -167,9 +167,10 @@ ParseResult parse_options(const std::vector<std::string>& args) {
         } else if (name == "--linger-ms") {
             ok = set(o.linger_ms, kMaxMs);
         } else if (name == "--wait-open") {
-            if (value != "on" && value != "off")
-                return fail("expected on or off");
-            o.wait_open = value == "on";
+            if (value != "on" && value != "off" && value != "rate")
+                return fail("expected on, off or rate");
+            o.wait_open = value != "off";
+            o.wait_rate_only = value == "rate";
         } else if (name == "--delay-ms") {
             ok = set(o.delay_ms, kMaxMs);
         } else if (name == "--hold-xoff-ms") {
@@ -199,7 +200,7 @@ std::string usage_text(const std::string& program) {
     return "Usage: " + program + R"( [options]
 A simulated tester on a pseudo-terminal. Prints the slave path as the first stdout line, then
 one event per line. Commands on stdin: xoff, xon, prompt ready|xonxoff|both, say TEXT,
-flood N, hangup, quit.
+flood N, hangup, count, quit.
 
   --prompt ready|xonxoff|both|none  prompt after the boot banner (default ready)
   --split N              write the prompt in N pieces, 50 ms apart (default 1)
@@ -216,8 +217,8 @@ flood N, hangup, quit.
   --repeat N             updates to accept, 0 = for ever (default 1)
   --between-ms N         pause before banner and prompt are repeated (default 500)
   --linger-ms N          pause after the last update before exiting (default 500)
-  --wait-open on|off     boot only once the line has been opened and set to 57600 with
-                         XON/XOFF (default on)
+  --wait-open on|off|rate  boot only once the line has been opened and set to 57600 with
+                         XON/XOFF (default on); rate: 57600 alone (a device server in front)
   --delay-ms N           with --wait-open on: settle time after that; off: time from start
                          (default 200)
   --hold-xoff-ms N       send XOFF at an update's first byte and XON N ms later

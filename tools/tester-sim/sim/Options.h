@@ -30,6 +30,9 @@ struct Options {
     uint64_t between_ms = 500;
     uint64_t linger_ms = 500;
     bool wait_open = true;
+    // With wait_open: the rate alone marks the program's settings (a device server in front runs
+    // the line without flow control and leaves XON/XOFF to its client).
+    bool wait_rate_only = false;
     uint64_t delay_ms = 200;
     uint64_t hold_xoff_ms = 0;
     uint64_t flood_during = 0;

@@ -274,7 +274,7 @@ bool Simulator::tool_has_configured() const {
     termios t{};
     if (!slave_ || ::tcgetattr(slave_.get(), &t) != 0)
         return false;
-    return (t.c_iflag & IXON) != 0 && ::cfgetospeed(&t) == B57600;
+    return (o_.wait_rate_only || (t.c_iflag & IXON) != 0) && ::cfgetospeed(&t) == B57600;
 }
 
 void Simulator::start_banner(TimePoint now) {
@@ -612,6 +612,8 @@ void Simulator::command(const std::string& line, TimePoint now) {
         start_flood(n);
     } else if (verb == "hangup") {
         hangup(now);
+    } else if (verb == "count") {
+        event("COUNT " + std::to_string(received_));
     } else {
         warn("unknown command '" + line + "'");
     }

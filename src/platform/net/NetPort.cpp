@@ -1,0 +1,564 @@
+// A serial port reached over the network: an RFC 2217 server (Telnet with serial port control)
+// or a raw TCP server. The relays between here and the tester (socket buffers, the server's own
+// buffers) accept megabytes that the tester has not seen, cannot say what they hold, and discard
+// it when the connection closes. So the port keeps them nearly empty and keeps the truth itself:
+//  - Write hands bytes to the socket no faster than the line carries them at the set rate, never
+//    more than kLeadBytes ahead of it, so a finished Write is at the tester within a fraction of
+//    a second and an abort leaves little behind;
+//  - the server is asked for no flow control on its device, so the tester's XOFF/XON reach this
+//    port: the reader takes them out of the data and Write waits while XOFF is in force;
+//  - DrainOutput returns once the line can have carried every byte written;
+//  - FlushOutput asks the server to discard what it still holds for the device.
+//
+// Threads: the owner opens, configures and purges before the workers start; from then on only
+// the reader receives (and answers the server's negotiation), and only the sender writes data.
+// They share the socket's sending side (m_sendMutex), the XOFF state (m_held with m_lineFree)
+// and the shutdown and lost flags.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/SerialPort.h"
+#include "platform/SysError.h"
+#include "platform/net/NetPortName.h"
+#include "platform/net/NetPorts.h"
+#include "platform/net/Socket.h"
+#include "platform/net/Telnet.h"
+
+namespace korv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kConnectTimeoutMs = 5000;
+// The server's answers to the option negotiation and to the line settings.
+constexpr int kNegotiationTimeoutMs = 3000;
+constexpr int kSettingsTimeoutMs = 2000;
+// How far the port may be ahead of the line, in bytes: what the relays may hold at any moment,
+// and so what reaches the tester after an abort at most. The sender wakes when a piece fits,
+// with the rest of the lead still ahead of the line: 768 bytes, 133 ms at 57600 baud, is the
+// slack a busy machine has to schedule it before the line runs dry.
+constexpr uint32_t kLeadBytes = 1024;
+// Sends go out in pieces of at least this size (fewer wake-ups), except the last of a write.
+constexpr uint32_t kMinPiece = 256;
+// After the line's time for the last byte, the relays' own delay: then the tester has it.
+constexpr auto kRelayDelay = 100ms;
+// After the line has gone every read fails at once; later reads pause this long first, so that
+// a reader that retries never spins.
+constexpr int kLostRetryPauseMs = 100;
+// A socket whose buffer stays full this long belongs to a server that no longer reads.
+constexpr auto kSendStallLimit = 5s;
+constexpr int kSendRetryMs = 5;
+// DrainOutput and the close look at the line this often.
+constexpr int kDrainPollMs = 20;
+constexpr uint8_t kXon = 0x11;
+constexpr uint8_t kXoff = 0x13;
+
+class NetPort final : public ISerialPort {
+  public:
+    NetPort() = default;
+    ~NetPort() override;
+
+    int Open(const std::string& name) override;
+    // The server's buffers are its own; nothing to ask for.
+    void SetupComm(uint32_t, uint32_t) override {}
+    void Purge() override;
+    void SetCommTimeouts(const CommTimeouts& timeouts) override { m_timeouts = timeouts; }
+    void GetCommState(Dcb& dcb) override;
+    int SetCommState(const Dcb& dcb) override;
+    void SetCommMask(uint32_t) override {}
+    void Shutdown() override;
+    int Read(uint8_t* buf, uint32_t count, uint32_t* got) override;
+    int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) override;
+    int DrainOutput(const Event& abort) override;
+    void FlushOutput() override;
+    bool HungUp() const override { return m_hungUp.load(std::memory_order_relaxed); }
+
+  private:
+    bool Cancelled() const { return m_shutdown.load(std::memory_order_acquire); }
+    bool Telnet() const { return m_name.kind == NetPortKind::Rfc2217; }
+    // Receives what has arrived, decodes it into m_rx, takes the tester's XON/XOFF out and
+    // answers the server. *moved: whether anything at all arrived.
+    int Pump(bool* moved);
+    // Pumps until done() or the deadline; false at the deadline. Owner thread, before the
+    // workers.
+    template <class Done>
+    int PumpUntil(Done done, int timeoutMs, bool* met);
+    // Sends all of bytes (already encoded), waiting out a full socket buffer. Any thread.
+    int SendAll(const std::string& bytes);
+    // Waits on the shutdown event (and abort, when given) for up to ms. True when either is set.
+    bool Pause(int ms, const Event* abort) const;
+    void SetHeld(bool held);
+    Clock::duration LineTime(uint64_t bytes) const;
+
+    NetPortName m_name;
+    bool m_open = false;
+    std::unique_ptr<net::Socket> m_socket;
+    std::unique_ptr<Event> m_shutdownEvent;
+    // Set while the tester lets the line run (no XOFF in force).
+    std::unique_ptr<Event> m_lineFree;
+    std::atomic<bool> m_held{false};
+    std::atomic<bool> m_shutdown{false};
+    std::atomic<bool> m_hungUp{false};
+    std::mutex m_sendMutex;
+
+    // Owner thread, then the reader.
+    telnet::Client m_telnet;
+    std::string m_rx;
+    // Set by the owner before the workers start.
+    CommTimeouts m_timeouts{};
+    Dcb m_dcb{};
+    double m_bytesPerSecond = 5760.0;
+    // Sender thread (and the destructor, after it): when the line will have carried every byte
+    // written so far, and whether the last transfer was discarded.
+    Clock::time_point m_lineDoneAt{};
+    bool m_flushed = false;
+};
+
+NetPort::~NetPort() {
+    if (!m_open)
+        return;
+    // The server discards what it still holds for the device when the connection closes; after
+    // a completed write that is at most the lead, which the line carries in a moment.
+    if (!m_flushed && !m_hungUp.load(std::memory_order_relaxed)) {
+        // The owner has shut the port down by now, so the events no longer time a wait.
+        const auto until = std::min(m_lineDoneAt, Clock::now() + LineTime(2 * kLeadBytes));
+        if (until > Clock::now())
+            std::this_thread::sleep_until(until);
+    }
+    m_socket->CloseGracefully();
+}
+
+Clock::duration NetPort::LineTime(uint64_t bytes) const {
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(bytes) / m_bytesPerSecond));
+}
+
+bool NetPort::Pause(int ms, const Event* abort) const {
+    if (abort != nullptr) {
+        const WaitHandle handles[] = {m_shutdownEvent->Waitable(), abort->Waitable()};
+        return WaitForAny(handles, 2, ms) >= 0;
+    }
+    const WaitHandle handle = m_shutdownEvent->Waitable();
+    return WaitForAny(&handle, 1, ms) >= 0;
+}
+
+int NetPort::Open(const std::string& name) {
+    if (m_open)
+        return ERR_BUSY;
+    const auto parsed = ParseNetPortName(name);
+    if (!parsed)
+        return ERR_BAD_NET_PORT_NAME;
+    int err = 0;
+    auto shutdownEvent = Event::Create(&err);
+    if (!shutdownEvent)
+        return err;
+    auto lineFree = Event::Create(&err);
+    if (!lineFree)
+        return err;
+    lineFree->Set();
+    auto socket = std::make_unique<net::Socket>();
+    if (const int rc = socket->Connect(parsed->host, parsed->port, kConnectTimeoutMs); rc != 0)
+        return rc;
+    m_name = *parsed;
+    m_socket = std::move(socket);
+    m_shutdownEvent = std::move(shutdownEvent);
+    m_lineFree = std::move(lineFree);
+    m_dcb.DCBlength = sizeof(Dcb);
+    m_dcb.fBinary = 1;
+    if (Telnet()) {
+        if (const int rc = SendAll(m_telnet.Start()); rc != 0)
+            return rc;
+        // A server that answers WONT to some requests, or not at all, is still usable; one that
+        // never settles the serial port option is not an RFC 2217 server (or not a live one).
+        bool settled = false;
+        if (const int rc = PumpUntil([this] { return m_telnet.ComPortSettled(); },
+                                     kNegotiationTimeoutMs, &settled);
+            rc != 0)
+            return rc;
+        if (!settled)
+            return ERR_NEGOTIATION_TIMEOUT;
+        if (!m_telnet.ComPortAccepted())
+            return ERR_NO_PORT_CONTROL;
+    }
+    m_open = true;
+    if (Cancelled())
+        m_shutdownEvent->Set();
+    return 0;
+}
+
+template <class Done>
+int NetPort::PumpUntil(Done done, int timeoutMs, bool* met) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        m_socket->ArmReadable();
+        bool moved = false;
+        if (const int rc = Pump(&moved); rc != 0)
+            return rc;
+        if (done()) {
+            *met = true;
+            return 0;
+        }
+        if (moved)
+            continue;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            *met = false;
+            return 0;
+        }
+        const WaitHandle handles[] = {m_socket->Readable(), m_shutdownEvent->Waitable()};
+        int err = 0;
+        const int which = WaitForAny(handles, 2, static_cast<int>(left.count()), &err);
+        if (which == 1)
+            return ERR_CANCELLED;
+        if (which == WAIT_RESULT_FAILED)
+            return err;
+    }
+}
+
+void NetPort::SetHeld(bool held) {
+    if (held == m_held.load(std::memory_order_relaxed))
+        return;
+    m_held.store(held, std::memory_order_release);
+    if (held)
+        m_lineFree->Reset();
+    else
+        m_lineFree->Set();
+}
+
+int NetPort::Pump(bool* moved) {
+    *moved = false;
+    uint8_t raw[4096];
+    size_t got = 0;
+    if (const int rc = m_socket->Receive(raw, sizeof raw, &got); rc != 0) {
+        if (rc == ERR_PORT_LOST)
+            m_hungUp.store(true, std::memory_order_relaxed);
+        return rc;
+    }
+    if (got == 0)
+        return 0;
+    *moved = true;
+    std::string data;
+    if (Telnet())
+        m_telnet.Feed(raw, got, &data);
+    else
+        data.assign(reinterpret_cast<const char*>(raw), got);
+    // With no flow control on the server's device, the tester's XON/XOFF arrive as data; the
+    // line is held here, as a UART holds it, and the bytes are consumed.
+    const bool honourXoff = m_dcb.fOutX != 0;
+    const uint8_t xon = m_dcb.XonChar != 0 ? static_cast<uint8_t>(m_dcb.XonChar) : kXon;
+    const uint8_t xoff = m_dcb.XoffChar != 0 ? static_cast<uint8_t>(m_dcb.XoffChar) : kXoff;
+    for (const char c : data) {
+        const auto b = static_cast<uint8_t>(c);
+        if (honourXoff && b == xoff)
+            SetHeld(true);
+        else if (honourXoff && b == xon)
+            SetHeld(false);
+        else
+            m_rx.push_back(c);
+    }
+    if (Telnet()) {
+        if (const std::string replies = m_telnet.TakeReplies(); !replies.empty())
+            return SendAll(replies);
+    }
+    return 0;
+}
+
+int NetPort::SendAll(const std::string& bytes) {
+    const std::lock_guard<std::mutex> lock(m_sendMutex);
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    size_t left = bytes.size();
+    auto stalledSince = Clock::now();
+    while (left > 0) {
+        size_t sent = 0;
+        if (const int rc = m_socket->Send(p, left, &sent); rc != 0) {
+            if (rc == ERR_PORT_LOST)
+                m_hungUp.store(true, std::memory_order_relaxed);
+            return rc;
+        }
+        p += sent;
+        left -= sent;
+        if (sent > 0) {
+            stalledSince = Clock::now();
+            continue;
+        }
+        if (Clock::now() - stalledSince > kSendStallLimit)
+            return ERR_SERVER_STALLED;
+        // An encoded piece is never left half sent (the server would read the rest of a Telnet
+        // command as data), so only a shutdown ends this wait early.
+        if (left > 0 && Pause(kSendRetryMs, nullptr) && Cancelled())
+            return ERR_CANCELLED;
+    }
+    return 0;
+}
+
+void NetPort::Purge() {
+    if (!m_open)
+        return;
+    m_rx.clear();
+    bool moved = true;
+    while (moved && Pump(&moved) == 0) {
+    }
+    m_rx.clear();
+    if (Telnet()) {
+        std::string purge;
+        telnet::AppendComPortByte(purge, telnet::CPC_PURGE_DATA, telnet::PURGE_BOTH);
+        SendAll(purge);
+    }
+}
+
+void NetPort::GetCommState(Dcb& dcb) {
+    dcb = m_dcb;
+    dcb.DCBlength = sizeof(Dcb);
+}
+
+int NetPort::SetCommState(const Dcb& dcb) {
+    if (!m_open)
+        return ERR_INVALID;
+    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 ||
+        dcb.StopBits > 2)
+        return ERR_INVALID;
+    // Start bit, data bits, parity bit, stop bits (1.5 counted as 2).
+    const uint32_t bits =
+        1u + dcb.ByteSize + (dcb.Parity != 0 ? 1u : 0u) + (dcb.StopBits ? 2u : 1u);
+    if (Telnet()) {
+        std::string out;
+        using namespace telnet;
+        AppendComPortU32(out, CPC_SET_BAUDRATE, dcb.BaudRate);
+        AppendComPortByte(out, CPC_SET_DATASIZE, dcb.ByteSize);
+        AppendComPortByte(out, CPC_SET_PARITY, static_cast<uint8_t>(dcb.Parity + 1));
+        const uint8_t stop[] = {1, 3, 2};  // one, one and a half, two
+        AppendComPortByte(out, CPC_SET_STOPSIZE, stop[dcb.StopBits]);
+        // No flow control on the server's device: the tester's XON/XOFF come through to this
+        // port, which holds the line itself (see Pump).
+        AppendComPortByte(out, CPC_SET_CONTROL, CONTROL_NO_FLOW);
+        m_telnet.ForgetAnswers();
+        if (const int rc = SendAll(out); rc != 0)
+            return rc;
+        // DTR and RTS are asked for without waiting: a server whose device has no modem lines
+        // (a pty) does not answer.
+        out.clear();
+        AppendComPortByte(
+            out, CPC_SET_CONTROL,
+            dcb.fDtrControl != DTR_CONTROL_DISABLE ? CONTROL_DTR_ON : CONTROL_DTR_OFF);
+        AppendComPortByte(
+            out, CPC_SET_CONTROL,
+            dcb.fRtsControl != RTS_CONTROL_DISABLE ? CONTROL_RTS_ON : CONTROL_RTS_OFF);
+        bool answered = false;
+        const auto& a = m_telnet.Answers();
+        if (const int rc = PumpUntil(
+                [&] { return a.baudRate && a.dataSize && a.parity && a.stopSize && a.control; },
+                kSettingsTimeoutMs, &answered);
+            rc != 0)
+            return rc;
+        // A server that does not answer is taken at its word; one that answers with another
+        // setting has refused the program's.
+        if ((a.baudRate && *a.baudRate != dcb.BaudRate) ||
+            (a.dataSize && *a.dataSize != dcb.ByteSize) ||
+            (a.parity && *a.parity != dcb.Parity + 1))
+            return ERR_INVALID;
+        if (const int rc = SendAll(out); rc != 0)
+            return rc;
+    }
+    m_dcb = dcb;
+    m_bytesPerSecond = static_cast<double>(dcb.BaudRate) / bits;
+    return 0;
+}
+
+void NetPort::Shutdown() {
+    m_shutdown.store(true, std::memory_order_release);
+    if (m_shutdownEvent)
+        m_shutdownEvent->Set();
+}
+
+int NetPort::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
+    *got = 0;
+    if (!m_open)
+        return ERR_INVALID;
+    if (Cancelled())
+        return ERR_CANCELLED;
+    if (count == 0)
+        return 0;
+    if (HungUp())
+        return Pause(kLostRetryPauseMs, nullptr) ? ERR_CANCELLED : ERR_PORT_LOST;
+
+    const uint32_t interval = m_timeouts.ReadIntervalTimeout;
+    const int intervalMs =
+        interval == 0 ? -1 : static_cast<int>(std::min<uint32_t>(interval, 1u << 30));
+    int waitMs = -1;  // no limit before the first byte
+    uint32_t have = 0;
+    for (;;) {
+        if (!m_rx.empty()) {
+            const size_t take = std::min<size_t>(count - have, m_rx.size());
+            std::copy_n(m_rx.begin(), take, buf + have);
+            m_rx.erase(0, take);
+            have += static_cast<uint32_t>(take);
+            if (have == count)
+                break;
+            waitMs = intervalMs;
+        }
+        m_socket->ArmReadable();
+        bool moved = false;
+        if (const int rc = Pump(&moved); rc != 0) {
+            if (have > 0 && rc != ERR_CANCELLED)
+                break;  // the next read reports it
+            return rc;
+        }
+        if (moved)
+            continue;
+        const WaitHandle handles[] = {m_socket->Readable(), m_shutdownEvent->Waitable()};
+        int err = 0;
+        const int which = WaitForAny(handles, 2, waitMs, &err);
+        if (which == 1)
+            return ERR_CANCELLED;
+        if (which == WAIT_RESULT_TIMEOUT)
+            break;
+        if (which == WAIT_RESULT_FAILED) {
+            if (have > 0)
+                break;
+            return err;
+        }
+    }
+    *got = have;
+    return 0;
+}
+
+int NetPort::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) {
+    *written = 0;
+    if (!m_open)
+        return ERR_INVALID;
+    if (Cancelled() || abort.IsSet())
+        return ERR_CANCELLED;
+    if (n == 0)
+        return 0;
+    if (HungUp())
+        return ERR_PORT_LOST;
+    m_flushed = false;
+
+    // Both time-outs 0: no limit, as in the classic time-out record.
+    const uint64_t limitMs =
+        uint64_t(n) * m_timeouts.WriteTotalTimeoutMultiplier + m_timeouts.WriteTotalTimeoutConstant;
+    const auto deadline =
+        limitMs != 0 ? Clock::now() + std::chrono::milliseconds(limitMs) : Clock::time_point::max();
+    auto msUntil = [](Clock::time_point t) {
+        if (t == Clock::time_point::max())
+            return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+        return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+    };
+    const auto lead = LineTime(kLeadBytes);
+    uint32_t done = 0;
+    int result = 0;
+    std::string piece;
+    while (done < n) {
+        if (Cancelled() || abort.IsSet()) {
+            result = ERR_CANCELLED;
+            break;
+        }
+        if (HungUp()) {
+            result = ERR_PORT_LOST;
+            break;
+        }
+        if (m_held.load(std::memory_order_acquire)) {
+            // The tester holds the line: nothing goes out until its XON.
+            const int ms = msUntil(deadline);
+            if (ms == 0)
+                break;
+            const WaitHandle handles[] = {abort.Waitable(), m_shutdownEvent->Waitable(),
+                                          m_lineFree->Waitable()};
+            const int which = WaitForAny(handles, 3, ms);
+            if (which == 0 || which == 1) {
+                result = ERR_CANCELLED;
+                break;
+            }
+            if (which == WAIT_RESULT_TIMEOUT)
+                break;
+            continue;
+        }
+        const auto now = Clock::now();
+        const auto start = std::max(m_lineDoneAt, now);
+        const double aheadBytes =
+            std::chrono::duration<double>(start - now).count() * m_bytesPerSecond;
+        // Bytes the server has not yet acknowledged are still on the network, not on the line;
+        // a slow network gets no more than its own lead (a delayed acknowledgement of a piece or
+        // two must not hold up the line).
+        const bool networkBehind = m_socket->Unacknowledged() > static_cast<long>(kLeadBytes);
+        const uint32_t room = networkBehind || aheadBytes >= kLeadBytes
+                                  ? 0
+                                  : static_cast<uint32_t>(kLeadBytes - aheadBytes);
+        const uint32_t want = n - done;
+        if (room < std::min(want, kMinPiece)) {
+            // Ahead of the line: wait until it has carried enough for the next piece.
+            const auto until =
+                std::min(deadline, start - lead + LineTime(std::min(want, kMinPiece)));
+            // A network that is behind gives no time to wait for: look again a little later.
+            const int ms = networkBehind ? kDrainPollMs : std::max(1, msUntil(until));
+            if (msUntil(deadline) == 0)
+                break;
+            if (Pause(ms, &abort)) {
+                result = ERR_CANCELLED;
+                break;
+            }
+            continue;
+        }
+        const uint32_t k = std::min(want, room);
+        piece.clear();
+        if (Telnet())
+            telnet::AppendEscaped(piece, buf + done, k);
+        else
+            piece.assign(reinterpret_cast<const char*>(buf + done), k);
+        if (const int rc = SendAll(piece); rc != 0) {
+            result = rc;
+            break;
+        }
+        m_lineDoneAt = start + LineTime(k);
+        done += k;
+    }
+    *written = done;
+    return result;
+}
+
+int NetPort::DrainOutput(const Event& abort) {
+    if (!m_open)
+        return ERR_INVALID;
+    // The line has carried the last byte once its time has passed and the relays have passed it
+    // on. A connection that the server closes meanwhile fails the drain.
+    const auto until = m_lineDoneAt + kRelayDelay;
+    for (;;) {
+        if (Cancelled() || abort.IsSet())
+            return ERR_CANCELLED;
+        if (HungUp())
+            return ERR_PORT_LOST;
+        const long unacked = m_socket->Unacknowledged();
+        if (Clock::now() >= until && unacked <= 0)
+            return 0;
+        if (Pause(kDrainPollMs, &abort))
+            return ERR_CANCELLED;
+    }
+}
+
+void NetPort::FlushOutput() {
+    if (!m_open)
+        return;
+    m_flushed = true;
+    if (Telnet() && !HungUp()) {
+        std::string purge;
+        telnet::AppendComPortByte(purge, telnet::CPC_PURGE_DATA, telnet::PURGE_TRANSMIT);
+        SendAll(purge);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<ISerialPort> MakeNetPort() {
+    return std::make_unique<NetPort>();
+}
+
+}  // namespace korv

@@ -1,0 +1,306 @@
+// The console program over network ports, end to end: Debian's ser2net started here with its
+// own configuration, in front of the simulated tester on a pty, on loopback. One scenario list
+// for both systems: this driver runs `korvalin --console` on Linux, or, when KORV_CONSOLE_EXE
+// names it (scripts/test windows), korvalin-console.exe under Wine.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Child.h"
+#include "TempDir.h"
+#include "Texts.h"
+#include "Wait.h"
+#include "WineSupport.h"
+
+namespace korv {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Child;
+using test::LaunchPlan;
+using test::ReadWholeFile;
+using test::Sim;
+using test::TempDir;
+using test::UpdateText;
+using test::WriteWholeFile;
+
+// A listening socket on a free loopback port; closed (refusing) or kept (silent) as asked.
+class Listener {
+  public:
+    Listener() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(m_fd, 4) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+            m_port = ntohs(a.sin_port);
+        }
+    }
+    ~Listener() { Close(); }
+    void Close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    int Port() const { return m_port; }
+
+  private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+bool Accepting(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+class NetPortRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_exe = test::Env("KORV_CONSOLE_EXE");
+        if (!m_exe.empty()) {
+            m_wine = test::FindInPath("wine");
+            ASSERT_FALSE(m_wine.empty()) << "wine is not on the PATH";
+        }
+#ifdef KORVALIN_BIN
+        if (m_exe.empty())
+            m_exe = KORVALIN_BIN;
+#endif
+        ASSERT_FALSE(m_exe.empty()) << "no program to run (KORV_CONSOLE_EXE)";
+        ASSERT_FALSE(test::FindInPath("ser2net").empty() &&
+                     ::access("/usr/sbin/ser2net", X_OK) != 0)
+            << "ser2net is not installed (scripts/deps)";
+    }
+
+    bool Wine() const {
+        return !m_wine.empty();
+    }
+    std::string Path(const std::string& p) const {
+        return Wine() ? test::DosPath(p) : p;
+    }
+
+    // A simulator that boots once its line runs at 57600 (without flow control: the program
+    // takes the tester's XON/XOFF itself). ser2net opens the pty at 9600 for RFC 2217, so the
+    // tester boots only when the program's settings have reached it, after which the program
+    // purges; a raw server's settings are its own, 57600.
+    std::unique_ptr<Sim> StartSim(std::vector<std::string> options) {
+        options.insert(options.begin(), {"--wait-open", "rate"});
+        auto sim = std::make_unique<Sim>(std::move(options));
+        EXPECT_TRUE(sim->ok()) << "the simulator did not start";
+        return sim;
+    }
+
+    // ser2net in front of sim's pty; its port name for the program.
+    std::string StartServer(const Sim& sim, bool telnet = true) {
+        Listener free;
+        const int port = free.Port();
+        free.Close();
+        const std::string cfg = m_dir / ("ser2net" + std::to_string(m_servers.size()) + ".yaml");
+        WriteWholeFile(cfg, "connection: &c\n  accepter: " +
+                                std::string(telnet ? "telnet(rfc2217)," : "") + "tcp,127.0.0.1," +
+                                std::to_string(port) + "\n  connector: serialdev(nouucplock)," +
+                                sim.Port() + (telnet ? ",9600n81,local\n" : ",57600n81,local\n"));
+        LaunchPlan plan;
+        plan.argv = {::access("/usr/sbin/ser2net", X_OK) == 0 ? "/usr/sbin/ser2net" : "ser2net",
+                     "-n", "-d", "-c", cfg};
+        m_servers.push_back(std::make_unique<Child>(plan));
+        EXPECT_TRUE(test::WaitUntil([&] { return Accepting(port); }))
+            << "ser2net does not accept on " << port;
+        return std::string(telnet ? "rfc2217://" : "socket://") +
+               "127.0.0.1:" + std::to_string(port);
+    }
+
+    std::unique_ptr<Child> Start(std::vector<std::string> args) {
+        LaunchPlan plan;
+        plan.argv = Wine() ? std::vector<std::string>{m_wine, m_exe}
+                           : std::vector<std::string>{m_exe, "--console"};
+        plan.argv.insert(plan.argv.end(), args.begin(), args.end());
+        plan.env = {{"WINEDEBUG", "-all"}, {"XDG_CONFIG_HOME", m_dir / "config"}};
+        plan.stdoutFile = m_dir / "stdout";
+        plan.stderrFile = m_dir / "stderr";
+        auto child = std::make_unique<Child>(plan);
+        EXPECT_TRUE(child->Started());
+        return child;
+    }
+    int Run(std::vector<std::string> args) {
+        return Start(std::move(args))->WaitExit(120s).value_or(-1);
+    }
+    std::string File(size_t size) {
+        WriteWholeFile(m_dir / "update.txt", UpdateText(size));
+        return Path(m_dir / "update.txt");
+    }
+    std::string Err() const {
+        return ReadWholeFile(m_dir / "stderr");
+    }
+
+    TempDir m_dir;
+    std::string m_exe;
+    std::string m_wine;
+    std::vector<std::unique_ptr<Child>> m_servers;
+};
+
+// The whole file, byte for byte, through each kind of network port.
+TEST_F(NetPortRun, SendsTheWholeFileThroughRfc2217AndRawPorts) {
+    for (const bool telnet : {true, false}) {
+        const size_t size = 12000;
+        auto sim = StartSim({"--expect", std::to_string(size), "--save", m_dir / "got"});
+        const std::string port = StartServer(*sim, telnet);
+        EXPECT_EQ(Run({"--port", port, "--file", File(size)}), 0) << port << "\n" << Err();
+        ASSERT_TRUE(sim->WaitEvent("RECEIVED")) << sim->Transcript();
+        EXPECT_EQ(ReadWholeFile(m_dir / "got"), UpdateText(size)) << port;
+        EXPECT_NE(Err().find("Sent '"), std::string::npos) << Err();
+    }
+}
+
+// The tester holds XOFF: nothing more reaches it while held; an interrupt then ends the run, and
+// after the tester's XON not one more byte of the file arrives (a raw server without flow
+// control passes the XOFF on as well).
+TEST_F(NetPortRun, InterruptUnderXoffLeavesNothingMoreForTheTester) {
+    for (const bool telnet : {true, false}) {
+        auto sim = StartSim({"--buffer", "4194304", "--end-silence-ms", "1500"});
+        const std::string port = StartServer(*sim, telnet);
+        auto tool = Start({"--port", port, "--file", File(400000)});
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
+        sim->Command("xoff");
+        ASSERT_TRUE(sim->WaitEvent("XOFF"));
+        // What was on its way when the tester said XOFF arrives; then the count stays put.
+        std::string last;
+        bool settled = test::WaitUntil([&] {
+            sim->Command("count");
+            const auto now = sim->WaitEvent("COUNT");
+            const bool same = now && *now == last;
+            last = now.value_or("");
+            std::this_thread::sleep_for(300ms);  // the gap that two equal counts span
+            return same;
+        });
+        ASSERT_TRUE(settled) << sim->Transcript();
+        const uint64_t held = std::stoull(last.substr(6));
+        EXPECT_LT(held, 400000u);
+        tool->Signal(SIGINT);
+        EXPECT_EQ(tool->WaitExit(30s).value_or(-1), 130) << port << Err();
+        sim->Command("xon");
+        const auto received = sim->WaitEvent("RECEIVED");
+        ASSERT_TRUE(received) << sim->Transcript();
+        EXPECT_EQ(std::stoull(received->substr(9)), held) << port << ": " << *received;
+    }
+}
+
+// Failures before a transfer: exit status 1 and the port's name with the reason.
+TEST_F(NetPortRun, FailuresToOpenNameThePortAndTheReason) {
+    Listener silent;  // accepts connections (the kernel does) and never answers
+    Listener closed;
+    const int refusing = closed.Port();
+    closed.Close();
+    const struct {
+        std::string port;
+        std::string reason;
+    } rows[] = {
+        {"rfc2217://127.0.0.1:" + std::to_string(refusing), ""},
+        {"rfc2217://127.0.0.1:" + std::to_string(silent.Port()), "did not answer"},
+        {"rfc2217://127.0.0.1", "Not a network port name"},
+        {"socket://127.0.0.1:0", "Not a network port name"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Run({"--port", row.port, "--file", File(100)}), 1) << row.port;
+        const std::string err = Err();
+        const std::string head = "Failed to open " + row.port + " : ";
+        const size_t at = err.find(head);
+        ASSERT_NE(at, std::string::npos) << err;
+        ASSERT_LT(at + head.size(), err.size()) << err;
+        EXPECT_NE(err[at + head.size()], '\n') << "no reason given: " << err;
+        EXPECT_NE(err.find(row.reason), std::string::npos) << err;
+    }
+}
+
+// The server, or its device, goes away in the middle of a transfer: the transfer fails (status
+// 4), said once.
+TEST_F(NetPortRun, ServerOrDeviceGoneMidTransferFailsTheTransfer) {
+    for (const bool deviceGone : {false, true}) {
+        auto sim = StartSim({"--buffer", "4194304"});
+        const std::string port = StartServer(*sim);
+        auto tool = Start({"--port", port, "--file", File(200000)});
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
+        if (deviceGone)
+            sim->Command("hangup");
+        else
+            m_servers.back()->Signal(SIGKILL);
+        EXPECT_EQ(tool->WaitExit(30s).value_or(-1), 4) << Err();
+        const std::string err = Err();
+        const size_t first = err.find("did not complete");
+        ASSERT_NE(first, std::string::npos) << err;
+        EXPECT_EQ(err.find("did not complete", first + 1), std::string::npos) << err;
+    }
+}
+
+// The network ports listed in the settings (Linux: the settings file, quoted; Windows: the
+// registry value beside COMMPORT) are listed with the system's ports.
+TEST_F(NetPortRun, ListPortsShowsTheNetworkPortsOfTheSettings) {
+    const std::string value = "rfc2217://127.0.0.1:2217;socket://[::1]:4001;not-a-port";
+    const std::string key = "HKCU\\Software\\QUENDAL\\KORVALIN\\SETTINGS";
+    if (Wine()) {
+        LaunchPlan plan;
+        plan.argv = {m_wine, "reg", "add", key, "/v", "NETPORTS", "/d", value, "/f"};
+        plan.env = {{"WINEDEBUG", "-all"}};
+        ASSERT_EQ(Child(plan).WaitExit().value_or(-1), 0);
+    } else {
+        std::filesystem::create_directories(m_dir / "config/QUENDAL");
+        WriteWholeFile(m_dir / "config/QUENDAL/KORVALIN.conf",
+                       "[SETTINGS]\nNETPORTS=\"" + value + "\"\n");
+    }
+    const int status = Run({"--list-ports"});
+    if (Wine()) {
+        LaunchPlan plan;
+        plan.argv = {m_wine, "reg", "delete", key, "/v", "NETPORTS", "/f"};
+        plan.env = {{"WINEDEBUG", "-all"}};
+        Child(plan).WaitExit();
+    }
+    EXPECT_EQ(status, 0);
+    const std::string out = ReadWholeFile(m_dir / "stdout");
+    EXPECT_NE(out.find("rfc2217://127.0.0.1:2217"), std::string::npos) << out;
+    EXPECT_NE(out.find("socket://[::1]:4001"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not-a-port"), std::string::npos) << out;
+}
+
+// A batch of remote testers (and, on Linux, a local one beside them): each gets the whole file.
+TEST_F(NetPortRun, BatchOfRemoteAndLocalTestersAllGetTheFile) {
+    const size_t size = 8000;
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::string> args = {"--file", File(size), "--log-dir", Path(m_dir / "logs")};
+    for (int i = 0; i < 2; ++i) {
+        sims.push_back(StartSim({"--expect", std::to_string(size)}));
+        args.insert(args.end(), {"--port", StartServer(*sims.back())});
+    }
+    if (!Wine()) {
+        sims.push_back(
+            std::make_unique<Sim>(std::vector<std::string>{"--expect", std::to_string(size)}));
+        args.insert(args.end(), {"--port", sims.back()->Port()});
+    }
+    EXPECT_EQ(Run(args), 0) << Err() << ReadWholeFile(m_dir / "stdout");
+    for (auto& sim : sims) {
+        const auto received = sim->WaitEvent("RECEIVED");
+        ASSERT_TRUE(received) << sim->Transcript();
+        EXPECT_EQ(received->rfind("RECEIVED " + std::to_string(size) + " bytes", 0), 0u)
+            << *received;
+    }
+}
+
+}  // namespace
+}  // namespace korv
