@@ -15,6 +15,8 @@
 #include "console/ConsoleOutput.h"
 #include "console/ConsoleSession.h"
 #include "console/PortInfo.h"
+#include "console/Report.h"
+#include "console/TimeText.h"
 #include "platform/ConsoleIo.h"
 #include "platform/DeviceMap.h"
 #include "platform/Profile.h"
@@ -71,17 +73,20 @@ using LogFile = std::unique_ptr<std::FILE, FileCloser>;
 class CPortRun {
   public:
     CPortRun(const std::string& port, const ConsoleOptions& options, LogFile log,
-             std::function<void(const std::string&)> note)
+             std::function<void(const std::string&)> note, TransferRecord record,
+             const VerdictRules& rules, CTransferRecorder::RecordSink sink)
         : m_opt(options),
           m_log(std::move(log)),
           m_out(m_log.get(), m_log.get(), false),
           m_answer([this](std::string& path) { return OnFileAsked(path); }),
           m_host(m_out, m_answer),
           m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
-          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, std::string(), BatchTiming()) {
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, std::string(), BatchTiming()),
+          m_recorder(std::move(record), rules, std::move(sink)) {
         m_report.port = port;
         m_report.file = options.file;
         m_out.SetMessageObserver(std::move(note));
+        m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch); });
         m_host.SetDialogPump([this] { DispatchPending(false); });
     }
     ~CPortRun() { Finish(); }
@@ -106,6 +111,8 @@ class CPortRun {
     // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
     void EndRunningTransfer(int state, bool everyByteOut = false);
     void EndTransfer(PortOutcome outcome);
+    // Takes the tester's verdict once it is known (a line, or the time-out).
+    void CheckVerdict();
     void Finish();
 
     const ConsoleOptions& m_opt;
@@ -117,13 +124,16 @@ class CPortRun {
     CProfileAdapter m_profile;
     CProgDoc m_doc;
     CProgView m_view;
+    CTransferRecorder m_recorder;
 
     PortReport m_report;
+    bool m_prompted = false;  // the tester has asked for an update
     bool m_finishDue = false;
     int m_messagesAtStart = 0;
     Clock::time_point m_sendStart{};
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
+    Clock::time_point m_openedAt{};
 };
 
 void CPortRun::Start(const CPortList& ports) {
@@ -143,10 +153,12 @@ void CPortRun::Start(const CPortList& ports) {
         }
         m_report.outcome = PortOutcome::NotOpened;
         m_report.reason = m_host.LastMessage();
+        m_recorder.EndedWithoutTransfer(PortOutcome::NotOpened, m_report.reason);
         Finish();
         return;
     }
     m_report.phase = PortPhase::Waiting;
+    m_openedAt = Clock::now();
     if (m_opt.sendNow) {
         const int prev = m_view.State();
         m_host.BeginDispatch();
@@ -161,6 +173,7 @@ void CPortRun::Start(const CPortList& ports) {
 
 void CPortRun::OnNotify() {
     DispatchPending(true);
+    CheckVerdict();
     if (m_finishDue) {
         Finish();
     }
@@ -187,8 +200,16 @@ void CPortRun::AfterDispatch(int prevState) {
         return;  // this port's run is over, or its last transfer has ended
     }
     if (m_host.DialogCancelled()) {
+        m_prompted = true;
         EndTransfer(PortOutcome::Rejected);  // the view has said why
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
+        m_prompted = true;
+        m_recorder.TransferStarted(m_view.SendTotal());
+        // The log says when each transfer began; what the tester says follows.
+        m_out.Error(StampedMessage("Sending '" + m_view.UpdateFile() + "' (" +
+                                   std::to_string(m_view.SendTotal()) + " bytes) to " +
+                                   m_report.port + ".") +
+                    "\n");
         m_report.phase = PortPhase::Sending;
         m_report.done = 0;
         m_report.total = m_view.SendTotal();
@@ -262,6 +283,14 @@ void CPortRun::EndTransfer(PortOutcome outcome) {
         m_report.reason = m_host.LastMessage();
     }
     m_report.outcome = outcome;
+    if (sending) {
+        m_recorder.TransferEnded(outcome, m_report.done, m_view.LastSendSha256(),
+                                 outcome == PortOutcome::Sent ? std::string() : m_report.reason);
+    } else {
+        // A rejected file is an event of its own each time; a port lost while waiting for the
+        // next tester is none once this port has a record.
+        m_recorder.EndedWithoutTransfer(outcome, m_report.reason, outcome == PortOutcome::Rejected);
+    }
     if (m_opt.repeat && outcome != PortOutcome::PortLost) {
         m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
         return;
@@ -277,12 +306,44 @@ void CPortRun::EndTransfer(PortOutcome outcome) {
     }
 }
 
-void CPortRun::Tick() {
+void CPortRun::CheckVerdict() {
+    std::string message;
+    const auto verdict = m_recorder.Decide(Clock::now(), &message);
+    if (!verdict) {
+        return;
+    }
+    m_report.outcome = *verdict;
+    if (*verdict == PortOutcome::Accepted) {
+        ++m_report.accepted;
+    } else if (*verdict != PortOutcome::Sent) {
+        ++m_report.failed;
+        m_report.reason = message;
+    }
+    if (!message.empty()) {
+        m_out.Message(message);
+    }
     if (m_report.phase == PortPhase::Answer) {
-        const auto now = Clock::now();
+        // What the tester says after its verdict is logged until the line goes quiet.
+        m_answerStart = Clock::now();
+    }
+}
+
+void CPortRun::Tick() {
+    CheckVerdict();
+    const auto now = Clock::now();
+    if (m_report.phase == PortPhase::Answer && !m_recorder.VerdictPending()) {
         if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
             m_finishDue = true;
         }
+    }
+    if (m_opt.promptTimeout > 0 && m_report.phase == PortPhase::Waiting && !m_prompted &&
+        now - m_openedAt >= std::chrono::seconds(m_opt.promptTimeout)) {
+        m_report.outcome = PortOutcome::NoPrompt;
+        m_report.reason = "The tester did not ask for the update within " +
+                          std::to_string(m_opt.promptTimeout) + " s.";
+        m_out.Message(m_report.reason);
+        m_recorder.EndedWithoutTransfer(PortOutcome::NoPrompt, m_report.reason);
+        m_finishDue = true;
     }
     if (m_finishDue) {
         Finish();
@@ -295,12 +356,21 @@ int CPortRun::TimeoutMs() const {
     if (m_finishDue) {
         return 0;
     }
-    if (m_report.phase != PortPhase::Answer) {
+    std::optional<Clock::time_point> end;
+    auto due = [&end](Clock::time_point t) { end = end ? std::min(*end, t) : t; };
+    if (m_recorder.VerdictPending()) {
+        due(m_recorder.VerdictDeadline());
+    } else if (m_report.phase == PortPhase::Answer) {
+        due(std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit));
+    }
+    if (m_opt.promptTimeout > 0 && m_report.phase == PortPhase::Waiting && !m_prompted) {
+        due(m_openedAt + std::chrono::seconds(m_opt.promptTimeout));
+    }
+    if (!end) {
         return -1;
     }
     const auto now = Clock::now();
-    const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
-    return end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+    return *end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(*end - now).count()) + 1;
 }
 
 void CPortRun::Interrupt() {
@@ -315,12 +385,20 @@ void CPortRun::Interrupt() {
         m_report.outcome = PortOutcome::Interrupted;
         m_report.reason = "Interrupted after " + std::to_string(m_report.done) + " of " +
                           std::to_string(m_report.total) + " bytes.";
+        m_recorder.TransferEnded(PortOutcome::Interrupted, m_view.SendDone(),
+                                 m_view.LastSendSha256(), m_report.reason);
+    } else if (m_recorder.VerdictPending()) {
+        m_report.outcome = PortOutcome::NoVerdict;
+        m_report.reason = "Interrupted before the tester gave its verdict.";
+        ++m_report.failed;
+        m_recorder.GiveUpVerdict(m_report.reason);
     } else if (m_report.phase != PortPhase::Answer) {
         // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
         m_report.outcome = PortOutcome::Interrupted;
         m_report.reason = m_report.phase == PortPhase::Opening
                               ? "Interrupted before the port was opened."
                               : "Interrupted while waiting for the tester's prompt.";
+        m_recorder.EndedWithoutTransfer(PortOutcome::Interrupted, m_report.reason);
     }
     m_host.RefuseDialogs();
     // In the log only: the batch says once, on stderr, that it was interrupted.
@@ -336,8 +414,16 @@ void CPortRun::Finish() {
     m_report.phase = PortPhase::Done;
     m_host.RefuseDialogs();
     m_view.ClosePort();
-    // Whatever the reader had put in the ring still reaches the log.
+    // Whatever the reader had put in the ring still reaches the log, and may hold the verdict.
     DispatchPending(false);
+    CheckVerdict();
+    if (m_recorder.VerdictPending()) {
+        m_report.outcome = PortOutcome::NoVerdict;
+        m_report.reason = "The port closed before the tester gave its verdict.";
+        ++m_report.failed;
+        m_out.Message(m_report.reason);
+        m_recorder.GiveUpVerdict(m_report.reason);
+    }
     m_out.FlushOut();
 }
 
@@ -348,19 +434,6 @@ const PortReport& CPortRun::Report() {
         m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
     }
     return m_report;
-}
-
-std::string Timestamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &now);
-#else
-    localtime_r(&now, &tm);
-#endif
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
 }
 
 bool ListsAnyDevice(ISerialDeviceMap& map) {
@@ -408,7 +481,8 @@ std::vector<std::string> BatchPorts(
 int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
              bool errIsTerminal) {
     CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
-    auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
+    auto message = [&](const std::string& text) { table.Message(StampedMessage(text)); };
+    const auto batchStart = Clock::now();
 
     if (!interrupt.Valid()) {
         message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
@@ -438,9 +512,37 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         message("Cannot make the log folder '" + dirName + "' : " + ec.message());
         return EXIT_PORT_FAILED;
     }
+    // The records go to the log folder unless --report names another file; opened before any
+    // port, like the logs.
+    const std::string reportPath = options.report.empty()
+                                       ? [&] {
+                                             const auto u8 = (dir / kReportFileName).u8string();
+                                             return std::string(u8.begin(), u8.end());
+                                         }()
+                                       : options.report;
+    std::string reportError;
+    const std::unique_ptr<CReportFile> report = CReportFile::Open(reportPath, &reportError);
+    if (!report) {
+        message(reportError);
+        return EXIT_PORT_FAILED;
+    }
+    bool reportFailed = false;
+    auto record = [&](const TransferRecord& r) {
+        if (report->Append(r)) {
+            return true;
+        }
+        if (!reportFailed) {
+            message("Cannot write to the report '" + reportPath + "' : " +
+                    SystemErrorText(LastSystemError()) + "; the summary below still holds.");
+            reportFailed = true;
+        }
+        return false;
+    };
+    const VerdictRules rules = MakeVerdictRules(options);
     std::vector<LogFile> logs;
+    std::vector<std::string> logPaths;
     std::set<std::string> names;
-    const std::string started = Timestamp();
+    const std::string started = LocalTimestamp();
     for (const auto& port : ports) {
         std::string name = LogFileName(port);
         for (int n = 2; !names.insert(name).second; ++n) {
@@ -455,22 +557,31 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
             message("Cannot write the log file '" + path + "' : " + SystemErrorText(openError));
             return EXIT_PORT_FAILED;
         }
-        std::fprintf(log.get(), "KORVALIN: %s: %s, update file '%s'.\n", started.c_str(),
+        std::fprintf(log.get(), "%s KORVALIN: %s, update file '%s'.\n", started.c_str(),
                      port.c_str(), options.file.c_str());
         std::fflush(log.get());
         logs.push_back(std::move(log));
+        logPaths.push_back(path);
     }
     message("Updating " + std::to_string(ports.size()) +
             (ports.size() == 1 ? " tester" : " testers") + " with '" + options.file +
-            "'; each port's output is logged in '" + dirName + "'.");
+            "'; each port's output is logged in '" + dirName + "', the records in '" + reportPath +
+            "'.");
 
     std::vector<std::unique_ptr<CPortRun>> runs;
     for (size_t i = 0; i < ports.size(); ++i) {
         const std::string port = ports[i];
+        TransferRecord base;
+        base.port = port;
+        base.device = DevicePathForPort(port);
+        base.file = options.file;
+        base.log = logPaths[i];
         runs.push_back(std::make_unique<CPortRun>(
-            port, options, std::move(logs[i]), [&table, port](const std::string& text) {
-                table.Message("KORVALIN: " + port + ": " + text);
-            }));
+            port, options, std::move(logs[i]),
+            [&table, port](const std::string& text) {
+                table.Message(StampedMessage(port + ": " + text));
+            },
+            std::move(base), rules, record));
         if (!runs.back()->QueueValid()) {
             message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
             return EXIT_PORT_FAILED;
@@ -490,7 +601,17 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         return all;
     };
-    auto drawTable = [&] { table.Show(FormatLiveTable(reports(), columns())); };
+    auto drawTable = [&] {
+        const std::vector<PortReport> all = reports();
+        std::vector<std::string> lines = FormatLiveTable(all, columns());
+        const double elapsed = std::chrono::duration<double>(Clock::now() - batchStart).count();
+        std::string totals = FormatTotalsLine(all, elapsed);
+        if (columns() > 0 && totals.size() > columns()) {
+            totals.resize(columns());
+        }
+        lines.push_back(std::move(totals));
+        table.Show(lines);
+    };
 
     {
         const auto map = MakeSystemDeviceMap();
@@ -575,8 +696,10 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     table.Clear();
     std::fputs(FormatSummary(all).c_str(), out);
     std::fflush(out);
-    const int status = BatchStatus(all, interrupted);
-    return waitFailed ? std::max(status, static_cast<int>(EXIT_TRANSFER_FAILED)) : status;
+    int status = BatchStatus(all, interrupted);
+    status = waitFailed ? std::max(status, static_cast<int>(EXIT_TRANSFER_FAILED)) : status;
+    message(FormatBatchVerdict(all, status));
+    return status;
 }
 
 }  // namespace korv

@@ -73,6 +73,13 @@ int OutcomeStatus(const PortReport& report) {
             return report.lostWhileSending ? EXIT_TRANSFER_FAILED : EXIT_PORT_FAILED;
         case PortOutcome::Interrupted:
             return EXIT_INTERRUPTED;
+        case PortOutcome::Accepted:
+            return EXIT_SENT;
+        case PortOutcome::TesterRejected:
+        case PortOutcome::NoVerdict:
+            return EXIT_NOT_ACCEPTED;
+        case PortOutcome::NoPrompt:
+            return EXIT_TRANSFER_FAILED;
     }
     return EXIT_TRANSFER_FAILED;
 }
@@ -104,6 +111,14 @@ std::string OutcomeLabel(const PortReport& r) {
             return "port lost";
         case PortOutcome::Interrupted:
             return "interrupted";
+        case PortOutcome::Accepted:
+            return "accepted";
+        case PortOutcome::TesterRejected:
+            return "rejected";
+        case PortOutcome::NoVerdict:
+            return "no verdict";
+        case PortOutcome::NoPrompt:
+            return "no prompt";
     }
     return "?";
 }
@@ -154,9 +169,10 @@ std::string FormatSummary(const std::vector<PortReport>& reports) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"PORT", "OUTCOME", "SENT", "FAILED", "BYTES", "TIME", "FILE", "REASON"});
     for (const auto& r : reports) {
-        rows.push_back({r.port, OutcomeLabel(r), std::to_string(r.sent), std::to_string(r.failed),
-                        Bytes(r), r.total > 0 || r.done > 0 ? Clock(r.seconds) : "-", r.file,
-                        r.outcome == PortOutcome::Sent ? "" : r.reason});
+        rows.push_back(
+            {r.port, OutcomeLabel(r), std::to_string(r.sent), std::to_string(r.failed), Bytes(r),
+             r.total > 0 || r.done > 0 ? Clock(r.seconds) : "-", r.file,
+             r.outcome == PortOutcome::Sent || r.outcome == PortOutcome::Accepted ? "" : r.reason});
     }
     std::string text;
     for (const auto& line : Columns(rows)) {

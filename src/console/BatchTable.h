@@ -27,6 +27,11 @@ enum class PortOutcome {
     Failed,       // the transfer did not complete
     PortLost,     // the port went away (unplugged, hung up)
     Interrupted,  // Ctrl-C
+    // The tester's own verdict on a completed transfer (--expect, --reject):
+    Accepted,        // it said it took the update
+    TesterRejected,  // it said it did not
+    NoVerdict,       // it said neither in time
+    NoPrompt,        // the tester never asked for the update (--prompt-timeout)
 };
 
 struct PortReport {
@@ -36,6 +41,7 @@ struct PortReport {
     PortOutcome outcome = PortOutcome::None;
     bool lostWhileSending = false;  // for PortLost: a transfer was cut short
     int sent = 0;                   // updates sent completely
+    int accepted = 0;               // of those, updates the tester said it took
     int failed = 0;                 // updates rejected or cut short
     uint64_t done = 0;              // bytes of the current (or last) transfer gone to the driver
     uint64_t total = 0;             // its file's size
@@ -43,7 +49,8 @@ struct PortReport {
     std::string reason;             // the system's reason of the last failure
 };
 
-// The console's exit status for a port's outcome (0 sent, 1 port, 3 file, 4 transfer, 130).
+// The console's exit status for a port's outcome (0 sent or accepted, 1 port, 3 file, 4 transfer
+// or no prompt, 5 rejected by the tester or no verdict, 130).
 int OutcomeStatus(const PortReport& report);
 // The batch's exit status: 0 only when every port's update was sent completely, otherwise the
 // highest of the ports' statuses (130 when interrupted).

@@ -2,10 +2,19 @@
 
 #include <cinttypes>
 
+#include "console/TimeText.h"
+
 namespace korv {
 
 CConsoleOutput::CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed)
-    : m_out(out), m_err(err), m_progressAllowed(progressAllowed) {}
+    : m_out(out),
+      m_err(err),
+      m_progressAllowed(progressAllowed),
+      m_stamp([] { return LocalTimestamp(); }) {}
+
+std::string StampedMessage(const std::string& text) {
+    return LocalTimestamp() + " KORVALIN: " + text;
+}
 
 CConsoleOutput::~CConsoleOutput() {
     ClearProgress();
@@ -36,7 +45,7 @@ void CConsoleOutput::Message(const std::string& text) {
             c = ' ';
         }
     }
-    Error("KORVALIN: " + line + "\n");
+    Error((m_stamp ? m_stamp() + " " : std::string()) + "KORVALIN: " + line + "\n");
     if (m_messageObserver) {
         m_messageObserver(line);
     }

@@ -25,7 +25,8 @@ class CConsoleOutput {
     // One byte for stdout, buffered until FlushOut.
     void Echo(char ch);
     void FlushOut();
-    // "KORVALIN: <text>" on one line of stderr; line ends inside the text become spaces.
+    // "<local time> KORVALIN: <text>" on one line of stderr; line ends inside the text become
+    // spaces.
     void Message(const std::string& text);
     // Raw text on stderr (prompts, hints that span lines).
     void Error(const std::string& text);
@@ -38,6 +39,9 @@ class CConsoleOutput {
         m_messageObserver = std::move(observer);
     }
 
+    // What stands before "KORVALIN:" on a message line (tests fix it; default the local time).
+    void SetStamp(std::function<std::string()> stamp) { m_stamp = std::move(stamp); }
+
   private:
     std::FILE* m_out;
     std::FILE* m_err;
@@ -46,7 +50,11 @@ class CConsoleOutput {
     std::string m_progressShown;
     bool m_outPending = false;
     std::function<void(const std::string&)> m_messageObserver;
+    std::function<std::string()> m_stamp;
 };
+
+// A message line as every console message is written: "<local time> KORVALIN: <text>".
+std::string StampedMessage(const std::string& text);
 
 // The terminal pane's byte stream, sent to the console's stdout.
 class CStdoutEcho : public ITermEcho {

@@ -7,6 +7,7 @@
 
 #include "console/ConsoleHost.h"
 #include "console/PortInfo.h"
+#include "console/Report.h"
 #include "platform/DeviceMap.h"
 #include "platform/Profile.h"
 #include "platform/Program.h"
@@ -149,8 +150,12 @@ class CSession {
                    [this] { return BeforeAnswer(); }),
           m_host(out, m_answer),
           m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
-          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, ProgramPath()) {
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, ProgramPath()),
+          m_rules(MakeVerdictRules(options)),
+          m_recorder(TransferRecord{}, m_rules,
+                     [this](const TransferRecord& r) { return Record(r); }) {
         m_host.SetDialogPump([this] { DispatchPending(false); });
+        m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch); });
         m_askAnswer.SetPump([this] { m_host.PumpWhileDialog(); });
     }
 
@@ -167,6 +172,11 @@ class CSession {
     int Interrupt();
     int Finish(int status);
     int PollTimeoutMs() const;
+    bool Record(const TransferRecord& record);
+    // The record's port and device once the port is known.
+    void NameRecords();
+    void CheckVerdict();
+    bool PromptOverdue(Clock::time_point now) const;
 
     const ConsoleOptions& m_opt;
     CConsoleOutput& m_out;
@@ -179,8 +189,13 @@ class CSession {
     CProfileAdapter m_profile;
     CProgDoc m_doc;
     CProgView m_view;
+    VerdictRules m_rules;
+    std::unique_ptr<CReportFile> m_report;
+    CTransferRecorder m_recorder;
 
     Phase m_phase = Phase::Running;
+    bool m_prompted = false;  // the tester has asked for an update
+    Clock::time_point m_openedAt{};
     int m_status = EXIT_SENT;
     int m_messagesAtStart = 0;
     // A transfer has started and its end has not been accounted for yet.
@@ -215,8 +230,11 @@ void CSession::AfterDispatch(int prevState) {
     if (m_host.DialogCancelled()) {
         // The view asked for a file and got none: the one given was rejected (the view has said
         // why), or there was none to give.
+        m_prompted = true;
         EndTransfer(EXIT_FILE_REJECTED);
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
+        m_prompted = true;
+        m_recorder.TransferStarted(m_view.SendTotal());
         m_transferOpen = true;
         m_sendStart = Clock::now();
         m_lastProgress = {};
@@ -244,10 +262,12 @@ bool CSession::BeforeAnswer() {
 }
 
 void CSession::EndTransfer(int status) {
+    const bool wasOpen = m_transferOpen;
     m_transferOpen = false;
     m_out.ClearProgress();
     const uint64_t done = m_view.SendDone();
     const uint64_t total = m_view.SendTotal();
+    std::string reason = status == EXIT_SENT ? std::string() : m_host.LastMessage();
     if (status == EXIT_SENT) {
         m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(done) + " bytes.");
     } else if (status == EXIT_TRANSFER_FAILED && m_host.MessageCount() == m_messagesAtStart) {
@@ -258,9 +278,30 @@ void CSession::EndTransfer(int status) {
         if (m_view.LastSendError() != 0) {
             text += " : " + SystemErrorText(m_view.LastSendError());
         }
-        m_out.Message(text + ".");
+        reason = text + ".";
+        m_out.Message(reason);
+    }
+    const bool lost =
+        m_view.State() == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST;
+    const PortOutcome outcome = status == EXIT_SENT            ? PortOutcome::Sent
+                                : status == EXIT_FILE_REJECTED ? PortOutcome::Rejected
+                                : lost                         ? PortOutcome::PortLost
+                                                               : PortOutcome::Failed;
+    bool verdictDue = false;
+    if (wasOpen) {
+        verdictDue = m_recorder.TransferEnded(outcome, done, m_view.LastSendSha256(), reason);
+    } else {
+        m_recorder.EndedWithoutTransfer(outcome, reason, outcome == PortOutcome::Rejected);
     }
     m_status = status;
+    if (verdictDue && !m_opt.repeat) {
+        // The run's status is the tester's verdict; its output is shown until then.
+        m_host.RefuseDialogs();
+        m_phase = Phase::Answer;
+        m_answerStart = Clock::now();
+        m_lastReceived = m_answerStart;
+        return;
+    }
     if (m_opt.repeat && status != EXIT_PORT_FAILED) {
         return;  // wait for the tester's next prompt
     }
@@ -288,9 +329,66 @@ void CSession::UpdateProgress() {
     m_out.ShowProgress(FormatProgress(m_view.SendDone(), m_view.SendTotal(), elapsed));
 }
 
+bool CSession::Record(const TransferRecord& record) {
+    if (!m_report) {
+        return true;
+    }
+    if (m_report->Append(record)) {
+        return true;
+    }
+    m_out.Message("Cannot write to the report '" + m_report->Path() +
+                  "' : " + SystemErrorText(LastSystemError()) + ".");
+    return false;
+}
+
+void CSession::NameRecords() {
+    TransferRecord base;
+    base.port = m_opt.port.empty() ? m_view.PortName() : m_opt.port;
+    base.device = DevicePathForPort(m_view.PortName());
+    base.file = m_opt.file;
+    m_recorder.SetBase(std::move(base));
+}
+
+void CSession::CheckVerdict() {
+    std::string message;
+    const auto verdict = m_recorder.Decide(Clock::now(), &message);
+    if (!verdict) {
+        return;
+    }
+    if (!message.empty()) {
+        m_out.Message(message);
+    }
+    if (*verdict != PortOutcome::Sent && *verdict != PortOutcome::Accepted) {
+        m_status = EXIT_NOT_ACCEPTED;
+    } else if (m_status == EXIT_NOT_ACCEPTED && m_opt.repeat) {
+        // With --repeat the run's status is the last tester's.
+        m_status = EXIT_SENT;
+    }
+    if (m_phase == Phase::Answer) {
+        // What the tester says after its verdict is shown until the line goes quiet.
+        m_answerStart = Clock::now();
+    }
+}
+
+bool CSession::PromptOverdue(Clock::time_point now) const {
+    return m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running && !m_transferOpen &&
+           now - m_openedAt >= std::chrono::seconds(m_opt.promptTimeout);
+}
+
 int CSession::PollTimeoutMs() const {
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
+    const auto now = Clock::now();
+    auto until = [&](Clock::time_point end) {
+        return end <= now ? 0
+                          : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+    };
+    if (m_recorder.VerdictPending()) {
+        return until(m_recorder.VerdictDeadline());
+    }
+    if (m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running) {
+        return until(m_openedAt + std::chrono::seconds(m_opt.promptTimeout));
+    }
     if (m_phase == Phase::Answer) {
         const auto now = Clock::now();
         const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
@@ -308,6 +406,18 @@ int CSession::Interrupt() {
     if (m_view.State() == STATE_SENDING) {
         m_view.StopSending();
     }
+    if (m_transferOpen) {
+        m_transferOpen = false;
+        m_recorder.TransferEnded(PortOutcome::Interrupted, m_view.SendDone(),
+                                 m_view.LastSendSha256(),
+                                 "Interrupted after " + std::to_string(m_view.SendDone()) + " of " +
+                                     std::to_string(m_view.SendTotal()) + " bytes.");
+    } else if (m_recorder.VerdictPending()) {
+        m_recorder.GiveUpVerdict("Interrupted before the tester gave its verdict.");
+    } else if (m_phase == Phase::Running) {
+        m_recorder.EndedWithoutTransfer(PortOutcome::Interrupted,
+                                        "Interrupted while waiting for the tester's prompt.");
+    }
     m_host.RefuseDialogs();
     m_out.Message("Interrupted.");
     return Finish(EXIT_INTERRUPTED);
@@ -316,8 +426,18 @@ int CSession::Interrupt() {
 int CSession::Finish(int status) {
     m_host.RefuseDialogs();
     m_view.ClosePort();
-    // Whatever the reader had put in the ring still reaches stdout.
+    // Whatever the reader had put in the ring still reaches stdout, and may hold the verdict.
     DispatchPending(false);
+    CheckVerdict();
+    if (m_recorder.VerdictPending()) {
+        const std::string reason = "The port closed before the tester gave its verdict.";
+        m_out.Message(reason);
+        m_recorder.GiveUpVerdict(reason);
+        m_status = EXIT_NOT_ACCEPTED;
+    }
+    if (status == EXIT_SENT) {
+        status = m_status;
+    }
     m_out.ClearProgress();
     m_out.FlushOut();
     return status;
@@ -327,6 +447,16 @@ int CSession::Run() {
     if (!m_queue.Valid() || !m_interrupt.Valid()) {
         m_out.Message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
+    }
+    if (!m_opt.report.empty()) {
+        // Opened before the port: a report that cannot be written stops the run before the
+        // tester is touched.
+        std::string error;
+        m_report = CReportFile::Open(m_opt.report, &error);
+        if (!m_report) {
+            m_out.Message(error);
+            return EXIT_PORT_FAILED;
+        }
     }
     const auto map = MakeSystemDeviceMap();
     CPortList ports;
@@ -341,7 +471,10 @@ int CSession::Run() {
     m_host.BeginDispatch();
     m_view.OnInitialUpdate(ports);
     m_out.FlushOut();
+    NameRecords();
+    m_openedAt = Clock::now();
     if (m_view.State() == STATE_PORT_CLOSED) {
+        m_recorder.EndedWithoutTransfer(PortOutcome::NotOpened, m_host.LastMessage());
         if (m_host.LastMessage().find(SystemErrorText(ERR_ACCESS_DENIED)) != std::string::npos) {
             const std::string hint = PermissionHint(DevicePathForPort(m_view.PortName()));
             if (!hint.empty()) {
@@ -376,11 +509,19 @@ int CSession::Run() {
         if (which == 0) {
             DispatchPending(true);
         }
-        if (m_phase == Phase::Answer) {
-            const auto now = Clock::now();
+        CheckVerdict();
+        const auto now = Clock::now();
+        if (m_phase == Phase::Answer && !m_recorder.VerdictPending()) {
             if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
                 m_phase = Phase::Done;
             }
+        }
+        if (PromptOverdue(now)) {
+            const std::string reason = "The tester did not ask for the update within " +
+                                       std::to_string(m_opt.promptTimeout) + " s.";
+            m_out.Message(reason);
+            m_recorder.EndedWithoutTransfer(PortOutcome::NoPrompt, reason);
+            return Finish(EXIT_TRANSFER_FAILED);
         }
         UpdateProgress();
     }

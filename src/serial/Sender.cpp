@@ -72,6 +72,8 @@ void CProgView::StartSending() {
     m_nSendError.store(0, std::memory_order_relaxed);
     m_nLastSendError = 0;
     m_lastOutcome = TransferOutcome{};
+    m_strLastSendSha256.clear();
+    m_sendHash.Reset();
     m_sendStart = std::chrono::steady_clock::now();
     m_bWriterRun.store(true, std::memory_order_release);
     // Raised before the sender can run: a short file may be sent completely, and the flag
@@ -148,6 +150,7 @@ void CProgView::SendFileLoop() {
             uint32_t written = 0;
             // A short count (XOFF held past the write time-out) just asks again for the rest.
             status = m_hPort->Write(chunk + offset, remaining, *m_hAbortEvent, &written);
+            m_sendHash.Update(chunk + offset, written);
             offset += written;
             remaining -= written;
             sent += written;
@@ -169,6 +172,7 @@ void CProgView::SendFileLoop() {
         // An aborted update stops at once: what still waits in the driver is not sent.
         m_hPort->FlushOutput();
     }
+    m_sendDigest = m_sendHash.Final();
     m_bSendCompleted.store(completed, std::memory_order_release);
     m_nSendError.store(error, std::memory_order_release);
     m_bWriterAlive.store(false, std::memory_order_release);

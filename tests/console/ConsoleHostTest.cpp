@@ -65,11 +65,12 @@ TEST(ConsoleOutput, MessagesAreOneLineEach) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), false);
+    console.SetStamp([] { return std::string("2026-12-08 15:03:07"); });
     console.Message("Failed to open COM7 : No such file or directory\r\n");
     console.Message("two\r\nlines");
     EXPECT_EQ(err.Text(),
-              "KORVALIN: Failed to open COM7 : No such file or directory\n"
-              "KORVALIN: two  lines\n");
+              "2026-12-08 15:03:07 KORVALIN: Failed to open COM7 : No such file or directory\n"
+              "2026-12-08 15:03:07 KORVALIN: two  lines\n");
     EXPECT_EQ(out.Text(), "");
 }
 
@@ -77,6 +78,7 @@ TEST(ConsoleOutput, ProgressLineIsTakenDownBeforeOtherOutput) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), true);
+    console.SetStamp(nullptr);
     console.ShowProgress(" 10%");
     console.ShowProgress(" 10%");  // unchanged: not drawn again
     console.ShowProgress(" 9");

@@ -415,7 +415,10 @@ void Simulator::finish_update(TimePoint now) {
     if (!header_ok)
         bad_header_ = true;
     event(received_event(received_, crc, header_ok));
-    enqueue(received_line(received_, crc, header_ok));
+    if (o_.verdict == VerdictKind::Accept)
+        enqueue(received_line(received_, crc, header_ok));
+    else if (o_.verdict == VerdictKind::Reject)
+        enqueue(rejected_line(received_, crc));
     apply(flow_.reset(), now);
     ++updates_done_;
     if (o_.repeat == 0 || updates_done_ < o_.repeat) {
