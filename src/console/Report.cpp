@@ -144,7 +144,7 @@ void CTransferRecorder::OnTesterByte(char ch) {
         return;
     }
     const std::string& line = m_lines.Line();
-    if (m_collecting && m_tester.size() < kTesterLinesKept) {
+    if (!m_sending && m_tester.size() < kTesterLinesKept) {
         m_tester.push_back(line);
     }
     // A verdict may come before the sender's end is known: the tester has the last byte before
@@ -159,14 +159,16 @@ void CTransferRecorder::OnTesterByte(char ch) {
 
 void CTransferRecorder::TransferStarted(uint64_t fileBytes) {
     if (m_pending) {
-        GiveUpVerdict("The tester asked for the next update before it gave a verdict.");
+        // The lines since belong to the tester now prompting, not to the verdict given up.
+        m_pending = false;
+        Write(PortOutcome::NoVerdict,
+              "The tester asked for the next update before it gave a verdict.", false);
     }
     m_current = m_base;
     m_current.started = WallClock::now();
     m_current.fileBytes = fileBytes;
     m_current.tester = std::move(m_tester);
     m_tester.clear();
-    m_collecting = false;
     m_sending = true;
     m_verdict = Verdict::None;
     m_verdictLine.clear();
@@ -242,7 +244,7 @@ void CTransferRecorder::EndedWithoutTransfer(PortOutcome outcome, const std::str
     Write(outcome, reason);
 }
 
-void CTransferRecorder::Write(PortOutcome outcome, const std::string& reason) {
+void CTransferRecorder::Write(PortOutcome outcome, const std::string& reason, bool newLines) {
     m_current.ended = WallClock::now();
     m_current.outcome = RecordOutcome(outcome);
     m_current.reason =
@@ -251,9 +253,10 @@ void CTransferRecorder::Write(PortOutcome outcome, const std::string& reason) {
     if (m_sink && !m_sink(m_current)) {
         m_writeOk = false;
     }
-    // The lines that follow belong to the next record.
-    m_collecting = true;
-    m_tester.clear();
+    if (newLines) {
+        // The tester's lines so far answered this transfer; those that follow belong to the next.
+        m_tester.clear();
+    }
 }
 
 }  // namespace korv

@@ -114,14 +114,13 @@ class CTransferRecorder {
     bool WriteOk() const { return m_writeOk; }
 
   private:
-    void Write(PortOutcome outcome, const std::string& reason);
+    void Write(PortOutcome outcome, const std::string& reason, bool newLines = true);
 
     TransferRecord m_base;
     const VerdictRules& m_rules;
     RecordSink m_sink;
     CLineSplitter m_lines;
     std::vector<std::string> m_tester;
-    bool m_collecting = true;  // the tester's lines go to m_tester (no transfer is running)
     bool m_sending = false;
     bool m_pending = false;
     Clock::time_point m_deadline{};
