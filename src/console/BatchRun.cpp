@@ -110,7 +110,7 @@ class CPortRun {
     bool OnFileAsked(std::string& path);
     // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
     void EndRunningTransfer(int state, bool everyByteOut = false);
-    void EndTransfer(PortOutcome outcome);
+    void EndTransfer(PortOutcome outcome, const std::string& why = {});
     // Takes the tester's verdict once it is known (a line, or the time-out).
     void CheckVerdict();
     void Finish();
@@ -128,9 +128,8 @@ class CPortRun {
 
     PortReport m_report;
     bool m_prompted = false;  // the tester has asked for an update
+    CTransferAccount m_account;
     bool m_finishDue = false;
-    int m_messagesAtStart = 0;
-    Clock::time_point m_sendStart{};
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
     Clock::time_point m_openedAt{};
@@ -152,7 +151,7 @@ void CPortRun::Start(const CPortList& ports) {
             }
         }
         m_report.outcome = PortOutcome::NotOpened;
-        m_report.reason = m_host.LastMessage();
+        m_report.reason = m_host.LastMessage();  // the open's own message, just shown
         m_recorder.EndedWithoutTransfer(PortOutcome::NotOpened, m_report.reason);
         Finish();
         return;
@@ -214,8 +213,7 @@ void CPortRun::AfterDispatch(int prevState) {
         m_report.done = 0;
         m_report.total = m_view.SendTotal();
         m_report.seconds = 0;
-        m_sendStart = Clock::now();
-        m_messagesAtStart = m_host.MessageCount();
+        m_account.Begin(m_view, m_host);
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
         EndRunningTransfer(state);
     } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
@@ -254,34 +252,20 @@ bool CPortRun::OnFileAsked(std::string& path) {
     return true;
 }
 
-void CPortRun::EndTransfer(PortOutcome outcome) {
-    const bool sending = m_report.phase == PortPhase::Sending;
+void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
+    const bool sending = m_account.Open();
+    const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
     if (sending) {
-        m_report.done = m_view.SendDone();
-        m_report.total = m_view.SendTotal();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.done = end.done;
+        m_report.total = end.total;
+        m_report.seconds = end.seconds;
     }
     if (outcome == PortOutcome::Sent) {
         ++m_report.sent;
-        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(m_report.done) +
-                      " bytes.");
     } else if (outcome == PortOutcome::Rejected || sending) {
         ++m_report.failed;
     }
-    if (outcome != PortOutcome::Sent) {
-        if (sending && m_host.MessageCount() == m_messagesAtStart) {
-            // The view has not said why (it reports failures it can name); say at least how far
-            // the transfer got.
-            std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
-                               std::to_string(m_report.done) + " of " +
-                               std::to_string(m_report.total) + " bytes";
-            if (m_view.LastSendError() != 0) {
-                text += " : " + SystemErrorText(m_view.LastSendError());
-            }
-            m_out.Message(text + ".");
-        }
-        m_report.reason = m_host.LastMessage();
-    }
+    m_report.reason = end.reason;
     m_report.outcome = outcome;
     if (sending) {
         m_recorder.TransferEnded(outcome, m_report.done, m_view.LastSendSha256(),
@@ -379,7 +363,7 @@ void CPortRun::Interrupt() {
     }
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.seconds = m_account.Seconds();
         ++m_report.failed;
         m_view.StopSending();
         m_report.outcome = PortOutcome::Interrupted;
@@ -431,7 +415,7 @@ const PortReport& CPortRun::Report() {
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.seconds = m_account.Seconds();
     }
     return m_report;
 }

@@ -8,6 +8,7 @@
 #include "console/ConsoleHost.h"
 #include "console/PortInfo.h"
 #include "console/Report.h"
+#include "console/Transfer.h"
 #include "platform/DeviceMap.h"
 #include "platform/Profile.h"
 #include "platform/Program.h"
@@ -166,7 +167,7 @@ class CSession {
 
     void DispatchPending(bool track);
     void AfterDispatch(int prevState);
-    void EndTransfer(int status);
+    void EndTransfer(PortOutcome outcome, const std::string& why = {});
     bool BeforeAnswer();
     void UpdateProgress();
     int Interrupt();
@@ -197,10 +198,7 @@ class CSession {
     bool m_prompted = false;  // the tester has asked for an update
     Clock::time_point m_openedAt{};
     int m_status = EXIT_SENT;
-    int m_messagesAtStart = 0;
-    // A transfer has started and its end has not been accounted for yet.
-    bool m_transferOpen = false;
-    Clock::time_point m_sendStart{};
+    CTransferAccount m_account;
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
     Clock::time_point m_lastProgress{};
@@ -231,20 +229,21 @@ void CSession::AfterDispatch(int prevState) {
         // The view asked for a file and got none: the one given was rejected (the view has said
         // why), or there was none to give.
         m_prompted = true;
-        EndTransfer(EXIT_FILE_REJECTED);
+        EndTransfer(PortOutcome::Rejected);
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
         m_prompted = true;
         m_recorder.TransferStarted(m_view.SendTotal());
-        m_transferOpen = true;
-        m_sendStart = Clock::now();
+        m_account.Begin(m_view, m_host);
         m_lastProgress = {};
-        m_messagesAtStart = m_host.MessageCount();
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
         const bool complete =
             state != STATE_PORT_CLOSED && m_view.SendCompleted() && m_view.LastSendError() == 0;
-        EndTransfer(complete ? EXIT_SENT : EXIT_TRANSFER_FAILED);
+        EndTransfer(complete ? PortOutcome::Sent
+                    : state == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST
+                        ? PortOutcome::PortLost
+                        : PortOutcome::Failed);
     } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
-        EndTransfer(EXIT_PORT_FAILED);
+        EndTransfer(PortOutcome::PortLost);
     }
 }
 
@@ -253,47 +252,26 @@ bool CSession::BeforeAnswer() {
     // confirms an empty output queue only after a settling pause reports it late): the view has
     // just stopped that sender for the new prompt, and a sender that had sent everything counts
     // as sent before the next transfer begins, or ends a run that sends one file.
-    if (m_phase == Phase::Running && m_transferOpen && m_view.SendCompleted() &&
+    if (m_phase == Phase::Running && m_account.Open() && m_view.SendCompleted() &&
         m_view.LastSendError() == 0) {
-        EndTransfer(EXIT_SENT);
+        EndTransfer(PortOutcome::Sent);
         return m_phase == Phase::Running;
     }
     return true;
 }
 
-void CSession::EndTransfer(int status) {
-    const bool wasOpen = m_transferOpen;
-    m_transferOpen = false;
+void CSession::EndTransfer(PortOutcome outcome, const std::string& why) {
     m_out.ClearProgress();
-    const uint64_t done = m_view.SendDone();
-    const uint64_t total = m_view.SendTotal();
-    std::string reason = status == EXIT_SENT ? std::string() : m_host.LastMessage();
-    if (status == EXIT_SENT) {
-        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(done) + " bytes.");
-    } else if (status == EXIT_TRANSFER_FAILED && m_host.MessageCount() == m_messagesAtStart) {
-        // The view has not said why (it reports failures it can name); say at least how far the
-        // transfer got.
-        std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
-                           std::to_string(done) + " of " + std::to_string(total) + " bytes";
-        if (m_view.LastSendError() != 0) {
-            text += " : " + SystemErrorText(m_view.LastSendError());
-        }
-        reason = text + ".";
-        m_out.Message(reason);
-    }
-    const bool lost =
-        m_view.State() == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST;
-    const PortOutcome outcome = status == EXIT_SENT            ? PortOutcome::Sent
-                                : status == EXIT_FILE_REJECTED ? PortOutcome::Rejected
-                                : lost                         ? PortOutcome::PortLost
-                                                               : PortOutcome::Failed;
+    const bool sending = m_account.Open();
+    const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
+    m_status = OutcomeExitStatus(outcome, sending);
     bool verdictDue = false;
-    if (wasOpen) {
-        verdictDue = m_recorder.TransferEnded(outcome, done, m_view.LastSendSha256(), reason);
+    if (sending) {
+        verdictDue =
+            m_recorder.TransferEnded(outcome, end.done, m_view.LastSendSha256(), end.reason);
     } else {
-        m_recorder.EndedWithoutTransfer(outcome, reason, outcome == PortOutcome::Rejected);
+        m_recorder.EndedWithoutTransfer(outcome, end.reason, outcome == PortOutcome::Rejected);
     }
-    m_status = status;
     if (verdictDue && !m_opt.repeat) {
         // The run's status is the tester's verdict; its output is shown until then.
         m_host.RefuseDialogs();
@@ -302,11 +280,11 @@ void CSession::EndTransfer(int status) {
         m_lastReceived = m_answerStart;
         return;
     }
-    if (m_opt.repeat && status != EXIT_PORT_FAILED) {
+    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
         return;  // wait for the tester's next prompt
     }
     m_host.RefuseDialogs();
-    if ((status == EXIT_SENT || status == EXIT_TRANSFER_FAILED) &&
+    if ((outcome == PortOutcome::Sent || outcome == PortOutcome::Failed) &&
         m_view.State() != STATE_PORT_CLOSED) {
         m_phase = Phase::Answer;
         m_answerStart = Clock::now();
@@ -325,7 +303,7 @@ void CSession::UpdateProgress() {
         return;
     }
     m_lastProgress = now;
-    const double elapsed = std::chrono::duration<double>(now - m_sendStart).count();
+    const double elapsed = m_account.Seconds();
     m_out.ShowProgress(FormatProgress(m_view.SendDone(), m_view.SendTotal(), elapsed));
 }
 
@@ -371,8 +349,8 @@ void CSession::CheckVerdict() {
 }
 
 bool CSession::PromptOverdue(Clock::time_point now) const {
-    return m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running && !m_transferOpen &&
-           now - m_openedAt >= std::chrono::seconds(m_opt.promptTimeout);
+    return m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running &&
+           !m_account.Open() && now - m_openedAt >= std::chrono::seconds(m_opt.promptTimeout);
 }
 
 int CSession::PollTimeoutMs() const {
@@ -406,8 +384,7 @@ int CSession::Interrupt() {
     if (m_view.State() == STATE_SENDING) {
         m_view.StopSending();
     }
-    if (m_transferOpen) {
-        m_transferOpen = false;
+    if (m_account.Open()) {
         m_recorder.TransferEnded(PortOutcome::Interrupted, m_view.SendDone(),
                                  m_view.LastSendSha256(),
                                  "Interrupted after " + std::to_string(m_view.SendDone()) + " of " +
