@@ -9,13 +9,17 @@
 
 #include <cctype>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
 #include "Texts.h"
+#include "serial/Sha256.h"
 
 namespace korv {
 namespace {
@@ -358,6 +362,108 @@ TEST_F(BatchRun, OnATerminalTheTableIsRedrawnInPlaceAndEndsWithTheSummary) {
         EXPECT_NE(lines[0].find("60000/60000"), std::string::npos) << end;
     }
     EXPECT_EQ(end.find("sending"), std::string::npos) << end;
+}
+
+// The records of a report by port (the last one of each).
+std::map<std::string, nlohmann::json> Records(const std::string& text) {
+    std::map<std::string, nlohmann::json> records;
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const auto j = nlohmann::json::parse(text.substr(at, nl - at));
+        records[j["port"]] = j;
+    }
+    return records;
+}
+
+std::string Sha256(const std::string& text) {
+    CSha256 hash;
+    hash.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return CSha256::Hex(hash.Final());
+}
+
+TEST_F(BatchRun, TheReportHoldsWhatEachTesterSawAndARetryTakesTheFailedOnly) {
+    const std::string text = UpdateText(3000);
+    const std::string file = MakeFile(text);
+    const char* verdicts[] = {"accept", "reject", "silent", "accept"};
+    for (size_t i = 0; i < 4; ++i) {
+        StartTesters(1, {"--rate", "0", "--verdict", verdicts[i], "--prompt",
+                         i == 3 ? "none" : "ready", "--linger-ms", "60000"});
+    }
+    auto args = PortArgs();
+    args.insert(args.end(),
+                {"--port", "/dev/korvalin-no-such-port", "--file", file, "--log-dir",
+                 m_dir / "logs", "--expect", "^Update received: .* header ok$", "--reject",
+                 "rejected", "--verdict-timeout", "3", "--prompt-timeout", "3"});
+    EXPECT_EQ(Start(args)->WaitExit(std::chrono::seconds(120)), 5) << Err();
+    auto records = Records(ReadWholeFile(m_dir / "logs/report.jsonl"));
+    ASSERT_EQ(records.size(), 5u) << ReadWholeFile(m_dir / "logs/report.jsonl");
+    const char* outcomes[] = {"accepted", "rejected", "no_verdict", "no_prompt"};
+    for (size_t i = 0; i < 4; ++i) {
+        const auto& r = records[m_sims[i]->Port()];
+        EXPECT_EQ(r["outcome"], outcomes[i]) << r;
+        EXPECT_EQ(r["device"], m_sims[i]->Port());
+        const std::string port = m_sims[i]->Port();
+        EXPECT_EQ(r["log"], m_dir / ("logs/pts-" + port.substr(port.rfind('/') + 1) + ".log"));
+        // Each transfer's header in the log carries the local time.
+        EXPECT_EQ(std::regex_search(ReadWholeFile(r["log"]),
+                                    std::regex(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d KORVALIN: )"
+                                               R"(Sending '.*' \(3000 bytes\))")),
+                  i != 3);
+        EXPECT_NE(r["tester"].dump().find("Tester boot ROM 2.1"), std::string::npos) << r;
+        if (i == 3) {
+            EXPECT_EQ(r["bytes_sent"], 0);
+            EXPECT_TRUE(r["sha256"].is_null() && r["file_bytes"].is_null()) << r;
+            continue;
+        }
+        // What the tester counted, and the checksum it printed, are in the record.
+        const auto received = m_sims[i]->WaitEvent("RECEIVED 3000 bytes crc32 ");
+        ASSERT_TRUE(received) << m_sims[i]->Transcript();
+        EXPECT_EQ(r["bytes_sent"], 3000);
+        EXPECT_EQ(r["file_bytes"], 3000);
+        EXPECT_EQ(r["sha256"], Sha256(text));
+        EXPECT_EQ(r["tester"].back(), "Ready to receive update file....");
+        const std::string crc = received->substr(received->find("crc32 ") + 6, 8);
+        EXPECT_EQ(r["verdict"].dump().find(crc) != std::string::npos, i != 2) << r;
+        EXPECT_TRUE(std::regex_search(r["ended"].get<std::string>(),
+                                      std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)")));
+    }
+    EXPECT_EQ(records["/dev/korvalin-no-such-port"]["outcome"], "not_opened");
+    EXPECT_NE(Err().find("KORVALIN: Verdict: 5 testers: 1 accepted, 1 rejected, 1 no verdict, "
+                         "1 no prompt, 1 not opened; exit status 5."),
+              std::string::npos)
+        << Err();
+    EXPECT_TRUE(
+        std::regex_search(Err(), std::regex(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d KORVALIN: )")))
+        << Err();
+
+    // The retry opens the four failed ports and leaves the tester that accepted alone; none
+    // prompts again, so each ends on its own.
+    EXPECT_EQ(Start({"--retry-failed", m_dir / "logs/report.jsonl", "--log-dir", m_dir / "logs2",
+                     "--prompt-timeout", "1"})
+                  ->WaitExit(std::chrono::seconds(60)),
+              4)
+        << Err();
+    records = Records(ReadWholeFile(m_dir / "logs2/report.jsonl"));
+    EXPECT_EQ(records.size(), 4u);
+    EXPECT_EQ(records.count(m_sims[0]->Port()), 0u);
+    EXPECT_EQ(records[m_sims[1]->Port()]["file"], file);
+    EXPECT_EQ(records[m_sims[2]->Port()]["outcome"], "no_prompt");
+}
+
+TEST_F(BatchRun, OnePortRunWritesItsRecordAndEndsWithTheTestersVerdict) {
+    const std::string file = MakeFile(UpdateText(2000));
+    for (const char* verdict : {"accept", "reject"}) {
+        m_sims.clear();
+        StartTesters(1, {"--rate", "0", "--verdict", verdict, "--linger-ms", "60000"});
+        EXPECT_EQ(Start({"--port", m_sims[0]->Port(), "--file", file, "--report",
+                         m_dir / "one.jsonl", "--expect", "header ok", "--reject", "rejected"})
+                      ->WaitExit(),
+                  verdict[0] == 'a' ? 0 : 5)
+            << Err();
+        const auto r = Records(ReadWholeFile(m_dir / "one.jsonl"))[m_sims[0]->Port()];
+        EXPECT_EQ(r["outcome"], verdict[0] == 'a' ? "accepted" : "rejected") << r;
+        EXPECT_TRUE(r["log"].is_null()) << r;
+        EXPECT_NE(Out().find("Update "), std::string::npos) << "the tester's output is on stdout";
+    }
 }
 
 }  // namespace
