@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "Texts.h"
 #include "Wait.h"
 #include "WineSupport.h"
+#include "serial/Sha256.h"
 
 namespace korv {
 namespace {
@@ -214,6 +216,41 @@ TEST_F(ConsoleExeBatch, RepeatUpdatesTheNextTesterOnEachPort) {
         // Two sent, none failed.
         EXPECT_NE(SummaryLine(summary, port).find("  2     0  "), std::string::npos) << summary;
     }
+}
+
+TEST_F(ConsoleExeBatch, TheReportHoldsEachTestersVerdict) {
+    const std::string text = UpdateText(3000, "\r\n");
+    WriteWholeFile(m_dir / "update.txt", text);
+    const std::vector<std::string> ports = {"COM5", "COM6", "COM7", "COM8"};
+    const char* verdicts[] = {"accept", "reject", "silent", "accept"};
+    std::vector<std::string> args;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        StartSim(ports[i], {"--rate", "0", "--verdict", verdicts[i], "--prompt",
+                            i == 3 ? "none" : "ready", "--linger-ms", "60000"});
+        args.insert(args.end(), {"--port", ports[i]});
+    }
+    args.insert(args.end(), {"--file", DosPath(m_dir / "update.txt"), "--log-dir",
+                             DosPath(m_dir / "logs"), "--expect", "header ok$", "--reject",
+                             "rejected", "--verdict-timeout", "3", "--prompt-timeout", "5"});
+    EXPECT_EQ(Start(args)->WaitExit(std::chrono::seconds(120)), 5) << Err();
+    CSha256 hash;
+    hash.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const std::string sha = CSha256::Hex(hash.Final());
+    const std::string report = ReadWholeFile(m_dir / "logs/report.jsonl");
+    const char* outcomes[] = {"accepted", "rejected", "no_verdict", "no_prompt"};
+    size_t seen = 0;
+    for (size_t at = 0, nl; (nl = report.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const auto r = nlohmann::json::parse(report.substr(at, nl - at));
+        const size_t i = std::find(ports.begin(), ports.end(), r["port"]) - ports.begin();
+        ASSERT_LT(i, ports.size()) << r;
+        ++seen;
+        EXPECT_EQ(r["outcome"], outcomes[i]) << r;
+        EXPECT_EQ(r["device"], "\\\\.\\" + ports[i]) << r;
+        EXPECT_EQ(r["bytes_sent"], i == 3 ? 0 : 3000) << r;
+        EXPECT_EQ(r["sha256"], i == 3 ? nlohmann::json(nullptr) : nlohmann::json(sha)) << r;
+    }
+    EXPECT_EQ(seen, ports.size()) << report;
+    EXPECT_NE(Err().find("KORVALIN: Verdict: 4 testers: "), std::string::npos) << Err();
 }
 
 }  // namespace
