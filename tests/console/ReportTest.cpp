@@ -26,6 +26,10 @@ struct RecorderCase {
     std::vector<std::string> records;
 };
 
+void PrintTo(const RecorderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Recorder : public ::testing::TestWithParam<RecorderCase> {};
 
 TEST_P(Recorder, WritesTheRecordsTheEventsCallFor) {
@@ -159,6 +163,28 @@ TEST(Report, RecordIsOneLineOfJsonWithNullsForWhatIsUnknown) {
     EXPECT_EQ(j["bytes_sent"], 0);
     EXPECT_EQ(j["tester"][1], "\xef\xbf\xbd");  // not UTF-8: replaced, not refused
     EXPECT_EQ(j.size(), 13u);
+}
+
+TEST(Report, TotalsAndVerdictLinesCountEveryPort) {
+    auto port = [](PortPhase phase, PortOutcome outcome, int sent, int accepted, int failed) {
+        PortReport r;
+        r.phase = phase;
+        r.outcome = outcome;
+        r.sent = sent;
+        r.accepted = accepted;
+        r.failed = failed;
+        return r;
+    };
+    const std::vector<PortReport> ports = {
+        port(PortPhase::Done, PortOutcome::Accepted, 2, 2, 0),
+        port(PortPhase::Answer, PortOutcome::TesterRejected, 1, 0, 1),
+        port(PortPhase::Sending, PortOutcome::None, 0, 0, 0),
+        port(PortPhase::Done, PortOutcome::NotOpened, 0, 0, 0)};
+    EXPECT_EQ(FormatTotalsLine(ports, 83.6),
+              "Total: 3 sent, 2 accepted, 2 failed, 2 running, 1:23 elapsed");
+    EXPECT_EQ(
+        FormatBatchVerdict(ports, 5),
+        "Verdict: 4 testers: 1 accepted, 1 rejected, 1 not sent, 1 not opened; exit status 5.");
 }
 
 TEST(Report, RetryTakesThePortsWhoseLastRecordFailed) {
