@@ -113,6 +113,8 @@ class CPortRun {
     void EndTransfer(PortOutcome outcome, const std::string& why = {});
     // Takes the tester's verdict once it is known (a line, or the time-out).
     void CheckVerdict();
+    // Ends a verdict wait without one (no_verdict), saying why in the log and on stderr if say.
+    void AbandonVerdict(const std::string& reason, bool say);
     void Finish();
 
     const ConsoleOptions& m_opt;
@@ -203,6 +205,12 @@ void CPortRun::AfterDispatch(int prevState) {
         EndTransfer(PortOutcome::Rejected);  // the view has said why
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
         m_prompted = true;
+        // The tester's verdict on the last transfer may have come in the same drain as this
+        // prompt; one that has not come will not.
+        CheckVerdict();
+        if (m_recorder.VerdictPending()) {
+            AbandonVerdict("The tester asked for the next update before it gave a verdict.", true);
+        }
         m_recorder.TransferStarted(m_view.SendTotal());
         // The log says when each transfer began; what the tester says follows.
         m_out.Error(StampedMessage("Sending '" + m_view.UpdateFile() + "' (" +
@@ -312,6 +320,16 @@ void CPortRun::CheckVerdict() {
     }
 }
 
+void CPortRun::AbandonVerdict(const std::string& reason, bool say) {
+    m_report.outcome = PortOutcome::NoVerdict;
+    m_report.reason = reason;
+    ++m_report.failed;
+    if (say) {
+        m_out.Message(reason);
+    }
+    m_recorder.GiveUpVerdict(reason);
+}
+
 void CPortRun::Tick() {
     CheckVerdict();
     const auto now = Clock::now();
@@ -372,10 +390,7 @@ void CPortRun::Interrupt() {
         m_recorder.TransferEnded(PortOutcome::Interrupted, m_view.SendDone(),
                                  m_view.LastSendSha256(), m_report.reason);
     } else if (m_recorder.VerdictPending()) {
-        m_report.outcome = PortOutcome::NoVerdict;
-        m_report.reason = "Interrupted before the tester gave its verdict.";
-        ++m_report.failed;
-        m_recorder.GiveUpVerdict(m_report.reason);
+        AbandonVerdict("Interrupted before the tester gave its verdict.", false);
     } else if (m_report.phase != PortPhase::Answer) {
         // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
         m_report.outcome = PortOutcome::Interrupted;
@@ -402,11 +417,7 @@ void CPortRun::Finish() {
     DispatchPending(false);
     CheckVerdict();
     if (m_recorder.VerdictPending()) {
-        m_report.outcome = PortOutcome::NoVerdict;
-        m_report.reason = "The port closed before the tester gave its verdict.";
-        ++m_report.failed;
-        m_out.Message(m_report.reason);
-        m_recorder.GiveUpVerdict(m_report.reason);
+        AbandonVerdict("The port closed before the tester gave its verdict.", true);
     }
     m_out.FlushOut();
 }

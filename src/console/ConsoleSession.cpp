@@ -232,6 +232,15 @@ void CSession::AfterDispatch(int prevState) {
         EndTransfer(PortOutcome::Rejected);
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
         m_prompted = true;
+        // The verdict on the last transfer may have come in the same drain as this prompt.
+        CheckVerdict();
+        if (m_recorder.VerdictPending()) {
+            const std::string reason =
+                "The tester asked for the next update before it gave a verdict.";
+            m_out.Message(reason);
+            m_recorder.GiveUpVerdict(reason);
+            m_status = EXIT_NOT_ACCEPTED;
+        }
         m_recorder.TransferStarted(m_view.SendTotal());
         m_account.Begin(m_view, m_host);
         m_lastProgress = {};
