@@ -14,7 +14,6 @@
 #include "console/Options.h"
 #include "console/PortInfo.h"
 #include "console/RetryList.h"
-#include "console/TimeText.h"
 #include "platform/Program.h"
 #include "platform/Wait.h"
 
@@ -39,7 +38,7 @@ std::string ProgramName(int argc, char** argv) {
 // --file was given. False with the exit status in *status when there is nothing to run.
 bool TakeRetryList(ConsoleOptions& options, int* status) {
     auto say = [](const std::string& text) {
-        std::fprintf(stderr, "%s KORVALIN: %s\n", LocalTimestamp().c_str(), text.c_str());
+        std::fputs((StampedMessage(text) + "\n").c_str(), stderr);
     };
     const RetryList list = ReadRetryListFile(options.retryFailed);
     for (const auto& warning : list.warnings) {

@@ -15,8 +15,10 @@ namespace korv {
 
 // Lines are matched on at most this many characters: the rest of a longer line is dropped.
 // std::regex matches by recursion, about one level per character, so an unbounded line from the
-// tester (a flood without line ends, a stuck byte) could exhaust the stack; 256 characters keep
-// the depth small on every system while holding any line a tester prints as its verdict.
+// tester (a flood without line ends, a stuck byte) could exhaust the stack. Measured with GCC 12's
+// library: "(x|y)*z" over 256 characters needs between 128 and 256 KiB of stack, and a line of
+// 100,000 overflows 256 KiB; the Windows program's main thread has 2 MiB, Linux 8 MiB. 256
+// characters hold any line a tester prints as its verdict.
 inline constexpr size_t kMaxTesterLine = 256;
 
 struct VerdictRules {
