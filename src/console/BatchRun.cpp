@@ -96,7 +96,10 @@ class CPortRun {
     void Tick();
     // Milliseconds until Tick has something to do (-1: nothing is due).
     int TimeoutMs() const;
-    void Interrupt();
+    // Ends the port's run at once: a running transfer is stopped and ends as outcome, with why
+    // and how far it got as its reason; a port still waiting for its prompt ends the same way;
+    // a transfer that has ended keeps its outcome.
+    void Stop(PortOutcome outcome, const std::string& why);
     const PortReport& Report();
 
   private:
@@ -105,7 +108,8 @@ class CPortRun {
     bool OnFileAsked(std::string& path);
     // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
     void EndRunningTransfer(int state, bool everyByteOut = false);
-    void EndTransfer(PortOutcome outcome, const std::string& why = {});
+    // nextFollows: the tester asked for the file again; the port goes on to that transfer.
+    void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
     void Finish();
 
     const ConsoleOptions& m_opt;
@@ -220,9 +224,15 @@ bool CPortRun::OnFileAsked(std::string& path) {
         // ends only once the port's output queue has drained): the view has just stopped that
         // sender, so its result is final and counts before the next transfer begins. A sender
         // stopped while it waited for the queue, with every byte handed to the driver and no
-        // error, has sent the file: the tester has taken it in and asks for the next one.
-        EndRunningTransfer(m_view.State(),
-                           m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal());
+        // error, has sent the file: the tester has taken it in and asks for the next one. Any
+        // other was cut: the tester started again, and the transfer that follows decides.
+        const bool everyByteOut = m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal();
+        if (m_view.State() != STATE_PORT_CLOSED && m_view.LastSendError() == 0 &&
+            !m_view.SendCompleted() && !everyByteOut) {
+            EndTransfer(PortOutcome::Failed, CutTransferText(m_view), true);
+        } else {
+            EndRunningTransfer(m_view.State(), everyByteOut);
+        }
         if (m_report.phase != PortPhase::Waiting) {
             return false;  // that was the run's one transfer
         }
@@ -231,7 +241,7 @@ bool CPortRun::OnFileAsked(std::string& path) {
     return true;
 }
 
-void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
+void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why, bool nextFollows) {
     const bool sending = m_account.Open();
     const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
     if (sending) {
@@ -246,7 +256,7 @@ void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
     }
     m_report.reason = end.reason;
     m_report.outcome = outcome;
-    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
+    if (nextFollows || (m_opt.repeat && outcome != PortOutcome::PortLost)) {
         m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
         return;
     }
@@ -287,28 +297,29 @@ int CPortRun::TimeoutMs() const {
     return end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
 }
 
-void CPortRun::Interrupt() {
+void CPortRun::Stop(PortOutcome outcome, const std::string& why) {
     if (Done()) {
         return;
     }
+    const bool stopped = m_report.phase != PortPhase::Answer;
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.seconds = m_account.Seconds();
         ++m_report.failed;
         m_view.StopSending();
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = "Interrupted after " + std::to_string(m_report.done) + " of " +
+        m_report.outcome = outcome;
+        m_report.reason = why + " after " + std::to_string(m_report.done) + " of " +
                           std::to_string(m_report.total) + " bytes.";
     } else if (m_report.phase != PortPhase::Answer) {
-        // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = m_report.phase == PortPhase::Opening
-                              ? "Interrupted before the port was opened."
-                              : "Interrupted while waiting for the tester's prompt.";
+        // A transfer that has ended keeps its outcome; a port still waiting was stopped.
+        m_report.outcome = outcome;
+        m_report.reason = why + (m_report.phase == PortPhase::Opening
+                                     ? " before the port was opened."
+                                     : " while waiting for the tester's prompt.");
     }
     m_host.RefuseDialogs();
-    // In the log only: the batch says once, on stderr, that it was interrupted.
-    m_out.Error("KORVALIN: Interrupted.\n");
+    // In the log only: the batch says once, on stderr, why it stopped.
+    m_out.Error("KORVALIN: " + (stopped ? m_report.reason : why + ".") + "\n");
     Finish();
 }
 
@@ -546,21 +557,24 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
             nextDraw = Clock::now() + kTablePeriod;
         }
     }
-    if (interrupted || waitFailed) {
-        for (auto& run : runs) {
-            run->Interrupt();
-        }
-    }
     if (interrupted) {
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Interrupted, "Interrupted");
+        }
         message("Interrupted.");
+    } else if (waitFailed) {
+        // Nothing can serve the ports any more: they end as failed, and the run with the
+        // transfers' worst status.
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Failed, "Stopped: waiting for the testers failed");
+        }
     }
     drawTable();
     const std::vector<PortReport> all = reports();
     table.Clear();
     std::fputs(FormatSummary(all).c_str(), out);
     std::fflush(out);
-    const int status = BatchStatus(all, interrupted);
-    return waitFailed ? std::max(status, static_cast<int>(EXIT_TRANSFER_FAILED)) : status;
+    return BatchStatus(all);
 }
 
 }  // namespace korv

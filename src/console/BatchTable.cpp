@@ -61,10 +61,7 @@ int OutcomeStatus(const PortReport& report) {
     return OutcomeExitStatus(report.outcome, report.lostWhileSending);
 }
 
-int BatchStatus(const std::vector<PortReport>& reports, bool interrupted) {
-    if (interrupted) {
-        return EXIT_INTERRUPTED;
-    }
+int BatchStatus(const std::vector<PortReport>& reports) {
     int worst = reports.empty() ? EXIT_PORT_FAILED : EXIT_SENT;
     for (const auto& r : reports) {
         worst = std::max(worst, OutcomeStatus(r));

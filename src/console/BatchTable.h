@@ -37,8 +37,8 @@ struct PortReport {
 // The console's exit status for a port's outcome (0 sent, 1 port, 3 file, 4 transfer, 130).
 int OutcomeStatus(const PortReport& report);
 // The batch's exit status: 0 only when every port's update was sent completely, otherwise the
-// highest of the ports' statuses (130 when interrupted).
-int BatchStatus(const std::vector<PortReport>& reports, bool interrupted);
+// highest of the ports' statuses (130 when one was interrupted before its transfer had ended).
+int BatchStatus(const std::vector<PortReport>& reports);
 
 // "waiting for prompt", "sending", "sent", "failed", "port lost", ...
 std::string PhaseLabel(const PortReport& report);

@@ -74,9 +74,8 @@ PortReport Report(const std::string& port, PortOutcome outcome, bool lostWhileSe
 
 TEST(BatchVerdict, APortWithoutAVerdictOrNoPortAtAllIsNoSuccess) {
     // A port whose update never ended did not get it; a batch of no ports sent nothing.
-    EXPECT_EQ(BatchStatus({Report("A", PortOutcome::Sent), Report("B", PortOutcome::None)}, false),
-              4);
-    EXPECT_EQ(BatchStatus({}, false), 1);
+    EXPECT_EQ(BatchStatus({Report("A", PortOutcome::Sent), Report("B", PortOutcome::None)}), 4);
+    EXPECT_EQ(BatchStatus({}), 1);
 }
 
 TEST(BatchLogs, FileNamesComeFromThePortAndStayInTheFolder) {
