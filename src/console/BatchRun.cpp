@@ -531,6 +531,9 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         if (waiting.empty()) {
             break;
         }
+        if (const int pump = table.PumpDueMs(); pump >= 0) {
+            timeout = timeout < 0 ? pump : std::min(timeout, pump);
+        }
         if (table.Live()) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(nextDraw - Clock::now())
@@ -552,6 +555,7 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         for (CPortRun* run : waiting) {
             run->Tick();
         }
+        table.Pump();
         if (table.Live() && Clock::now() >= nextDraw) {
             drawTable();
             nextDraw = Clock::now() + kTablePeriod;

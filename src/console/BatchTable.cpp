@@ -187,7 +187,7 @@ std::string LogFileName(const std::string& port) {
     return name + ".log";
 }
 
-CLiveTable::CLiveTable(std::FILE* stream, bool live) : m_stream(stream), m_live(live) {}
+CLiveTable::CLiveTable(std::FILE* stream, bool live) : m_err(stream), m_live(live) {}
 
 CLiveTable::~CLiveTable() {
     Clear();
@@ -197,19 +197,23 @@ void CLiveTable::Show(const std::vector<std::string>& lines) {
     if (!m_live || lines == m_shown) {
         return;
     }
-    Draw(lines);
+    if (m_err.Frame(Drawing(lines))) {
+        m_shown = lines;
+    }
 }
 
 void CLiveTable::Message(const std::string& line) {
     if (!m_live || m_shown.empty()) {
-        std::fputs((line + "\n").c_str(), m_stream);
-        std::fflush(m_stream);
+        m_err.Message(line + "\n");
         return;
     }
-    const std::vector<std::string> lines = m_shown;
-    Clear();
-    std::fputs((line + "\n").c_str(), m_stream);
-    Draw(lines);
+    // Taken down, the line, and drawn again: one piece, so nothing comes between.
+    std::vector<std::string> lines;
+    lines.swap(m_shown);
+    std::string text = "\r\033[" + std::to_string(lines.size()) + "A\033[J" + line + "\n";
+    text += Drawing(lines);
+    m_shown = lines;
+    m_err.Message(text);
 }
 
 void CLiveTable::Clear() {
@@ -217,12 +221,11 @@ void CLiveTable::Clear() {
         return;
     }
     // Back to the block's first line, then erase to the end of the screen.
-    std::fprintf(m_stream, "\r\033[%zuA\033[J", m_shown.size());
-    std::fflush(m_stream);
+    m_err.Message("\r\033[" + std::to_string(m_shown.size()) + "A\033[J");
     m_shown.clear();
 }
 
-void CLiveTable::Draw(const std::vector<std::string>& lines) {
+std::string CLiveTable::Drawing(const std::vector<std::string>& lines) const {
     std::string text;
     if (!m_shown.empty()) {
         text = "\r\033[" + std::to_string(m_shown.size()) + "A";
@@ -233,9 +236,7 @@ void CLiveTable::Draw(const std::vector<std::string>& lines) {
     if (lines.size() < m_shown.size()) {
         text += "\033[J";
     }
-    std::fputs(text.c_str(), m_stream);
-    std::fflush(m_stream);
-    m_shown = lines;
+    return text;
 }
 
 }  // namespace korv

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "console/ErrQueue.h"
 #include "console/Transfer.h"
 
 namespace korv {
@@ -57,6 +58,8 @@ std::string LogFileName(const std::string& port);
 // A block of lines on a terminal that is redrawn in place; messages are written above it, so
 // they scroll away while the block stays at the bottom. When not live, Show does nothing and
 // messages are plain lines.
+// Everything goes through a CErrQueue: the terminal never holds up the caller; a redraw it is
+// not ready for is skipped, messages wait in order.
 class CLiveTable {
   public:
     CLiveTable(std::FILE* stream, bool live);
@@ -69,12 +72,18 @@ class CLiveTable {
     void Message(const std::string& line);
     // Takes the block down, leaving the cursor where it started.
     void Clear();
+    // Offers what waits to the terminal again; how long a wait may last before that is due
+    // (-1: nothing waits).
+    void Pump() { m_err.Pump(); }
+    int PumpDueMs() const { return m_err.PumpDueMs(); }
 
   private:
-    void Draw(const std::vector<std::string>& lines);
+    // The block as text, drawn over the one shown.
+    std::string Drawing(const std::vector<std::string>& lines) const;
 
-    std::FILE* m_stream;
+    CErrQueue m_err;
     bool m_live;
+    // The block as the terminal will show it once it has taken everything written so far.
     std::vector<std::string> m_shown;
 };
 

@@ -285,16 +285,18 @@ void CSession::UpdateProgress() {
 int CSession::PollTimeoutMs() const {
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
+    int timeout = -1;
     if (m_phase == Phase::Answer) {
         const auto now = Clock::now();
         const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
-        return end <= now ? 0
-                          : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+        timeout =
+            end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+    } else if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
+        timeout = static_cast<int>(kProgressPeriod.count());
     }
-    if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
-        return static_cast<int>(kProgressPeriod.count());
-    }
-    return -1;
+    // Messages the terminal has not taken yet are offered again soon.
+    const int pump = m_out.ErrPumpDueMs();
+    return pump >= 0 && (timeout < 0 || pump < timeout) ? pump : timeout;
 }
 
 int CSession::Interrupt() {
@@ -373,6 +375,7 @@ int CSession::Run() {
         if (which == 0) {
             DispatchPending(true);
         }
+        m_out.PumpErr();
         if (m_phase == Phase::Answer) {
             const auto now = Clock::now();
             if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
