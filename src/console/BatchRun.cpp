@@ -70,10 +70,14 @@ using LogFile = std::unique_ptr<std::FILE, FileCloser>;
 // readable, Tick after every wake-up.
 class CPortRun {
   public:
+    // The log at logPath is opened; header is its first line for this run.
     CPortRun(const std::string& port, const ConsoleOptions& options, LogFile log,
+             std::string logPath, const std::string& header,
              std::function<void(const std::string&)> note)
         : m_opt(options),
           m_log(std::move(log)),
+          m_logPath(std::move(logPath)),
+          m_note(note),
           m_out(m_log.get(), m_log.get(), false),
           m_answer([this](std::string& path) { return OnFileAsked(path); }),
           m_host(m_out, m_answer),
@@ -83,6 +87,7 @@ class CPortRun {
         m_report.file = options.file;
         m_out.SetMessageObserver(std::move(note));
         m_host.SetDialogPump([this] { DispatchPending(false); });
+        m_out.Error(header);
     }
     ~CPortRun() { Finish(); }
     CPortRun(const CPortRun&) = delete;
@@ -112,8 +117,13 @@ class CPortRun {
     void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
     void Finish();
 
+    // Once a write to the log has failed: the port's run says so, once, and fails.
+    void CheckLog();
+
     const ConsoleOptions& m_opt;
     LogFile m_log;
+    std::string m_logPath;
+    std::function<void(const std::string&)> m_note;
     CConsoleOutput m_out;
     CNotifyQueue m_queue;
     CFileAnswer m_answer;
@@ -336,7 +346,18 @@ void CPortRun::Finish() {
     m_out.FlushOut();
 }
 
+void CPortRun::CheckLog() {
+    if (m_out.WriteError() == 0 || !m_report.logError.empty()) {
+        return;
+    }
+    // The transfers go on; the operator learns that this port's record is incomplete.
+    m_report.logError =
+        "Cannot write the log file '" + m_logPath + "' : " + SystemErrorText(m_out.WriteError());
+    m_note(m_report.logError);
+}
+
 const PortReport& CPortRun::Report() {
+    CheckLog();
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();
@@ -434,6 +455,7 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         return EXIT_PORT_FAILED;
     }
     std::vector<LogFile> logs;
+    std::vector<std::string> logPaths;
     std::set<std::string> names;
     const std::string started = Timestamp();
     for (const auto& port : ports) {
@@ -450,10 +472,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
             message("Cannot write the log file '" + path + "' : " + SystemErrorText(openError));
             return EXIT_PORT_FAILED;
         }
-        std::fprintf(log.get(), "KORVALIN: %s: %s, update file '%s'.\n", started.c_str(),
-                     port.c_str(), options.file.c_str());
-        std::fflush(log.get());
         logs.push_back(std::move(log));
+        logPaths.push_back(path);
     }
     message("Updating " + std::to_string(ports.size()) +
             (ports.size() == 1 ? " tester" : " testers") + " with '" + options.file +
@@ -462,10 +482,13 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     std::vector<std::unique_ptr<CPortRun>> runs;
     for (size_t i = 0; i < ports.size(); ++i) {
         const std::string port = ports[i];
-        runs.push_back(std::make_unique<CPortRun>(
-            port, options, std::move(logs[i]), [&table, port](const std::string& text) {
-                table.Message("KORVALIN: " + port + ": " + text);
-            }));
+        const std::string header =
+            "KORVALIN: " + started + ": " + port + ", update file '" + options.file + "'.\n";
+        runs.push_back(std::make_unique<CPortRun>(port, options, std::move(logs[i]), logPaths[i],
+                                                  header, [&table, port](const std::string& text) {
+                                                      table.Message("KORVALIN: " + port + ": " +
+                                                                    text);
+                                                  }));
         if (!runs.back()->QueueValid()) {
             message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
             return EXIT_PORT_FAILED;

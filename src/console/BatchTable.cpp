@@ -55,10 +55,20 @@ std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& ro
     return lines;
 }
 
+// A sent update needs no reason; a log that could not be written is told in any case.
+std::string Reason(const PortReport& r) {
+    std::string reason = r.outcome == PortOutcome::Sent ? "" : r.reason;
+    if (!r.logError.empty()) {
+        reason += (reason.empty() ? "" : "; ") + r.logError;
+    }
+    return reason;
+}
+
 }  // namespace
 
 int OutcomeStatus(const PortReport& report) {
-    return OutcomeExitStatus(report.outcome, report.lostWhileSending);
+    const int status = OutcomeExitStatus(report.outcome, report.lostWhileSending);
+    return report.logError.empty() ? status : std::max(status, static_cast<int>(EXIT_PORT_FAILED));
 }
 
 int BatchStatus(const std::vector<PortReport>& reports) {
@@ -137,7 +147,7 @@ std::string FormatSummary(const std::vector<PortReport>& reports) {
     for (const auto& r : reports) {
         rows.push_back({r.port, OutcomeLabel(r), std::to_string(r.sent), std::to_string(r.failed),
                         Bytes(r), r.total > 0 || r.done > 0 ? Clock(r.seconds) : "-", r.file,
-                        r.outcome == PortOutcome::Sent ? "" : r.reason});
+                        Reason(r)});
     }
     std::string text;
     for (const auto& line : Columns(rows)) {

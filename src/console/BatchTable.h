@@ -33,9 +33,11 @@ struct PortReport {
     uint64_t total = 0;             // its file's size
     double seconds = 0;             // how long it has run (or ran)
     std::string reason;             // the system's reason of the last failure
+    std::string logError;           // why the port's log could not be written; empty if it could
 };
 
-// The console's exit status for a port's outcome (0 sent, 1 port, 3 file, 4 transfer, 130).
+// The console's exit status for a port's outcome (0 sent, 1 port, 3 file, 4 transfer, 130); a
+// log that could not be written makes it at least 1.
 int OutcomeStatus(const PortReport& report);
 // The batch's exit status: 0 only when every port's update was sent completely, otherwise the
 // highest of the ports' statuses (130 when one was interrupted before its transfer had ended).
