@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -397,12 +398,28 @@ bool ListsAnyDevice(ISerialDeviceMap& map) {
 
 std::vector<std::string> BatchPorts(
     const ConsoleOptions& options,
-    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap) {
+    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap,
+    std::vector<std::string>* dropped) {
     std::vector<std::string> ports;
-    std::set<std::string> devices;
+    std::map<std::string, std::string> devices;  // device -> the name it was first given as
     auto add = [&](const std::string& name) {
-        if (devices.insert(DevicePathForPort(name)).second) {
+        std::string device = name;
+        if (name.find("://") == std::string::npos) {
+            device = DevicePathForPort(name);
+            std::error_code ec;
+            const auto resolved = std::filesystem::canonical(
+                std::filesystem::path(std::u8string(device.begin(), device.end())), ec);
+            if (!ec) {
+                const auto u8 = resolved.u8string();
+                device.assign(u8.begin(), u8.end());
+            }
+        }
+        const auto [at, added] = devices.emplace(device, name);
+        if (added) {
             ports.push_back(name);
+        } else if (dropped != nullptr && at->second != name) {
+            dropped->push_back("'" + name + "' is " + device + ", given already as '" + at->second +
+                               "'");
         }
     };
     for (const auto& name : options.ports) {
@@ -422,7 +439,7 @@ std::vector<std::string> BatchPorts(
 }
 
 int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
-             bool errIsTerminal) {
+             bool errIsTerminal, const BatchWait& wait) {
     CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
     auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
 
@@ -430,8 +447,12 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
     }
-    const std::vector<std::string> ports =
-        BatchPorts(options, [] { return MakeSystemDeviceMap(); });
+    std::vector<std::string> sameDevice;
+    const std::vector<std::string> ports = BatchPorts(
+        options, [] { return MakeSystemDeviceMap(); }, &sameDevice);
+    for (const auto& note : sameDevice) {
+        message(note + ": its tester is updated once.");
+    }
     if (ports.empty()) {
         message("There are no serial ports to update testers on.");
         return EXIT_PORT_FAILED;
@@ -566,7 +587,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         handles.push_back(interrupt.Waitable());
         int waitError = 0;
-        const int which = WaitForAny(handles.data(), handles.size(), timeout, &waitError);
+        const int which = wait ? wait(handles.data(), handles.size(), timeout, &waitError)
+                               : WaitForAny(handles.data(), handles.size(), timeout, &waitError);
         if (which == WAIT_RESULT_FAILED) {
             message("Waiting for the testers failed: " + SystemErrorText(waitError));
             waitFailed = true;

@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Scenarios.h"
 #include "Texts.h"
+#include "console/BatchRun.h"
+#include "platform/Wait.h"
 
 namespace korv {
 namespace {
@@ -256,6 +259,48 @@ TEST_F(BatchRun, RepeatUpdatesTheNextTesterOnEachPort) {
         EXPECT_NE(line.find("  2  "), std::string::npos) << summary;
         EXPECT_NE(line.find("  0  "), std::string::npos) << summary;
     }
+}
+
+// The batch's wait fails while a transfer runs: the error is told and the transfers end as failed
+// with it, not as interrupted.
+TEST_F(BatchRun, AFailedWaitEndsTheTransfersAsFailedNotInterrupted) {
+    const std::string text = UpdateText(60000);
+    const std::string file = MakeFile(text);
+    StartTesters(1, {"--rate", "5760", "--linger-ms", "60000"});
+    ConsoleOptions options;
+    options.ports = {m_sims[0]->Port()};
+    options.file = file;
+    options.logDir = m_dir / "logs";
+    auto wait = [&](const WaitHandle* handles, size_t count, int timeoutMs, int* err) {
+        m_sims[0]->Poll();
+        if (m_sims[0]->Find("RECEIVING")) {
+            *err = ENOMEM;
+            return WAIT_RESULT_FAILED;
+        }
+        return WaitForAny(handles, count, timeoutMs < 0 || timeoutMs > 20 ? 20 : timeoutMs, err);
+    };
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(out != nullptr && err != nullptr);
+    int status = -1;
+    {
+        CInterrupt interrupt;
+        status = korv::RunBatch(options, interrupt, out, err, false, wait);
+    }
+    auto contents = [](std::FILE* f) {
+        std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+        std::rewind(f);
+        text.resize(std::fread(text.data(), 1, text.size(), f));
+        std::fclose(f);
+        return text;
+    };
+    const std::string summary = contents(out);
+    const std::string messages = contents(err);
+    EXPECT_EQ(status, 4) << messages;
+    EXPECT_NE(messages.find("Waiting for the testers failed: "), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("Interrupted"), std::string::npos) << messages;
+    test::ExpectSummaryRow(summary, m_sims[0]->Port(), "failed", 0, 1, test::Got::Prefix,
+                           text.size(), "Stopped: waiting for the testers failed after");
 }
 
 // A terminal an operator watches, through tmux: the table is redrawn in place (each port has

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,27 @@ TEST(BatchOptions, AllPortsAddsTheListedDevicesNotGivenAlready) {
     }
     EXPECT_EQ(BatchPorts(opt, map),
               (std::vector<std::string>{"/dev/ttyUSB1", "/dev/pts/3", "ttyUSB0"}));
+}
+
+TEST(BatchOptions, ADeviceNamedTwiceIsOnePort) {
+    // A device and its by-id link, and a link to the link: one port, under the first name.
+    test::TempDir dev;
+    test::WriteWholeFile(dev / "ttyUSB0", "");
+    const std::string device = std::filesystem::canonical(dev / "ttyUSB0").string();
+    ASSERT_EQ(::mkdir((dev / "by-id").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("../ttyUSB0", (dev / "by-id/usb-FTDI_1").c_str()), 0);
+    ASSERT_EQ(::symlink((dev / "by-id/usb-FTDI_1").c_str(), (dev / "tester").c_str()), 0);
+    ConsoleOptions opt;
+    opt.ports = {dev / "by-id/usb-FTDI_1", "rfc2217://rack:4001", dev / "ttyUSB0",
+                 "rfc2217://rack:4002",    dev / "tester",        "/dev/korvalin-none"};
+    std::vector<std::string> dropped;
+    const auto none = [] { return std::unique_ptr<ISerialDeviceMap>(); };
+    EXPECT_EQ(BatchPorts(opt, none, &dropped),
+              (std::vector<std::string>{dev / "by-id/usb-FTDI_1", "rfc2217://rack:4001",
+                                        "rfc2217://rack:4002", "/dev/korvalin-none"}));
+    ASSERT_EQ(dropped.size(), 2u);
+    EXPECT_EQ(dropped[0], "'" + (dev / "ttyUSB0") + "' is " + device + ", given already as '" +
+                              (dev / "by-id/usb-FTDI_1") + "'");
 }
 
 PortReport Report(const std::string& port, PortOutcome outcome, bool lostWhileSending = false) {
