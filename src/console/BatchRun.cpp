@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "console/BatchTable.h"
 #include "console/ConsoleHost.h"
@@ -440,7 +441,11 @@ std::vector<std::string> BatchPorts(
 
 int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
              bool errIsTerminal, const BatchWait& wait) {
-    CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
+    // A terminal that cannot move the cursor (TERM=dumb: an editor's shell, a CI log viewer)
+    // gets the messages only.
+    const char* term = std::getenv("TERM");
+    const bool dumb = term != nullptr && std::string_view(term) == "dumb";
+    CLiveTable table(err, errIsTerminal && !dumb && EnableTerminalControl(err));
     auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
 
     if (!interrupt.Valid()) {
@@ -529,7 +534,12 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         return all;
     };
-    auto drawTable = [&] { table.Show(FormatLiveTable(reports(), columns())); };
+    auto drawTable = [&] {
+        if (table.Live()) {
+            const int rows = TerminalRows(err);
+            table.Show(FormatLiveTable(reports(), columns(), rows > 0 ? size_t(rows) : 0));
+        }
+    };
 
     {
         const auto map = MakeSystemDeviceMap();

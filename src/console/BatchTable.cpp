@@ -114,9 +114,67 @@ std::string PhaseLabel(const PortReport& r) {
     return "?";
 }
 
-std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width) {
-    std::vector<std::vector<std::string>> rows;
+namespace {
+
+// Which rows a table too tall for the terminal keeps: failures first, then the transfers that
+// run, then the ports still waiting, then those done.
+int Priority(const PortReport& r) {
+    switch (r.phase) {
+        case PortPhase::Sending:
+            return 1;
+        case PortPhase::Opening:
+        case PortPhase::Waiting:
+            return 2;
+        case PortPhase::Answer:
+        case PortPhase::Done:
+            break;
+    }
+    return r.outcome == PortOutcome::Sent ? 3 : 0;
+}
+
+std::string Totals(const std::vector<PortReport>& reports, size_t hidden) {
+    size_t counts[4] = {0, 0, 0, 0};
     for (const auto& r : reports) {
+        ++counts[Priority(r)];
+    }
+    return std::to_string(reports.size()) + " ports: " + std::to_string(counts[1]) + " sending, " +
+           std::to_string(counts[2]) + " waiting, " + std::to_string(counts[3]) + " sent, " +
+           std::to_string(counts[0]) + " failed; " + std::to_string(hidden) + " not shown";
+}
+
+// "...tail" of name in at most width characters.
+std::string FromTheLeft(const std::string& name, size_t width) {
+    if (name.size() <= width) {
+        return name;
+    }
+    return width <= 3 ? name.substr(name.size() - width)
+                      : "..." + name.substr(name.size() - (width - 3));
+}
+
+}  // namespace
+
+std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
+                                         size_t height) {
+    // The block and the line the cursor rests on below it must fit on the screen, or every
+    // redraw scrolls a copy into the scrollback.
+    std::vector<size_t> shown;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        shown.push_back(i);
+    }
+    const bool fits = height == 0 || reports.size() + 1 <= height;
+    if (!fits) {
+        const size_t room = height >= 3 ? height - 2 : 0;
+        std::stable_sort(shown.begin(), shown.end(), [&](size_t a, size_t b) {
+            return Priority(reports[a]) < Priority(reports[b]);
+        });
+        shown.resize(std::min(room, shown.size()));
+        std::sort(shown.begin(), shown.end());
+    }
+
+    std::vector<std::vector<std::string>> rows;
+    size_t nameWidth = 0;
+    for (const size_t i : shown) {
+        const PortReport& r = reports[i];
         std::string progress;
         if (r.phase == PortPhase::Sending) {
             progress = FormatProgress(r.done, r.total, r.seconds);
@@ -125,12 +183,30 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
         }
         // The counts come before the figures that change, and the state column is as wide as
         // its longest label, so that nothing jumps sideways as a run goes on; a narrow terminal
-        // cuts off the figures first.
+        // cuts off the figures first, then shortens the names from the left.
         rows.push_back({r.port, Pad(PhaseLabel(r), std::string_view("waiting for prompt").size()),
                         std::to_string(r.sent) + " sent, " + std::to_string(r.failed) + " failed",
                         progress});
+        nameWidth = std::max(nameWidth, r.port.size());
+    }
+    if (width > 0 && !rows.empty()) {
+        size_t counts = 0;
+        for (const auto& row : rows) {
+            counts = std::max(counts, row[2].size());
+        }
+        const size_t fixed = rows[0][1].size() + 2 + counts + 2;
+        const size_t room = width > fixed ? width - fixed : 0;
+        if (nameWidth > room) {
+            for (auto& row : rows) {
+                // A name keeps its last characters, where by-id names differ.
+                row[0] = FromTheLeft(row[0], std::max<size_t>(room, 8));
+            }
+        }
     }
     std::vector<std::string> lines = Columns(rows);
+    if (!fits && height >= 2) {
+        lines.insert(lines.begin(), Totals(reports, reports.size() - shown.size()));
+    }
     if (width > 0) {
         for (auto& line : lines) {
             if (line.size() > width) {

@@ -47,8 +47,12 @@ int BatchStatus(const std::vector<PortReport>& reports);
 std::string PhaseLabel(const PortReport& report);
 std::string OutcomeLabel(const PortReport& report);
 
-// The live table, one line per port, each cut to width characters (0: no limit).
-std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width);
+// The live table, one line per port, each cut to width characters (0: no limit); on a terminal
+// of height lines (0: no limit) where not every port fits, a totals line and as many ports as fit,
+// failures first, then running transfers, waiting ports and finished ones. Names too long for the
+// width are shortened from the left; the counts are never cut.
+std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
+                                         size_t height = 0);
 // The summary: a header and one line per port with the file, bytes, time, outcome and reason.
 std::string FormatSummary(const std::vector<PortReport>& reports);
 

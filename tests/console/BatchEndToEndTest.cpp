@@ -303,6 +303,43 @@ TEST_F(BatchRun, AFailedWaitEndsTheTransfersAsFailedNotInterrupted) {
                            text.size(), "Stopped: waiting for the testers failed after");
 }
 
+// A terminal that cannot move the cursor (TERM=dumb) gets the messages without the table.
+TEST_F(BatchRun, ADumbTerminalGetsNoTable) {
+    const std::string file = MakeFile(UpdateText(3000));
+    const char* term = std::getenv("TERM");
+    const std::string saved = term != nullptr ? term : "";
+    for (const std::string kind : {"dumb", "xterm"}) {
+        SCOPED_TRACE(kind);
+        m_sims.clear();
+        StartTesters(1, {"--rate", "0"});
+        ConsoleOptions options;
+        options.ports = {m_sims[0]->Port()};
+        options.file = file;
+        options.logDir = m_dir / "logs";
+        ::setenv("TERM", kind.c_str(), 1);
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        int status = -1;
+        {
+            CInterrupt interrupt;
+            status = korv::RunBatch(options, interrupt, out, err, true);
+        }
+        EXPECT_EQ(status, 0);
+        std::string text(static_cast<size_t>(std::ftell(err)), '\0');
+        std::rewind(err);
+        text.resize(std::fread(text.data(), 1, text.size(), err));
+        std::fclose(out);
+        std::fclose(err);
+        EXPECT_NE(text.find(": Sent '"), std::string::npos) << text;
+        EXPECT_EQ(text.find("\033[") != std::string::npos, kind != "dumb") << text;
+    }
+    if (term != nullptr) {
+        ::setenv("TERM", saved.c_str(), 1);
+    } else {
+        ::unsetenv("TERM");
+    }
+}
+
 // A terminal an operator watches, through tmux: the table is redrawn in place (each port has
 // exactly one line on the screen however often it changes) and the run ends with the summary.
 class TmuxScreen {
