@@ -6,9 +6,11 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "console/BatchTable.h"
 #include "console/ConsoleHost.h"
@@ -72,11 +74,15 @@ using LogFile = std::unique_ptr<std::FILE, FileCloser>;
 // readable, Tick after every wake-up.
 class CPortRun {
   public:
+    // The log at logPath is opened; header is its first line for this run.
     CPortRun(const std::string& port, const ConsoleOptions& options, LogFile log,
+             std::string logPath, const std::string& header,
              std::function<void(const std::string&)> note, TransferRecord record,
              const VerdictRules& rules, CTransferRecorder::RecordSink sink)
         : m_opt(options),
           m_log(std::move(log)),
+          m_logPath(std::move(logPath)),
+          m_note(note),
           m_out(m_log.get(), m_log.get(), false),
           m_answer([this](std::string& path) { return OnFileAsked(path); }),
           m_host(m_out, m_answer),
@@ -88,6 +94,7 @@ class CPortRun {
         m_out.SetMessageObserver(std::move(note));
         m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch); });
         m_host.SetDialogPump([this] { DispatchPending(false); });
+        m_out.Error(header);
     }
     ~CPortRun() { Finish(); }
     CPortRun(const CPortRun&) = delete;
@@ -101,7 +108,10 @@ class CPortRun {
     void Tick();
     // Milliseconds until Tick has something to do (-1: nothing is due).
     int TimeoutMs() const;
-    void Interrupt();
+    // Ends the port's run at once: a running transfer is stopped and ends as outcome, with why
+    // and how far it got as its reason; a port still waiting for its prompt ends the same way;
+    // a transfer that has ended keeps its outcome.
+    void Stop(PortOutcome outcome, const std::string& why);
     const PortReport& Report();
 
   private:
@@ -110,15 +120,21 @@ class CPortRun {
     bool OnFileAsked(std::string& path);
     // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
     void EndRunningTransfer(int state, bool everyByteOut = false);
-    void EndTransfer(PortOutcome outcome, const std::string& why = {});
+    // nextFollows: the tester asked for the file again; the port goes on to that transfer.
+    void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
     // Takes the tester's verdict once it is known (a line, or the time-out).
     void CheckVerdict();
     // Ends a verdict wait without one (no_verdict), saying why in the log and on stderr if say.
     void AbandonVerdict(const std::string& reason, bool say);
     void Finish();
 
+    // Once a write to the log has failed: the port's run says so, once, and fails.
+    void CheckLog();
+
     const ConsoleOptions& m_opt;
     LogFile m_log;
+    std::string m_logPath;
+    std::function<void(const std::string&)> m_note;
     CConsoleOutput m_out;
     CNotifyQueue m_queue;
     CFileAnswer m_answer;
@@ -249,9 +265,15 @@ bool CPortRun::OnFileAsked(std::string& path) {
         // ends only once the port's output queue has drained): the view has just stopped that
         // sender, so its result is final and counts before the next transfer begins. A sender
         // stopped while it waited for the queue, with every byte handed to the driver and no
-        // error, has sent the file: the tester has taken it in and asks for the next one.
-        EndRunningTransfer(m_view.State(),
-                           m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal());
+        // error, has sent the file: the tester has taken it in and asks for the next one. Any
+        // other was cut: the tester started again, and the transfer that follows decides.
+        const bool everyByteOut = m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal();
+        if (m_view.State() != STATE_PORT_CLOSED && m_view.LastSendError() == 0 &&
+            !m_view.SendCompleted() && !everyByteOut) {
+            EndTransfer(PortOutcome::Failed, CutTransferText(m_view), true);
+        } else {
+            EndRunningTransfer(m_view.State(), everyByteOut);
+        }
         if (m_report.phase != PortPhase::Waiting) {
             return false;  // that was the run's one transfer
         }
@@ -260,7 +282,7 @@ bool CPortRun::OnFileAsked(std::string& path) {
     return true;
 }
 
-void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
+void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why, bool nextFollows) {
     const bool sending = m_account.Open();
     const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
     if (sending) {
@@ -283,7 +305,7 @@ void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
         // next tester is none once this port has a record.
         m_recorder.EndedWithoutTransfer(outcome, m_report.reason, outcome == PortOutcome::Rejected);
     }
-    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
+    if (nextFollows || (m_opt.repeat && outcome != PortOutcome::PortLost)) {
         m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
         return;
     }
@@ -375,33 +397,34 @@ int CPortRun::TimeoutMs() const {
     return *end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(*end - now).count()) + 1;
 }
 
-void CPortRun::Interrupt() {
+void CPortRun::Stop(PortOutcome outcome, const std::string& why) {
     if (Done()) {
         return;
     }
+    const bool stopped = m_report.phase != PortPhase::Answer;
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.seconds = m_account.Seconds();
         ++m_report.failed;
         m_view.StopSending();
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = "Interrupted after " + std::to_string(m_report.done) + " of " +
+        m_report.outcome = outcome;
+        m_report.reason = why + " after " + std::to_string(m_report.done) + " of " +
                           std::to_string(m_report.total) + " bytes.";
-        m_recorder.TransferEnded(PortOutcome::Interrupted, m_view.SendDone(),
-                                 m_view.LastSendSha256(), m_report.reason);
+        m_recorder.TransferEnded(outcome, m_view.SendDone(), m_view.LastSendSha256(),
+                                 m_report.reason);
     } else if (m_recorder.VerdictPending()) {
-        AbandonVerdict("Interrupted before the tester gave its verdict.", false);
+        AbandonVerdict(why + " before the tester gave its verdict.", false);
     } else if (m_report.phase != PortPhase::Answer) {
-        // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = m_report.phase == PortPhase::Opening
-                              ? "Interrupted before the port was opened."
-                              : "Interrupted while waiting for the tester's prompt.";
-        m_recorder.EndedWithoutTransfer(PortOutcome::Interrupted, m_report.reason);
+        // A transfer that has ended keeps its outcome; a port still waiting was stopped.
+        m_report.outcome = outcome;
+        m_report.reason = why + (m_report.phase == PortPhase::Opening
+                                     ? " before the port was opened."
+                                     : " while waiting for the tester's prompt.");
+        m_recorder.EndedWithoutTransfer(outcome, m_report.reason);
     }
     m_host.RefuseDialogs();
-    // In the log only: the batch says once, on stderr, that it was interrupted.
-    m_out.Error("KORVALIN: Interrupted.\n");
+    // In the log only: the batch says once, on stderr, why it stopped.
+    m_out.Error(StampedMessage(stopped ? m_report.reason : why + ".") + "\n");
     Finish();
 }
 
@@ -422,7 +445,18 @@ void CPortRun::Finish() {
     m_out.FlushOut();
 }
 
+void CPortRun::CheckLog() {
+    if (m_out.WriteError() == 0 || !m_report.logError.empty()) {
+        return;
+    }
+    // The transfers go on; the operator learns that this port's record is incomplete.
+    m_report.logError =
+        "Cannot write the log file '" + m_logPath + "' : " + SystemErrorText(m_out.WriteError());
+    m_note(m_report.logError);
+}
+
 const PortReport& CPortRun::Report() {
+    CheckLog();
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();
@@ -449,12 +483,28 @@ bool ListsAnyDevice(ISerialDeviceMap& map) {
 
 std::vector<std::string> BatchPorts(
     const ConsoleOptions& options,
-    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap) {
+    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap,
+    std::vector<std::string>* dropped) {
     std::vector<std::string> ports;
-    std::set<std::string> devices;
+    std::map<std::string, std::string> devices;  // device -> the name it was first given as
     auto add = [&](const std::string& name) {
-        if (devices.insert(DevicePathForPort(name)).second) {
+        std::string device = name;
+        if (name.find("://") == std::string::npos) {
+            device = DevicePathForPort(name);
+            std::error_code ec;
+            const auto resolved = std::filesystem::canonical(
+                std::filesystem::path(std::u8string(device.begin(), device.end())), ec);
+            if (!ec) {
+                const auto u8 = resolved.u8string();
+                device.assign(u8.begin(), u8.end());
+            }
+        }
+        const auto [at, added] = devices.emplace(device, name);
+        if (added) {
             ports.push_back(name);
+        } else if (dropped != nullptr && at->second != name) {
+            dropped->push_back("'" + name + "' is " + device + ", given already as '" + at->second +
+                               "'");
         }
     };
     for (const auto& name : options.ports) {
@@ -474,8 +524,12 @@ std::vector<std::string> BatchPorts(
 }
 
 int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
-             bool errIsTerminal) {
-    CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
+             bool errIsTerminal, const BatchWait& wait) {
+    // A terminal that cannot move the cursor (TERM=dumb: an editor's shell, a CI log viewer)
+    // gets the messages only.
+    const char* term = std::getenv("TERM");
+    const bool dumb = term != nullptr && std::string_view(term) == "dumb";
+    CLiveTable table(err, errIsTerminal && !dumb && EnableTerminalControl(err));
     auto message = [&](const std::string& text) { table.Message(StampedMessage(text)); };
     const auto batchStart = Clock::now();
 
@@ -483,8 +537,12 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
     }
-    const std::vector<std::string> ports =
-        BatchPorts(options, [] { return MakeSystemDeviceMap(); });
+    std::vector<std::string> sameDevice;
+    const std::vector<std::string> ports = BatchPorts(
+        options, [] { return MakeSystemDeviceMap(); }, &sameDevice);
+    for (const auto& note : sameDevice) {
+        message(note + ": its tester is updated once.");
+    }
     if (ports.empty()) {
         message("There are no serial ports to update testers on.");
         return EXIT_PORT_FAILED;
@@ -552,9 +610,6 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
             message("Cannot write the log file '" + path + "' : " + SystemErrorText(openError));
             return EXIT_PORT_FAILED;
         }
-        std::fprintf(log.get(), "%s KORVALIN: %s, update file '%s'.\n", started.c_str(),
-                     port.c_str(), options.file.c_str());
-        std::fflush(log.get());
         logs.push_back(std::move(log));
         logPaths.push_back(path);
     }
@@ -571,8 +626,9 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         base.device = DevicePathForPort(port);
         base.file = options.file;
         base.log = logPaths[i];
+        const std::string header = StampedMessage(port + ", update file '" + options.file + "'.\n");
         runs.push_back(std::make_unique<CPortRun>(
-            port, options, std::move(logs[i]),
+            port, options, std::move(logs[i]), logPaths[i], header,
             [&table, port](const std::string& text) {
                 table.Message(StampedMessage(port + ": " + text));
             },
@@ -597,15 +653,20 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         return all;
     };
     auto drawTable = [&] {
-        const std::vector<PortReport> all = reports();
-        std::vector<std::string> lines = FormatLiveTable(all, columns());
-        const double elapsed = std::chrono::duration<double>(Clock::now() - batchStart).count();
-        std::string totals = FormatTotalsLine(all, elapsed);
-        if (columns() > 0 && totals.size() > columns()) {
-            totals.resize(columns());
+        if (table.Live()) {
+            // The totals line goes under the ports' lines, always; the ports get the rest.
+            const int rows = TerminalRows(err);
+            const std::vector<PortReport> all = reports();
+            std::vector<std::string> lines =
+                FormatLiveTable(all, columns(), rows > 1 ? size_t(rows - 1) : 0);
+            const double elapsed = std::chrono::duration<double>(Clock::now() - batchStart).count();
+            std::string totals = FormatTotalsLine(all, elapsed);
+            if (columns() > 0 && totals.size() > columns()) {
+                totals.resize(columns());
+            }
+            lines.push_back(std::move(totals));
+            table.Show(lines);
         }
-        lines.push_back(std::move(totals));
-        table.Show(lines);
     };
 
     {
@@ -652,6 +713,9 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         if (waiting.empty()) {
             break;
         }
+        if (const int pump = table.PumpDueMs(); pump >= 0) {
+            timeout = timeout < 0 ? pump : std::min(timeout, pump);
+        }
         if (table.Live()) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(nextDraw - Clock::now())
@@ -661,7 +725,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         handles.push_back(interrupt.Waitable());
         int waitError = 0;
-        const int which = WaitForAny(handles.data(), handles.size(), timeout, &waitError);
+        const int which = wait ? wait(handles.data(), handles.size(), timeout, &waitError)
+                               : WaitForAny(handles.data(), handles.size(), timeout, &waitError);
         if (which == WAIT_RESULT_FAILED) {
             message("Waiting for the testers failed: " + SystemErrorText(waitError));
             waitFailed = true;
@@ -673,26 +738,30 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         for (CPortRun* run : waiting) {
             run->Tick();
         }
+        table.Pump();
         if (table.Live() && Clock::now() >= nextDraw) {
             drawTable();
             nextDraw = Clock::now() + kTablePeriod;
         }
     }
-    if (interrupted || waitFailed) {
-        for (auto& run : runs) {
-            run->Interrupt();
-        }
-    }
     if (interrupted) {
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Interrupted, "Interrupted");
+        }
         message("Interrupted.");
+    } else if (waitFailed) {
+        // Nothing can serve the ports any more: they end as failed, and the run with the
+        // transfers' worst status.
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Failed, "Stopped: waiting for the testers failed");
+        }
     }
     drawTable();
     const std::vector<PortReport> all = reports();
     table.Clear();
     std::fputs(FormatSummary(all).c_str(), out);
     std::fflush(out);
-    int status = BatchStatus(all, interrupted);
-    status = waitFailed ? std::max(status, static_cast<int>(EXIT_TRANSFER_FAILED)) : status;
+    const int status = BatchStatus(all);
     message(FormatBatchVerdict(all, status));
     return status;
 }

@@ -42,6 +42,9 @@ struct TransferEnd {
 // the update or gave no verdict 5, one that never prompted 4.
 int OutcomeExitStatus(PortOutcome outcome, bool lostWhileSending);
 
+// What the operator is told of a transfer the tester cut short by asking for the file again.
+std::string CutTransferText(const CProgView& view);
+
 // The transfers of one view, one at a time: Begin when its sender starts, End once when it ends.
 class CTransferAccount {
   public:
