@@ -35,7 +35,7 @@ enum class Fault {
     SighupSending,        // the program's session ends (SIGHUP) mid-transfer
     SigintAfterReceived,  // Ctrl+C once every tester has its whole file (the answer window)
     ClosedStdinStderr,    // the program starts with descriptors 0 and 2 closed
-    ClosedStdout,         // the program starts with descriptor 1 closed
+    ClosedStdinStdout,    // the program starts with descriptors 0 and 1 closed
     StoppedTerminal,      // standard error is a terminal stopped with Ctrl+S for the whole run
     UnwritableLog,        // tester 0's log cannot be written (a batch)
 };
@@ -76,7 +76,7 @@ inline std::ostream& operator<<(std::ostream& os, const Scenario& s) {
 // of a batch is updated as if nothing happened.
 inline bool HitsEveryTester(Fault f) {
     return f == Fault::SighupSending || f == Fault::SigintAfterReceived ||
-           f == Fault::ClosedStdinStderr || f == Fault::ClosedStdout ||
+           f == Fault::ClosedStdinStderr || f == Fault::ClosedStdinStdout ||
            f == Fault::StoppedTerminal || f == Fault::None;
 }
 
@@ -84,91 +84,38 @@ inline const std::vector<Scenario>& ConsoleScenarios() {
     using F = Fault;
     const std::vector<std::string> lineRate = {"--rate", "5760", "--linger-ms", "60000"};
     static const std::vector<Scenario> rows = {
-        // A tester that reads more slowly than the line: "Sent" only for what it gets.
-        {"SlowTesterGetsEveryByte",
-         F::None,
-         {"--rate", "3000", "--linger-ms", "60000"},
-         53120,
-         kEverywhere,
-         0,
-         "sent",
-         1,
-         0,
-         "",
-         Got::All},
-        {"LineLostMidTransfer", F::HangupSending, lineRate, 60000, kEverywhere, 4, "port lost", 0,
-         1, "did not complete", Got::Prefix},
-        {"LineLostBeforeThePrompt",
-         F::HangupWaiting,
+        // clang-format off
+        // A tester (or a relay) that reads more slowly than the line and never sends XOFF: the
+        // pty still holds the file's tail when the program has written it all.
+        {"SlowTesterGetsEveryByte", F::None,
+         {"--rate", "3000", "--buffer", "1024", "--high", "1024", "--low", "512",
+          "--linger-ms", "60000"}, 53120,
+         kEverywhere, 0, "sent", 1, 0, "", Got::All},
+        {"LineLostMidTransfer", F::HangupSending, lineRate, 60000,
+         kEverywhere, 4, "port lost", 0, 1, "did not complete", Got::Prefix},
+        {"LineLostBeforeThePrompt", F::HangupWaiting,
          {"--prompt", "none", "--wait-open", "off", "--delay-ms", "0", "--linger-ms", "60000"},
          60000,
-         kEverywhere,
-         1,
-         "port lost",
-         0,
-         0,
-         "Lost the connection",
-         Got::Nothing},
+         kEverywhere, 1, "port lost", 0, 0, "Lost the connection", Got::Nothing},
         // The cut transfer is told; the one that follows decides.
-        {"TesterRestartsMidTransfer", F::RestartSending, lineRate, 60000, kEverywhere, 0, "sent", 1,
-         1, "did not complete: the tester asked for the file again after", Got::All},
-        {"SessionHangupMidTransfer", F::SighupSending, lineRate, 60000, kOnePort | kBatch | kLinux,
-         130, "interrupted", 0, 1, "Interrupted", Got::Prefix},
-        {"CtrlCAfterEveryTesterHadItsFile",
-         F::SigintAfterReceived,
-         {"--rate", "0", "--linger-ms", "60000"},
-         20000,
-         kEverywhere,
-         0,
-         "sent",
-         1,
-         0,
-         "",
-         Got::All},
-        {"ClosedStandardInputAndError",
-         F::ClosedStdinStderr,
-         {"--rate", "0"},
-         20000,
-         kOnePort | kBatch | kLinux,
-         0,
-         "sent",
-         1,
-         0,
-         "",
-         Got::All},
-        {"ClosedStandardOutput",
-         F::ClosedStdout,
-         {"--rate", "0", "--linger-ms", "60000"},
-         20000,
-         kOnePort | kBatch | kLinux,
-         0,
-         "sent",
-         1,
-         0,
-         "",
-         Got::All},
-        {"StoppedTerminalStallsNoTester",
-         F::StoppedTerminal,
-         {"--rate", "0"},
-         20000,
-         kOnePort | kBatch | kLinux,
-         0,
-         "sent",
-         1,
-         0,
-         "",
-         Got::All},
-        {"UnwritableLogIsAFailure",
-         F::UnwritableLog,
-         {"--rate", "0"},
-         20000,
-         kBatch | kLinux,
-         1,
-         "sent",
-         1,
-         0,
-         "File too large",
-         Got::All},
+        {"TesterRestartsMidTransfer", F::RestartSending, lineRate, 60000,
+         kEverywhere, 0, "sent", 1, 1,
+         "did not complete: the tester asked for the file again after", Got::All},
+        {"SessionHangupMidTransfer", F::SighupSending, lineRate, 60000,
+         kOnePort | kBatch | kLinux, 130, "interrupted", 0, 1, "Interrupted", Got::Prefix},
+        {"CtrlCAfterEveryTesterHadItsFile", F::SigintAfterReceived,
+         {"--rate", "0", "--linger-ms", "60000"}, 20000,
+         kEverywhere, 0, "sent", 1, 0, "", Got::All},
+        {"ClosedStandardInputAndError", F::ClosedStdinStderr, {"--rate", "0"}, 20000,
+         kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
+        {"ClosedStandardInputAndOutput", F::ClosedStdinStdout,
+         {"--rate", "0", "--linger-ms", "60000"}, 20000,
+         kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
+        {"StoppedTerminalStallsNoTester", F::StoppedTerminal, {"--rate", "0"}, 20000,
+         kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
+        {"UnwritableLogIsAFailure", F::UnwritableLog, {"--rate", "0"}, 20000,
+         kBatch | kLinux, 1, "sent", 1, 0, "File too large", Got::All},
+        // clang-format on
     };
     return rows;
 }
@@ -353,8 +300,8 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         case Fault::ClosedStdinStderr:
             plan.closed = {0, 2};
             break;
-        case Fault::ClosedStdout:
-            plan.closed = {1};
+        case Fault::ClosedStdinStdout:
+            plan.closed = {0, 1};
             break;
         case Fault::StoppedTerminal:
             terminal = std::make_unique<StoppedTerminal>();
@@ -451,7 +398,7 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         // not be written is the exception.
         const bool rowReason = std::string(s.outcome) != "sent" || s.fault == Fault::UnwritableLog;
         if (batch) {
-            if (s.fault != Fault::ClosedStdout) {
+            if (s.fault != Fault::ClosedStdinStdout) {
                 ExpectSummaryRow(out, ports[i], faulty ? s.outcome : "sent", faulty ? s.sent : 1,
                                  faulty ? s.failed : 0, got, s.bytes, rowReason ? reason : "");
             }
@@ -476,7 +423,7 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         } else {
             EXPECT_EQ(err.find("KORVALIN: Sent"), std::string::npos) << err;
         }
-        if (s.fault != Fault::ClosedStdout && s.fault != Fault::HangupWaiting) {
+        if (s.fault != Fault::ClosedStdinStdout && s.fault != Fault::HangupWaiting) {
             // The tester's own output is what stdout carries.
             EXPECT_NE(out.find("Ready to receive update file....\r\n"), std::string::npos) << out;
         }
