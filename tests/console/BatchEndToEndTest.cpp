@@ -106,6 +106,22 @@ bool NamesPort(const std::string& text, const std::string& port) {
     return false;
 }
 
+// The records of a report by port (the last one of each).
+std::map<std::string, nlohmann::json> Records(const std::string& text) {
+    std::map<std::string, nlohmann::json> records;
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const auto j = nlohmann::json::parse(text.substr(at, nl - at));
+        records[j["port"]] = j;
+    }
+    return records;
+}
+
+std::string Sha256(const std::string& text) {
+    CSha256 hash;
+    hash.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return CSha256::Hex(hash.Final());
+}
+
 TEST_F(BatchRun, FourTestersAtLineRateEachGetTheFileByteForByte) {
     // Several pty buffers long, so the four transfers overlap for seconds at 5,760 bytes/s.
     const std::string text = UpdateText(60000);
@@ -186,6 +202,14 @@ TEST_F(BatchRun, OnePortsTroubleLeavesTheOthersAloneAndTheVerdictSaysWhich) {
         << summary;
     EXPECT_NE(ReadWholeFile(m_dir / "logs/korvalin-no-such-port.log").find("Failed to open"),
               std::string::npos);
+    // The record of the cut transfer names exactly the bytes that went out.
+    auto records = Records(ReadWholeFile(m_dir / "logs/report.jsonl"));
+    const auto& cut = records[m_sims[1]->Port()];
+    EXPECT_EQ(cut["outcome"], "port_lost") << cut;
+    EXPECT_LT(cut["bytes_sent"], 60000) << cut;
+    EXPECT_EQ(cut["sha256"], Sha256(text.substr(0, cut["bytes_sent"]))) << cut;
+    EXPECT_EQ(records[m_sims[0]->Port()]["outcome"], "sent");
+    EXPECT_EQ(records["/dev/korvalin-no-such-port"]["outcome"], "not_opened");
 
     // Without the hang-up, the port that could not be opened is the worst: 1.
     m_sims.clear();
@@ -222,6 +246,10 @@ TEST_F(BatchRun, CtrlCEndsEveryTransferAtOnce) {
         const std::string got = Got(i);
         EXPECT_LT(got.size(), text.size() / 4);
         EXPECT_EQ(got, text.substr(0, got.size())) << "tester " << i;
+        const auto r = Records(ReadWholeFile(m_dir / "logs/report.jsonl"))[m_sims[i]->Port()];
+        EXPECT_EQ(r["outcome"], "aborted") << r;
+        EXPECT_LE(got.size(), r["bytes_sent"]) << r;
+        EXPECT_EQ(r["sha256"], Sha256(text.substr(0, r["bytes_sent"]))) << r;
     }
 }
 
@@ -443,22 +471,6 @@ TEST_F(BatchRun, OnATerminalTheTableIsRedrawnInPlaceAndEndsWithTheSummary) {
         EXPECT_NE(lines[0].find("60000/60000"), std::string::npos) << end;
     }
     EXPECT_EQ(end.find("sending"), std::string::npos) << end;
-}
-
-// The records of a report by port (the last one of each).
-std::map<std::string, nlohmann::json> Records(const std::string& text) {
-    std::map<std::string, nlohmann::json> records;
-    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const auto j = nlohmann::json::parse(text.substr(at, nl - at));
-        records[j["port"]] = j;
-    }
-    return records;
-}
-
-std::string Sha256(const std::string& text) {
-    CSha256 hash;
-    hash.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    return CSha256::Hex(hash.Final());
 }
 
 TEST_F(BatchRun, TheReportHoldsWhatEachTesterSawAndARetryTakesTheFailedOnly) {
