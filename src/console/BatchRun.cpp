@@ -6,15 +6,19 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "console/BatchTable.h"
 #include "console/ConsoleHost.h"
 #include "console/ConsoleOutput.h"
 #include "console/ConsoleSession.h"
 #include "console/PortInfo.h"
+#include "console/Report.h"
+#include "console/TimeText.h"
 #include "platform/ConsoleIo.h"
 #include "platform/DeviceMap.h"
 #include "platform/Profile.h"
@@ -70,19 +74,27 @@ using LogFile = std::unique_ptr<std::FILE, FileCloser>;
 // readable, Tick after every wake-up.
 class CPortRun {
   public:
+    // The log at logPath is opened; header is its first line for this run.
     CPortRun(const std::string& port, const ConsoleOptions& options, LogFile log,
-             std::function<void(const std::string&)> note)
+             std::string logPath, const std::string& header,
+             std::function<void(const std::string&)> note, TransferRecord record,
+             const VerdictRules& rules, CTransferRecorder::RecordSink sink)
         : m_opt(options),
           m_log(std::move(log)),
+          m_logPath(std::move(logPath)),
+          m_note(note),
           m_out(m_log.get(), m_log.get(), false),
           m_answer([this](std::string& path) { return OnFileAsked(path); }),
           m_host(m_out, m_answer),
           m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
-          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, std::string(), BatchTiming()) {
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, std::string(), BatchTiming()),
+          m_recorder(std::move(record), rules, std::move(sink)) {
         m_report.port = port;
         m_report.file = options.file;
         m_out.SetMessageObserver(std::move(note));
+        m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch); });
         m_host.SetDialogPump([this] { DispatchPending(false); });
+        m_out.Error(header);
     }
     ~CPortRun() { Finish(); }
     CPortRun(const CPortRun&) = delete;
@@ -96,7 +108,10 @@ class CPortRun {
     void Tick();
     // Milliseconds until Tick has something to do (-1: nothing is due).
     int TimeoutMs() const;
-    void Interrupt();
+    // Ends the port's run at once: a running transfer is stopped and ends as outcome, with why
+    // and how far it got as its reason; a port still waiting for its prompt ends the same way;
+    // a transfer that has ended keeps its outcome.
+    void Stop(PortOutcome outcome, const std::string& why);
     const PortReport& Report();
 
   private:
@@ -105,11 +120,21 @@ class CPortRun {
     bool OnFileAsked(std::string& path);
     // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
     void EndRunningTransfer(int state, bool everyByteOut = false);
-    void EndTransfer(PortOutcome outcome);
+    // nextFollows: the tester asked for the file again; the port goes on to that transfer.
+    void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
+    // Takes the tester's verdict once it is known (a line, or the time-out).
+    void CheckVerdict();
+    // Ends a verdict wait without one (no_verdict), saying why in the log and on stderr if say.
+    void AbandonVerdict(const std::string& reason, bool say);
     void Finish();
+
+    // Once a write to the log has failed: the port's run says so, once, and fails.
+    void CheckLog();
 
     const ConsoleOptions& m_opt;
     LogFile m_log;
+    std::string m_logPath;
+    std::function<void(const std::string&)> m_note;
     CConsoleOutput m_out;
     CNotifyQueue m_queue;
     CFileAnswer m_answer;
@@ -117,13 +142,15 @@ class CPortRun {
     CProfileAdapter m_profile;
     CProgDoc m_doc;
     CProgView m_view;
+    CTransferRecorder m_recorder;
 
     PortReport m_report;
+    bool m_prompted = false;  // the tester has asked for an update
+    CTransferAccount m_account;
     bool m_finishDue = false;
-    int m_messagesAtStart = 0;
-    Clock::time_point m_sendStart{};
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
+    Clock::time_point m_openedAt{};
 };
 
 void CPortRun::Start(const CPortList& ports) {
@@ -142,11 +169,13 @@ void CPortRun::Start(const CPortList& ports) {
             }
         }
         m_report.outcome = PortOutcome::NotOpened;
-        m_report.reason = m_host.LastMessage();
+        m_report.reason = m_host.LastMessage();  // the open's own message, just shown
+        m_recorder.EndedWithoutTransfer(PortOutcome::NotOpened, m_report.reason);
         Finish();
         return;
     }
     m_report.phase = PortPhase::Waiting;
+    m_openedAt = Clock::now();
     if (m_opt.sendNow) {
         const int prev = m_view.State();
         m_host.BeginDispatch();
@@ -161,6 +190,7 @@ void CPortRun::Start(const CPortList& ports) {
 
 void CPortRun::OnNotify() {
     DispatchPending(true);
+    CheckVerdict();
     if (m_finishDue) {
         Finish();
     }
@@ -187,14 +217,27 @@ void CPortRun::AfterDispatch(int prevState) {
         return;  // this port's run is over, or its last transfer has ended
     }
     if (m_host.DialogCancelled()) {
+        m_prompted = true;
         EndTransfer(PortOutcome::Rejected);  // the view has said why
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
+        m_prompted = true;
+        // The tester's verdict on the last transfer may have come in the same drain as this
+        // prompt; one that has not come will not.
+        CheckVerdict();
+        if (m_recorder.VerdictPending()) {
+            AbandonVerdict("The tester asked for the next update before it gave a verdict.", true);
+        }
+        m_recorder.TransferStarted(m_view.SendTotal());
+        // The log says when each transfer began; what the tester says follows.
+        m_out.Error(StampedMessage("Sending '" + m_view.UpdateFile() + "' (" +
+                                   std::to_string(m_view.SendTotal()) + " bytes) to " +
+                                   m_report.port + ".") +
+                    "\n");
         m_report.phase = PortPhase::Sending;
         m_report.done = 0;
         m_report.total = m_view.SendTotal();
         m_report.seconds = 0;
-        m_sendStart = Clock::now();
-        m_messagesAtStart = m_host.MessageCount();
+        m_account.Begin(m_view, m_host);
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
         EndRunningTransfer(state);
     } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
@@ -222,9 +265,15 @@ bool CPortRun::OnFileAsked(std::string& path) {
         // ends only once the port's output queue has drained): the view has just stopped that
         // sender, so its result is final and counts before the next transfer begins. A sender
         // stopped while it waited for the queue, with every byte handed to the driver and no
-        // error, has sent the file: the tester has taken it in and asks for the next one.
-        EndRunningTransfer(m_view.State(),
-                           m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal());
+        // error, has sent the file: the tester has taken it in and asks for the next one. Any
+        // other was cut: the tester started again, and the transfer that follows decides.
+        const bool everyByteOut = m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal();
+        if (m_view.State() != STATE_PORT_CLOSED && m_view.LastSendError() == 0 &&
+            !m_view.SendCompleted() && !everyByteOut) {
+            EndTransfer(PortOutcome::Failed, CutTransferText(m_view), true);
+        } else {
+            EndRunningTransfer(m_view.State(), everyByteOut);
+        }
         if (m_report.phase != PortPhase::Waiting) {
             return false;  // that was the run's one transfer
         }
@@ -233,36 +282,30 @@ bool CPortRun::OnFileAsked(std::string& path) {
     return true;
 }
 
-void CPortRun::EndTransfer(PortOutcome outcome) {
-    const bool sending = m_report.phase == PortPhase::Sending;
+void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why, bool nextFollows) {
+    const bool sending = m_account.Open();
+    const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
     if (sending) {
-        m_report.done = m_view.SendDone();
-        m_report.total = m_view.SendTotal();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.done = end.done;
+        m_report.total = end.total;
+        m_report.seconds = end.seconds;
     }
     if (outcome == PortOutcome::Sent) {
         ++m_report.sent;
-        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(m_report.done) +
-                      " bytes.");
     } else if (outcome == PortOutcome::Rejected || sending) {
         ++m_report.failed;
     }
-    if (outcome != PortOutcome::Sent) {
-        if (sending && m_host.MessageCount() == m_messagesAtStart) {
-            // The view has not said why (it reports failures it can name); say at least how far
-            // the transfer got.
-            std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
-                               std::to_string(m_report.done) + " of " +
-                               std::to_string(m_report.total) + " bytes";
-            if (m_view.LastSendError() != 0) {
-                text += " : " + SystemErrorText(m_view.LastSendError());
-            }
-            m_out.Message(text + ".");
-        }
-        m_report.reason = m_host.LastMessage();
-    }
+    m_report.reason = end.reason;
     m_report.outcome = outcome;
-    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
+    if (sending) {
+        m_recorder.TransferEnded(outcome, m_report.done, m_view.LastSendSha256(),
+                                 outcome == PortOutcome::Sent ? std::string() : m_report.reason);
+    } else {
+        // A rejected file is an event of its own each time; a port lost while waiting for the
+        // next tester is none once this port has a record.
+        m_recorder.EndedWithoutTransfer(outcome, m_report.reason, outcome == PortOutcome::Rejected);
+    }
+    if (nextFollows || (m_opt.repeat && outcome != PortOutcome::PortLost)) {
         m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
         return;
     }
@@ -277,12 +320,54 @@ void CPortRun::EndTransfer(PortOutcome outcome) {
     }
 }
 
-void CPortRun::Tick() {
+void CPortRun::CheckVerdict() {
+    std::string message;
+    const auto verdict = m_recorder.Decide(Clock::now(), &message);
+    if (!verdict) {
+        return;
+    }
+    m_report.outcome = *verdict;
+    if (*verdict == PortOutcome::Accepted) {
+        ++m_report.accepted;
+    } else if (*verdict != PortOutcome::Sent) {
+        ++m_report.failed;
+        m_report.reason = message;
+    }
+    if (!message.empty()) {
+        m_out.Message(message);
+    }
     if (m_report.phase == PortPhase::Answer) {
-        const auto now = Clock::now();
+        // What the tester says after its verdict is logged until the line goes quiet.
+        m_answerStart = Clock::now();
+    }
+}
+
+void CPortRun::AbandonVerdict(const std::string& reason, bool say) {
+    m_report.outcome = PortOutcome::NoVerdict;
+    m_report.reason = reason;
+    ++m_report.failed;
+    if (say) {
+        m_out.Message(reason);
+    }
+    m_recorder.GiveUpVerdict(reason);
+}
+
+void CPortRun::Tick() {
+    CheckVerdict();
+    const auto now = Clock::now();
+    if (m_report.phase == PortPhase::Answer && !m_recorder.VerdictPending()) {
         if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
             m_finishDue = true;
         }
+    }
+    if (m_opt.promptTimeout > 0 && m_report.phase == PortPhase::Waiting && !m_prompted &&
+        now - m_openedAt >= std::chrono::seconds(m_opt.promptTimeout)) {
+        m_report.outcome = PortOutcome::NoPrompt;
+        m_report.reason = "The tester did not ask for the update within " +
+                          std::to_string(m_opt.promptTimeout) + " s.";
+        m_out.Message(m_report.reason);
+        m_recorder.EndedWithoutTransfer(PortOutcome::NoPrompt, m_report.reason);
+        m_finishDue = true;
     }
     if (m_finishDue) {
         Finish();
@@ -295,36 +380,51 @@ int CPortRun::TimeoutMs() const {
     if (m_finishDue) {
         return 0;
     }
-    if (m_report.phase != PortPhase::Answer) {
+    std::optional<Clock::time_point> end;
+    auto due = [&end](Clock::time_point t) { end = end ? std::min(*end, t) : t; };
+    if (m_recorder.VerdictPending()) {
+        due(m_recorder.VerdictDeadline());
+    } else if (m_report.phase == PortPhase::Answer) {
+        due(std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit));
+    }
+    if (m_opt.promptTimeout > 0 && m_report.phase == PortPhase::Waiting && !m_prompted) {
+        due(m_openedAt + std::chrono::seconds(m_opt.promptTimeout));
+    }
+    if (!end) {
         return -1;
     }
     const auto now = Clock::now();
-    const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
-    return end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+    return *end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(*end - now).count()) + 1;
 }
 
-void CPortRun::Interrupt() {
+void CPortRun::Stop(PortOutcome outcome, const std::string& why) {
     if (Done()) {
         return;
     }
+    const bool stopped = m_report.phase != PortPhase::Answer;
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.seconds = m_account.Seconds();
         ++m_report.failed;
         m_view.StopSending();
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = "Interrupted after " + std::to_string(m_report.done) + " of " +
+        m_report.outcome = outcome;
+        m_report.reason = why + " after " + std::to_string(m_report.done) + " of " +
                           std::to_string(m_report.total) + " bytes.";
+        m_recorder.TransferEnded(outcome, m_view.SendDone(), m_view.LastSendSha256(),
+                                 m_report.reason);
+    } else if (m_recorder.VerdictPending()) {
+        AbandonVerdict(why + " before the tester gave its verdict.", false);
     } else if (m_report.phase != PortPhase::Answer) {
-        // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = m_report.phase == PortPhase::Opening
-                              ? "Interrupted before the port was opened."
-                              : "Interrupted while waiting for the tester's prompt.";
+        // A transfer that has ended keeps its outcome; a port still waiting was stopped.
+        m_report.outcome = outcome;
+        m_report.reason = why + (m_report.phase == PortPhase::Opening
+                                     ? " before the port was opened."
+                                     : " while waiting for the tester's prompt.");
+        m_recorder.EndedWithoutTransfer(outcome, m_report.reason);
     }
     m_host.RefuseDialogs();
-    // In the log only: the batch says once, on stderr, that it was interrupted.
-    m_out.Error("KORVALIN: Interrupted.\n");
+    // In the log only: the batch says once, on stderr, why it stopped.
+    m_out.Error(StampedMessage(stopped ? m_report.reason : why + ".") + "\n");
     Finish();
 }
 
@@ -336,31 +436,33 @@ void CPortRun::Finish() {
     m_report.phase = PortPhase::Done;
     m_host.RefuseDialogs();
     m_view.ClosePort();
-    // Whatever the reader had put in the ring still reaches the log.
+    // Whatever the reader had put in the ring still reaches the log, and may hold the verdict.
     DispatchPending(false);
+    CheckVerdict();
+    if (m_recorder.VerdictPending()) {
+        AbandonVerdict("The port closed before the tester gave its verdict.", true);
+    }
     m_out.FlushOut();
 }
 
+void CPortRun::CheckLog() {
+    if (m_out.WriteError() == 0 || !m_report.logError.empty()) {
+        return;
+    }
+    // The transfers go on; the operator learns that this port's record is incomplete.
+    m_report.logError =
+        "Cannot write the log file '" + m_logPath + "' : " + SystemErrorText(m_out.WriteError());
+    m_note(m_report.logError);
+}
+
 const PortReport& CPortRun::Report() {
+    CheckLog();
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.seconds = m_account.Seconds();
     }
     return m_report;
-}
-
-std::string Timestamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &now);
-#else
-    localtime_r(&now, &tm);
-#endif
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
 }
 
 bool ListsAnyDevice(ISerialDeviceMap& map) {
@@ -381,12 +483,28 @@ bool ListsAnyDevice(ISerialDeviceMap& map) {
 
 std::vector<std::string> BatchPorts(
     const ConsoleOptions& options,
-    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap) {
+    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap,
+    std::vector<std::string>* dropped) {
     std::vector<std::string> ports;
-    std::set<std::string> devices;
+    std::map<std::string, std::string> devices;  // device -> the name it was first given as
     auto add = [&](const std::string& name) {
-        if (devices.insert(DevicePathForPort(name)).second) {
+        std::string device = name;
+        if (name.find("://") == std::string::npos) {
+            device = DevicePathForPort(name);
+            std::error_code ec;
+            const auto resolved = std::filesystem::canonical(
+                std::filesystem::path(std::u8string(device.begin(), device.end())), ec);
+            if (!ec) {
+                const auto u8 = resolved.u8string();
+                device.assign(u8.begin(), u8.end());
+            }
+        }
+        const auto [at, added] = devices.emplace(device, name);
+        if (added) {
             ports.push_back(name);
+        } else if (dropped != nullptr && at->second != name) {
+            dropped->push_back("'" + name + "' is " + device + ", given already as '" + at->second +
+                               "'");
         }
     };
     for (const auto& name : options.ports) {
@@ -406,16 +524,25 @@ std::vector<std::string> BatchPorts(
 }
 
 int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
-             bool errIsTerminal) {
-    CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
-    auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
+             bool errIsTerminal, const BatchWait& wait) {
+    // A terminal that cannot move the cursor (TERM=dumb: an editor's shell, a CI log viewer)
+    // gets the messages only.
+    const char* term = std::getenv("TERM");
+    const bool dumb = term != nullptr && std::string_view(term) == "dumb";
+    CLiveTable table(err, errIsTerminal && !dumb && EnableTerminalControl(err));
+    auto message = [&](const std::string& text) { table.Message(StampedMessage(text)); };
+    const auto batchStart = Clock::now();
 
     if (!interrupt.Valid()) {
         message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
     }
-    const std::vector<std::string> ports =
-        BatchPorts(options, [] { return MakeSystemDeviceMap(); });
+    std::vector<std::string> sameDevice;
+    const std::vector<std::string> ports = BatchPorts(
+        options, [] { return MakeSystemDeviceMap(); }, &sameDevice);
+    for (const auto& note : sameDevice) {
+        message(note + ": its tester is updated once.");
+    }
     if (ports.empty()) {
         message("There are no serial ports to update testers on.");
         return EXIT_PORT_FAILED;
@@ -438,9 +565,37 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         message("Cannot make the log folder '" + dirName + "' : " + ec.message());
         return EXIT_PORT_FAILED;
     }
+    // The records go to the log folder unless --report names another file; opened before any
+    // port, like the logs.
+    const std::string reportPath = options.report.empty()
+                                       ? [&] {
+                                             const auto u8 = (dir / kReportFileName).u8string();
+                                             return std::string(u8.begin(), u8.end());
+                                         }()
+                                       : options.report;
+    std::string reportError;
+    const std::unique_ptr<CReportFile> report = CReportFile::Open(reportPath, &reportError);
+    if (!report) {
+        message(reportError);
+        return EXIT_PORT_FAILED;
+    }
+    bool reportFailed = false;
+    auto record = [&](const TransferRecord& r) {
+        if (report->Append(r)) {
+            return true;
+        }
+        if (!reportFailed) {
+            message("Cannot write to the report '" + reportPath + "' : " +
+                    SystemErrorText(LastSystemError()) + "; the summary below still holds.");
+            reportFailed = true;
+        }
+        return false;
+    };
+    const VerdictRules rules = MakeVerdictRules(options);
     std::vector<LogFile> logs;
+    std::vector<std::string> logPaths;
     std::set<std::string> names;
-    const std::string started = Timestamp();
+    const std::string started = LocalTimestamp();
     for (const auto& port : ports) {
         std::string name = LogFileName(port);
         for (int n = 2; !names.insert(name).second; ++n) {
@@ -455,22 +610,29 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
             message("Cannot write the log file '" + path + "' : " + SystemErrorText(openError));
             return EXIT_PORT_FAILED;
         }
-        std::fprintf(log.get(), "KORVALIN: %s: %s, update file '%s'.\n", started.c_str(),
-                     port.c_str(), options.file.c_str());
-        std::fflush(log.get());
         logs.push_back(std::move(log));
+        logPaths.push_back(path);
     }
     message("Updating " + std::to_string(ports.size()) +
             (ports.size() == 1 ? " tester" : " testers") + " with '" + options.file +
-            "'; each port's output is logged in '" + dirName + "'.");
+            "'; each port's output is logged in '" + dirName + "', the records in '" + reportPath +
+            "'.");
 
     std::vector<std::unique_ptr<CPortRun>> runs;
     for (size_t i = 0; i < ports.size(); ++i) {
         const std::string port = ports[i];
+        TransferRecord base;
+        base.port = port;
+        base.device = DevicePathForPort(port);
+        base.file = options.file;
+        base.log = logPaths[i];
+        const std::string header = StampedMessage(port + ", update file '" + options.file + "'.\n");
         runs.push_back(std::make_unique<CPortRun>(
-            port, options, std::move(logs[i]), [&table, port](const std::string& text) {
-                table.Message("KORVALIN: " + port + ": " + text);
-            }));
+            port, options, std::move(logs[i]), logPaths[i], header,
+            [&table, port](const std::string& text) {
+                table.Message(StampedMessage(port + ": " + text));
+            },
+            std::move(base), rules, record));
         if (!runs.back()->QueueValid()) {
             message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
             return EXIT_PORT_FAILED;
@@ -490,7 +652,22 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         return all;
     };
-    auto drawTable = [&] { table.Show(FormatLiveTable(reports(), columns())); };
+    auto drawTable = [&] {
+        if (table.Live()) {
+            // The totals line goes under the ports' lines, always; the ports get the rest.
+            const int rows = TerminalRows(err);
+            const std::vector<PortReport> all = reports();
+            std::vector<std::string> lines =
+                FormatLiveTable(all, columns(), rows > 1 ? size_t(rows - 1) : 0);
+            const double elapsed = std::chrono::duration<double>(Clock::now() - batchStart).count();
+            std::string totals = FormatTotalsLine(all, elapsed);
+            if (columns() > 0 && totals.size() > columns()) {
+                totals.resize(columns());
+            }
+            lines.push_back(std::move(totals));
+            table.Show(lines);
+        }
+    };
 
     {
         const auto map = MakeSystemDeviceMap();
@@ -536,6 +713,9 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         if (waiting.empty()) {
             break;
         }
+        if (const int pump = table.PumpDueMs(); pump >= 0) {
+            timeout = timeout < 0 ? pump : std::min(timeout, pump);
+        }
         if (table.Live()) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(nextDraw - Clock::now())
@@ -545,7 +725,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         handles.push_back(interrupt.Waitable());
         int waitError = 0;
-        const int which = WaitForAny(handles.data(), handles.size(), timeout, &waitError);
+        const int which = wait ? wait(handles.data(), handles.size(), timeout, &waitError)
+                               : WaitForAny(handles.data(), handles.size(), timeout, &waitError);
         if (which == WAIT_RESULT_FAILED) {
             message("Waiting for the testers failed: " + SystemErrorText(waitError));
             waitFailed = true;
@@ -557,26 +738,32 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         for (CPortRun* run : waiting) {
             run->Tick();
         }
+        table.Pump();
         if (table.Live() && Clock::now() >= nextDraw) {
             drawTable();
             nextDraw = Clock::now() + kTablePeriod;
         }
     }
-    if (interrupted || waitFailed) {
-        for (auto& run : runs) {
-            run->Interrupt();
-        }
-    }
     if (interrupted) {
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Interrupted, "Interrupted");
+        }
         message("Interrupted.");
+    } else if (waitFailed) {
+        // Nothing can serve the ports any more: they end as failed, and the run with the
+        // transfers' worst status.
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Failed, "Stopped: waiting for the testers failed");
+        }
     }
     drawTable();
     const std::vector<PortReport> all = reports();
     table.Clear();
     std::fputs(FormatSummary(all).c_str(), out);
     std::fflush(out);
-    const int status = BatchStatus(all, interrupted);
-    return waitFailed ? std::max(status, static_cast<int>(EXIT_TRANSFER_FAILED)) : status;
+    const int status = BatchStatus(all);
+    message(FormatBatchVerdict(all, status));
+    return status;
 }
 
 }  // namespace korv

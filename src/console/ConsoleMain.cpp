@@ -13,6 +13,7 @@
 #include "console/ConsoleSession.h"
 #include "console/Options.h"
 #include "console/PortInfo.h"
+#include "console/RetryList.h"
 #include "platform/Program.h"
 #include "platform/Wait.h"
 
@@ -31,6 +32,45 @@ std::string ProgramName(int argc, char** argv) {
         }
     }
     return name;
+}
+
+// --retry-failed: the ports of the report whose last record failed, and their file unless
+// --file was given. False with the exit status in *status when there is nothing to run.
+bool TakeRetryList(ConsoleOptions& options, int* status) {
+    auto say = [](const std::string& text) {
+        std::fputs((StampedMessage(text) + "\n").c_str(), stderr);
+    };
+    const RetryList list = ReadRetryListFile(options.retryFailed);
+    for (const auto& warning : list.warnings) {
+        say(warning);
+    }
+    if (!list.ok) {
+        say(list.error);
+        *status = EXIT_USAGE;
+        return false;
+    }
+    if (list.ports.empty()) {
+        say("Every port in '" + options.retryFailed +
+            "' got its update; there is nothing to retry.");
+        *status = EXIT_SENT;
+        return false;
+    }
+    if (options.file.empty()) {
+        if (list.files.size() != 1) {
+            std::string files;
+            for (const auto& f : list.files) {
+                files += (files.empty() ? "'" : ", '") + f + "'";
+            }
+            say(list.files.empty() ? "The failed records name no update file: give --file PATH."
+                                   : "The failed records name several update files (" + files +
+                                         "): give --file PATH.");
+            *status = EXIT_USAGE;
+            return false;
+        }
+        options.file = list.files.front();
+    }
+    options.ports = list.ports;
+    return true;
 }
 
 }  // namespace
@@ -64,6 +104,12 @@ int RunConsole(int argc, char** argv, DemoStart startDemo) {
         std::fputs(FormatPortListing().c_str(), stdout);
         return std::fflush(stdout) == 0 ? 0 : EXIT_PORT_FAILED;
     }
+    if (!options.retryFailed.empty()) {
+        int status = EXIT_SENT;
+        if (!TakeRetryList(options, &status)) {
+            return status;
+        }
+    }
     if (options.Batch()) {
         CInterrupt interrupt;
         return RunBatch(options, interrupt, stdout, stderr, StderrIsConsole());
@@ -72,7 +118,7 @@ int RunConsole(int argc, char** argv, DemoStart startDemo) {
     // stdout is flushed at the end of every drain; in between it collects whole drains.
     static char outBuffer[1 << 16];
     std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
-    CConsoleOutput out(stdout, stderr, StderrIsConsole());
+    CConsoleOutput out(stdout, stderr, StderrIsConsole(), true);
 
     std::unique_ptr<DemoTester> tester;
     if (options.demo) {

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "console/ErrQueue.h"
 
 #include "terminal/ReportWidget.h"
 
@@ -16,8 +19,9 @@ namespace korv {
 class CConsoleOutput {
   public:
     // out and err are the streams written (stdout and stderr in the program); progress is drawn
-    // only when progressAllowed (stderr is a terminal).
-    CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed);
+    // only when progressAllowed (stderr is a terminal). errQueued: err is written through a
+    // CErrQueue, so that a stopped terminal holds up nothing (whoever waits calls PumpErr).
+    CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed, bool errQueued = false);
     ~CConsoleOutput();
     CConsoleOutput(const CConsoleOutput&) = delete;
     CConsoleOutput& operator=(const CConsoleOutput&) = delete;
@@ -25,28 +29,48 @@ class CConsoleOutput {
     // One byte for stdout, buffered until FlushOut.
     void Echo(char ch);
     void FlushOut();
-    // "KORVALIN: <text>" on one line of stderr; line ends inside the text become spaces.
+    // "<local time> KORVALIN: <text>" on one line of stderr; line ends inside the text become
+    // spaces.
     void Message(const std::string& text);
     // Raw text on stderr (prompts, hints that span lines).
     void Error(const std::string& text);
     void ShowProgress(const std::string& line);
     void ClearProgress();
     bool ProgressAllowed() const { return m_progressAllowed; }
+    // With a queued err: gives what waits another chance, and how long a wait may last before
+    // that is due again (-1: nothing waits).
+    void PumpErr();
+    int ErrPumpDueMs() const;
+    // The system's code of the first write to either stream that failed (a full disk), 0 if
+    // none did (queued err writes are not counted).
+    int WriteError() const { return m_writeError; }
     // Also hands every message's text (without the "KORVALIN: " prefix) to observer, after it
     // has been written; a batch run shows each tester's messages beside its log.
     void SetMessageObserver(std::function<void(const std::string&)> observer) {
         m_messageObserver = std::move(observer);
     }
 
+    // What stands before "KORVALIN:" on a message line (tests fix it; default the local time).
+    void SetStamp(std::function<std::string()> stamp) { m_stamp = std::move(stamp); }
+
   private:
+    void Put(std::FILE* stream, const std::string& text);
+    void Flush(std::FILE* stream);
+
     std::FILE* m_out;
     std::FILE* m_err;
+    std::unique_ptr<CErrQueue> m_errQueue;
+    int m_writeError = 0;
     bool m_progressAllowed;
     size_t m_progressWidth = 0;  // characters of the progress line on screen, 0 when none
     std::string m_progressShown;
     bool m_outPending = false;
     std::function<void(const std::string&)> m_messageObserver;
+    std::function<std::string()> m_stamp;
 };
+
+// A message line as every console message is written: "<local time> KORVALIN: <text>".
+std::string StampedMessage(const std::string& text);
 
 // The terminal pane's byte stream, sent to the console's stdout.
 class CStdoutEcho : public ITermEcho {

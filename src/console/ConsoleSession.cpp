@@ -7,6 +7,8 @@
 
 #include "console/ConsoleHost.h"
 #include "console/PortInfo.h"
+#include "console/Report.h"
+#include "console/Transfer.h"
 #include "platform/DeviceMap.h"
 #include "platform/Profile.h"
 #include "platform/Program.h"
@@ -149,8 +151,12 @@ class CSession {
                    [this] { return BeforeAnswer(); }),
           m_host(out, m_answer),
           m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
-          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, ProgramPath()) {
+          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, ProgramPath()),
+          m_rules(MakeVerdictRules(options)),
+          m_recorder(TransferRecord{}, m_rules,
+                     [this](const TransferRecord& r) { return Record(r); }) {
         m_host.SetDialogPump([this] { DispatchPending(false); });
+        m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch); });
         m_askAnswer.SetPump([this] { m_host.PumpWhileDialog(); });
     }
 
@@ -161,12 +167,18 @@ class CSession {
 
     void DispatchPending(bool track);
     void AfterDispatch(int prevState);
-    void EndTransfer(int status);
+    // nextFollows: the tester asked for the file again; the run goes on to that transfer.
+    void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
     bool BeforeAnswer();
     void UpdateProgress();
     int Interrupt();
     int Finish(int status);
     int PollTimeoutMs() const;
+    bool Record(const TransferRecord& record);
+    // The record's port and device once the port is known.
+    void NameRecords();
+    void CheckVerdict();
+    bool PromptOverdue(Clock::time_point now) const;
 
     const ConsoleOptions& m_opt;
     CConsoleOutput& m_out;
@@ -179,13 +191,15 @@ class CSession {
     CProfileAdapter m_profile;
     CProgDoc m_doc;
     CProgView m_view;
+    VerdictRules m_rules;
+    std::unique_ptr<CReportFile> m_report;
+    CTransferRecorder m_recorder;
 
     Phase m_phase = Phase::Running;
+    bool m_prompted = false;  // the tester has asked for an update
+    Clock::time_point m_openedAt{};
     int m_status = EXIT_SENT;
-    int m_messagesAtStart = 0;
-    // A transfer has started and its end has not been accounted for yet.
-    bool m_transferOpen = false;
-    Clock::time_point m_sendStart{};
+    CTransferAccount m_account;
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
     Clock::time_point m_lastProgress{};
@@ -215,57 +229,79 @@ void CSession::AfterDispatch(int prevState) {
     if (m_host.DialogCancelled()) {
         // The view asked for a file and got none: the one given was rejected (the view has said
         // why), or there was none to give.
-        EndTransfer(EXIT_FILE_REJECTED);
+        m_prompted = true;
+        EndTransfer(PortOutcome::Rejected);
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
-        m_transferOpen = true;
-        m_sendStart = Clock::now();
+        m_prompted = true;
+        // The verdict on the last transfer may have come in the same drain as this prompt.
+        CheckVerdict();
+        if (m_recorder.VerdictPending()) {
+            const std::string reason =
+                "The tester asked for the next update before it gave a verdict.";
+            m_out.Message(reason);
+            m_recorder.GiveUpVerdict(reason);
+            m_status = EXIT_NOT_ACCEPTED;
+        }
+        m_recorder.TransferStarted(m_view.SendTotal());
+        m_account.Begin(m_view, m_host);
         m_lastProgress = {};
-        m_messagesAtStart = m_host.MessageCount();
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
         const bool complete =
             state != STATE_PORT_CLOSED && m_view.SendCompleted() && m_view.LastSendError() == 0;
-        EndTransfer(complete ? EXIT_SENT : EXIT_TRANSFER_FAILED);
+        EndTransfer(complete ? PortOutcome::Sent
+                    : state == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST
+                        ? PortOutcome::PortLost
+                        : PortOutcome::Failed);
     } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
-        EndTransfer(EXIT_PORT_FAILED);
+        EndTransfer(PortOutcome::PortLost);
     }
 }
 
 bool CSession::BeforeAnswer() {
-    // The tester asks for the next file before the sender's end was dispatched (a port that
-    // confirms an empty output queue only after a settling pause reports it late): the view has
-    // just stopped that sender for the new prompt, and a sender that had sent everything counts
-    // as sent before the next transfer begins, or ends a run that sends one file.
-    if (m_phase == Phase::Running && m_transferOpen && m_view.SendCompleted() &&
-        m_view.LastSendError() == 0) {
-        EndTransfer(EXIT_SENT);
+    if (m_phase != Phase::Running || !m_account.Open()) {
+        return true;
+    }
+    // The tester asks for the file while a transfer is still open: the view has just stopped
+    // that sender for the new prompt. One that had handed every byte to the port without an
+    // error has sent the file (the port confirms an empty output queue only after a settling
+    // pause, so its end was not dispatched yet); the tester took it in and asks for the next,
+    // which ends a run that sends one file. Any other was cut: the tester started again, and
+    // the transfer that follows decides the run.
+    if (m_view.LastSendError() == 0 &&
+        (m_view.SendCompleted() ||
+         (m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal()))) {
+        EndTransfer(PortOutcome::Sent);
         return m_phase == Phase::Running;
     }
+    EndTransfer(PortOutcome::Failed, CutTransferText(m_view), true);
     return true;
 }
 
-void CSession::EndTransfer(int status) {
-    m_transferOpen = false;
+void CSession::EndTransfer(PortOutcome outcome, const std::string& why, bool nextFollows) {
     m_out.ClearProgress();
-    const uint64_t done = m_view.SendDone();
-    const uint64_t total = m_view.SendTotal();
-    if (status == EXIT_SENT) {
-        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(done) + " bytes.");
-    } else if (status == EXIT_TRANSFER_FAILED && m_host.MessageCount() == m_messagesAtStart) {
-        // The view has not said why (it reports failures it can name); say at least how far the
-        // transfer got.
-        std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
-                           std::to_string(done) + " of " + std::to_string(total) + " bytes";
-        if (m_view.LastSendError() != 0) {
-            text += " : " + SystemErrorText(m_view.LastSendError());
-        }
-        m_out.Message(text + ".");
+    const bool sending = m_account.Open();
+    const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
+    m_status = OutcomeExitStatus(outcome, sending);
+    bool verdictDue = false;
+    if (sending) {
+        verdictDue =
+            m_recorder.TransferEnded(outcome, end.done, m_view.LastSendSha256(), end.reason);
+    } else {
+        m_recorder.EndedWithoutTransfer(outcome, end.reason, outcome == PortOutcome::Rejected);
     }
-    m_status = status;
-    if (m_opt.repeat && status != EXIT_PORT_FAILED) {
+    if (verdictDue && !m_opt.repeat) {
+        // The run's status is the tester's verdict; its output is shown until then.
+        m_host.RefuseDialogs();
+        m_phase = Phase::Answer;
+        m_answerStart = Clock::now();
+        m_lastReceived = m_answerStart;
+        return;
+    }
+    if (nextFollows || (m_opt.repeat && outcome != PortOutcome::PortLost)) {
         return;  // wait for the tester's next prompt
     }
     m_host.RefuseDialogs();
-    if ((status == EXIT_SENT || status == EXIT_TRANSFER_FAILED) &&
+    if ((outcome == PortOutcome::Sent || outcome == PortOutcome::Failed) &&
         m_view.State() != STATE_PORT_CLOSED) {
         m_phase = Phase::Answer;
         m_answerStart = Clock::now();
@@ -284,23 +320,79 @@ void CSession::UpdateProgress() {
         return;
     }
     m_lastProgress = now;
-    const double elapsed = std::chrono::duration<double>(now - m_sendStart).count();
+    const double elapsed = m_account.Seconds();
     m_out.ShowProgress(FormatProgress(m_view.SendDone(), m_view.SendTotal(), elapsed));
+}
+
+bool CSession::Record(const TransferRecord& record) {
+    if (!m_report) {
+        return true;
+    }
+    if (m_report->Append(record)) {
+        return true;
+    }
+    m_out.Message("Cannot write to the report '" + m_report->Path() +
+                  "' : " + SystemErrorText(LastSystemError()) + ".");
+    return false;
+}
+
+void CSession::NameRecords() {
+    TransferRecord base;
+    base.port = m_opt.port.empty() ? m_view.PortName() : m_opt.port;
+    base.device = DevicePathForPort(m_view.PortName());
+    base.file = m_opt.file;
+    m_recorder.SetBase(std::move(base));
+}
+
+void CSession::CheckVerdict() {
+    std::string message;
+    const auto verdict = m_recorder.Decide(Clock::now(), &message);
+    if (!verdict) {
+        return;
+    }
+    if (!message.empty()) {
+        m_out.Message(message);
+    }
+    if (*verdict != PortOutcome::Sent && *verdict != PortOutcome::Accepted) {
+        m_status = EXIT_NOT_ACCEPTED;
+    } else if (m_status == EXIT_NOT_ACCEPTED && m_opt.repeat) {
+        // With --repeat the run's status is the last tester's.
+        m_status = EXIT_SENT;
+    }
+    if (m_phase == Phase::Answer) {
+        // What the tester says after its verdict is shown until the line goes quiet.
+        m_answerStart = Clock::now();
+    }
+}
+
+bool CSession::PromptOverdue(Clock::time_point now) const {
+    return m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running &&
+           !m_account.Open() && now - m_openedAt >= std::chrono::seconds(m_opt.promptTimeout);
 }
 
 int CSession::PollTimeoutMs() const {
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
-    if (m_phase == Phase::Answer) {
-        const auto now = Clock::now();
-        const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
-        return end <= now ? 0
-                          : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+    int timeout = -1;
+    const auto now = Clock::now();
+    auto until = [&](Clock::time_point end) {
+        const int ms =
+            end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+        timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    };
+    if (m_recorder.VerdictPending()) {
+        until(m_recorder.VerdictDeadline());
+    } else if (m_phase == Phase::Answer) {
+        until(std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit));
+    } else if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
+        timeout = static_cast<int>(kProgressPeriod.count());
     }
-    if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
-        return static_cast<int>(kProgressPeriod.count());
+    if (m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running) {
+        until(m_openedAt + std::chrono::seconds(m_opt.promptTimeout));
     }
-    return -1;
+    // Messages the terminal has not taken yet are offered again soon.
+    const int pump = m_out.ErrPumpDueMs();
+    return pump >= 0 && (timeout < 0 || pump < timeout) ? pump : timeout;
 }
 
 int CSession::Interrupt() {
@@ -308,16 +400,39 @@ int CSession::Interrupt() {
     if (m_view.State() == STATE_SENDING) {
         m_view.StopSending();
     }
+    if (m_account.Open()) {
+        m_recorder.TransferEnded(PortOutcome::Interrupted, m_view.SendDone(),
+                                 m_view.LastSendSha256(),
+                                 "Interrupted after " + std::to_string(m_view.SendDone()) + " of " +
+                                     std::to_string(m_view.SendTotal()) + " bytes.");
+    } else if (m_recorder.VerdictPending()) {
+        m_recorder.GiveUpVerdict("Interrupted before the tester gave its verdict.");
+    } else if (m_phase == Phase::Running) {
+        m_recorder.EndedWithoutTransfer(PortOutcome::Interrupted,
+                                        "Interrupted while waiting for the tester's prompt.");
+    }
     m_host.RefuseDialogs();
     m_out.Message("Interrupted.");
-    return Finish(EXIT_INTERRUPTED);
+    // Once the last transfer has ended, only the wait for the tester's answer was cut short:
+    // the run's status is that transfer's.
+    return Finish(m_phase == Phase::Answer ? m_status : EXIT_INTERRUPTED);
 }
 
 int CSession::Finish(int status) {
     m_host.RefuseDialogs();
     m_view.ClosePort();
-    // Whatever the reader had put in the ring still reaches stdout.
+    // Whatever the reader had put in the ring still reaches stdout, and may hold the verdict.
     DispatchPending(false);
+    CheckVerdict();
+    if (m_recorder.VerdictPending()) {
+        const std::string reason = "The port closed before the tester gave its verdict.";
+        m_out.Message(reason);
+        m_recorder.GiveUpVerdict(reason);
+        m_status = EXIT_NOT_ACCEPTED;
+    }
+    if (status == EXIT_SENT) {
+        status = m_status;
+    }
     m_out.ClearProgress();
     m_out.FlushOut();
     return status;
@@ -327,6 +442,16 @@ int CSession::Run() {
     if (!m_queue.Valid() || !m_interrupt.Valid()) {
         m_out.Message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
+    }
+    if (!m_opt.report.empty()) {
+        // Opened before the port: a report that cannot be written stops the run before the
+        // tester is touched.
+        std::string error;
+        m_report = CReportFile::Open(m_opt.report, &error);
+        if (!m_report) {
+            m_out.Message(error);
+            return EXIT_PORT_FAILED;
+        }
     }
     const auto map = MakeSystemDeviceMap();
     CPortList ports;
@@ -341,7 +466,10 @@ int CSession::Run() {
     m_host.BeginDispatch();
     m_view.OnInitialUpdate(ports);
     m_out.FlushOut();
+    NameRecords();
+    m_openedAt = Clock::now();
     if (m_view.State() == STATE_PORT_CLOSED) {
+        m_recorder.EndedWithoutTransfer(PortOutcome::NotOpened, m_host.LastMessage());
         if (m_host.LastMessage().find(SystemErrorText(ERR_ACCESS_DENIED)) != std::string::npos) {
             const std::string hint = PermissionHint(DevicePathForPort(m_view.PortName()));
             if (!hint.empty()) {
@@ -368,7 +496,8 @@ int CSession::Run() {
         const int which = WaitForAny(handles, 2, PollTimeoutMs(), &err);
         if (which == WAIT_RESULT_FAILED) {
             m_out.Message("Waiting failed: " + SystemErrorText(err));
-            return Finish(EXIT_TRANSFER_FAILED);
+            // A transfer still running is cut by the close; one that has ended keeps its status.
+            return Finish(m_phase == Phase::Answer ? m_status : EXIT_TRANSFER_FAILED);
         }
         if (m_interrupt.Raised()) {
             return Interrupt();
@@ -376,11 +505,20 @@ int CSession::Run() {
         if (which == 0) {
             DispatchPending(true);
         }
-        if (m_phase == Phase::Answer) {
-            const auto now = Clock::now();
+        m_out.PumpErr();
+        CheckVerdict();
+        const auto now = Clock::now();
+        if (m_phase == Phase::Answer && !m_recorder.VerdictPending()) {
             if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
                 m_phase = Phase::Done;
             }
+        }
+        if (PromptOverdue(now)) {
+            const std::string reason = "The tester did not ask for the update within " +
+                                       std::to_string(m_opt.promptTimeout) + " s.";
+            m_out.Message(reason);
+            m_recorder.EndedWithoutTransfer(PortOutcome::NoPrompt, reason);
+            return Finish(EXIT_TRANSFER_FAILED);
         }
         UpdateProgress();
     }

@@ -14,6 +14,7 @@ enum ConsoleExit : int {
     EXIT_USAGE = 2,
     EXIT_FILE_REJECTED = 3,
     EXIT_TRANSFER_FAILED = 4,
+    EXIT_NOT_ACCEPTED = 5,  // the tester rejected the update or gave no verdict in time
     EXIT_INTERRUPTED = 130,
 };
 

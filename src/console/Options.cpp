@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "console/Verdict.h"
+
 namespace korv {
 
 namespace {
@@ -24,6 +26,16 @@ Arg SplitArg(std::string_view text) {
         arg.name = text;
     }
     return arg;
+}
+
+// A whole number of seconds from 1 to a day.
+bool ParseSeconds(const std::string& text, int& into) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    into = std::stoi(text);
+    return into >= 1 && into <= 86400;
 }
 
 }  // namespace
@@ -79,6 +91,31 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
             if (!takeValue(opt.logDir)) {
                 return result;
             }
+        } else if (arg.name == "--report" || arg.name == "--retry-failed") {
+            if (!takeValue(arg.name == "--report" ? opt.report : opt.retryFailed)) {
+                return result;
+            }
+        } else if (arg.name == "--expect" || arg.name == "--reject") {
+            std::string& into = arg.name == "--expect" ? opt.expect : opt.reject;
+            if (!takeValue(into)) {
+                return result;
+            }
+            if (!CompilePattern(into, &result.error)) {
+                result.error = "option " + std::string(arg.name) + ": " + result.error;
+                return result;
+            }
+        } else if (arg.name == "--verdict-timeout" || arg.name == "--prompt-timeout") {
+            std::string text;
+            if (!takeValue(text)) {
+                return result;
+            }
+            int& into = arg.name == "--verdict-timeout" ? opt.verdictTimeout : opt.promptTimeout;
+            if (!ParseSeconds(text, into)) {
+                result.error = "option " + std::string(arg.name) +
+                               " needs a whole number of seconds from 1 to 86400, not '" + text +
+                               "'";
+                return result;
+            }
         } else if (arg.name == "--all-ports") {
             if (!noValue()) {
                 return result;
@@ -129,7 +166,17 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
         result.error = "--demo runs one tester; it takes no --all-ports or --log-dir";
         return result;
     }
-    if (opt.Batch() && !fileGiven) {
+    if (!opt.retryFailed.empty() && (portGiven || opt.allPorts)) {
+        result.error =
+            "--retry-failed takes its ports from the report; it takes no --port or "
+            "--all-ports";
+        return result;
+    }
+    if (opt.demo && !opt.retryFailed.empty()) {
+        result.error = "--demo runs one tester; it takes no --retry-failed";
+        return result;
+    }
+    if (opt.Batch() && !fileGiven && opt.retryFailed.empty()) {
         result.error = "several testers at once need the update file: give --file PATH";
         return result;
     }
@@ -143,6 +190,9 @@ std::string ConsoleUsage(const std::string& programName) {
            "       " +
            programName +
            " --console --port NAME --port NAME... | --all-ports --file PATH [--log-dir DIR]\n"
+           "       " +
+           programName +
+           " --console --retry-failed REPORT [--file PATH] [--log-dir DIR]\n"
            "       " +
            programName +
            " --list-ports | --demo [--console] | --help | --version\n"
@@ -175,10 +225,22 @@ std::string ConsoleUsage(const std::string& programName) {
            "  --log-dir DIR    folder of the per-port logs (made when missing); default\n"
            "                   ./korvalin-logs. With one --port, it also makes a batch run\n"
            "\n"
-           "Exit status: 0 file sent completely, 1 port not opened or configured, 2 usage,\n"
-           "3 update file rejected or unreadable, 4 transfer failed, 130 interrupted. With "
-           "several\n"
-           "testers, 0 only when every tester got the whole file, otherwise the highest status.\n";
+           "Records and the tester's verdict: a batch writes one JSON line per transfer to\n"
+           "DIR/report.jsonl as each transfer ends.\n"
+           "  --report FILE    write the records to FILE instead (a one-port run too)\n"
+           "  --expect REGEX   a line of the tester's after the transfer that means accepted\n"
+           "  --reject REGEX   a line of the tester's after the transfer that means rejected\n"
+           "  --verdict-timeout SECONDS  how long to wait for either line (default 60)\n"
+           "  --prompt-timeout SECONDS   a tester that has not asked for the update by then\n"
+           "                   ends as no_prompt (default: wait as long as it takes)\n"
+           "  --retry-failed REPORT  update again the ports whose last record in REPORT is\n"
+           "                   neither sent nor accepted, with its file unless --file is given\n"
+           "\n"
+           "Exit status: 0 file sent completely (and accepted, with --expect), 1 port not opened\n"
+           "or configured, 2 usage, 3 update file rejected or unreadable, 4 transfer failed or\n"
+           "no prompt, 5 the tester rejected the update or gave no verdict in time, 130\n"
+           "interrupted. With several testers, 0 only when every tester got the whole file,\n"
+           "otherwise the highest status.\n";
 }
 
 }  // namespace korv

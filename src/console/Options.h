@@ -18,10 +18,19 @@ struct ConsoleOptions {
     std::vector<std::string> ports;
     bool allPorts = false;
     std::string logDir;  // empty: the default folder of a batch run
+    // Production records and the tester's verdict.
+    std::string report;       // --report FILE: records go here (a batch's default: its log folder)
+    std::string expect;       // --expect REGEX: a tester line that means accepted
+    std::string reject;       // --reject REGEX: a tester line that means rejected
+    int verdictTimeout = 60;  // --verdict-timeout SECONDS
+    int promptTimeout = 0;  // --prompt-timeout SECONDS; 0: wait for the prompt as long as it takes
+    std::string retryFailed;  // --retry-failed REPORT
 
     // True when the run updates a batch of testers, each with its own log file, instead of one
     // tester whose output goes to stdout.
-    bool Batch() const { return ports.size() > 1 || allPorts || !logDir.empty(); }
+    bool Batch() const {
+        return ports.size() > 1 || allPorts || !logDir.empty() || !retryFailed.empty();
+    }
 };
 
 struct ParseResult {

@@ -126,6 +126,7 @@ void CProgView::StopSending() {
         m_lastOutcome.seconds =
             std::chrono::round<std::chrono::seconds>(std::chrono::steady_clock::now() - m_sendStart)
                 .count();
+        m_strLastSendSha256 = CSha256::Hex(m_sendDigest);
     }
     m_nState = STATE_SEND_ENDED;
     if (senderEnded && m_nLastSendError != 0) {

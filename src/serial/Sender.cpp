@@ -72,6 +72,8 @@ void CProgView::StartSending() {
     m_nSendError.store(0, std::memory_order_relaxed);
     m_nLastSendError = 0;
     m_lastOutcome = TransferOutcome{};
+    m_strLastSendSha256.clear();
+    m_sendHash.Reset();
     m_sendStart = std::chrono::steady_clock::now();
     m_bWriterRun.store(true, std::memory_order_release);
     // Raised before the sender can run: a short file may be sent completely, and the flag
@@ -115,17 +117,14 @@ void CProgView::SendFileLoop() {
     uint8_t chunk[SEND_CHUNK];
     int error = 0;
     bool completed = false;
-    bool stopped = true;
     uint64_t sent = 0;
     while (m_bWriterRun.load(std::memory_order_acquire)) {
         uint32_t got = 0;
         if (const int err = m_hUpdateFile.Read(chunk, sizeof(chunk), &got); err != 0) {
             error = err;
-            stopped = false;
             break;
         }
         if (got == 0) {
-            stopped = false;
             if (sent < m_nSendTotal.load(std::memory_order_relaxed)) {
                 error = ERR_FILE_SHRANK;
                 break;
@@ -134,9 +133,7 @@ void CProgView::SendFileLoop() {
             const int drained = m_hPort->DrainOutput(*m_hAbortEvent);
             if (drained == 0) {
                 completed = true;
-            } else if (drained == ERR_CANCELLED) {
-                stopped = true;
-            } else {
+            } else if (drained != ERR_CANCELLED) {
                 error = drained;
             }
             break;
@@ -148,6 +145,7 @@ void CProgView::SendFileLoop() {
             uint32_t written = 0;
             // A short count (XOFF held past the write time-out) just asks again for the rest.
             status = m_hPort->Write(chunk + offset, remaining, *m_hAbortEvent, &written);
+            m_sendHash.Update(chunk + offset, written);
             offset += written;
             remaining -= written;
             sent += written;
@@ -161,14 +159,15 @@ void CProgView::SendFileLoop() {
         }
         if (status != 0) {
             error = status;
-            stopped = false;
             break;
         }
     }
-    if (stopped) {
-        // An aborted update stops at once: what still waits in the driver is not sent.
+    if (!completed) {
+        // An aborted or failed update stops at once: what still waits in the driver is not
+        // sent. A completed one keeps its tail; closing the port never discards it.
         m_hPort->FlushOutput();
     }
+    m_sendDigest = m_sendHash.Final();
     m_bSendCompleted.store(completed, std::memory_order_release);
     m_nSendError.store(error, std::memory_order_release);
     m_bWriterAlive.store(false, std::memory_order_release);

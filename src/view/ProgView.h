@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "platform/UpdateFile.h"
+#include "serial/Sha256.h"
 #include "view/Host.h"
 #include "view/ProgDoc.h"
 #include "view/TransferProgress.h"
@@ -121,12 +123,21 @@ class CProgView {
     // How the last transfer ended, for the front ends to show in STATE_SEND_ENDED; NONE from the
     // start of the next transfer on and once the port has closed.
     const TransferOutcome& LastOutcome() const { return m_lastOutcome; }
+    // SHA-256 (hex) of the bytes the last transfer wrote to the port, hashed as they went out;
+    // empty until that transfer's sender has ended, and from the start of the next one on.
+    const std::string& LastSendSha256() const { return m_strLastSendSha256; }
     // Chooses a port without writing the profile (command-line choice); used before the initial
     // update. The name is added to the port choice when the list does not hold it.
     void SetPortOverride(const std::string& name) { m_strPortOverride = name; }
     // The path the first file dialog starts from, instead of the program folder's "*.txt"
     // (command-line choice); used before the initial update.
     void SetInitialUpdateFile(const std::string& path) { m_strInitialUpdateFile = path; }
+    // Hands every byte received from the tester to observer as it is drained (GUI thread), before
+    // the terminal gets it: front ends read the tester's own lines from it, apart from the
+    // program's messages that share the pane.
+    void SetReceiveObserver(std::function<void(char)> observer) {
+        m_receiveObserver = std::move(observer);
+    }
     // Lets other readers open the update file while it is being sent (several views sending
     // the same file at once); by default it is held exclusively.
     void SetShareUpdateFile(bool share) { m_bShareUpdateFile = share; }
@@ -175,6 +186,7 @@ class CProgView {
     std::string m_strInitialUpdateFile;
     std::unique_ptr<ISerialPort> m_hPort;
     CReportWidget* m_pTerm = nullptr;
+    std::function<void(char)> m_receiveObserver;
     std::atomic<bool> m_bReaderRun{false};
     std::atomic<bool> m_bWriterRun{false};
     std::atomic<bool> m_bReaderAlive{false};
@@ -198,6 +210,10 @@ class CProgView {
     // Written by the sender before it clears m_bWriterAlive; read by the GUI thread after.
     std::atomic<int> m_nSendError{0};
     int m_nLastSendError = 0;
+    // The sender's alone while it runs; the digest is read after the thread has been joined.
+    CSha256 m_sendHash;
+    CSha256::Digest m_sendDigest{};
+    std::string m_strLastSendSha256;
     std::chrono::steady_clock::time_point m_sendStart{};
     TransferOutcome m_lastOutcome;
     // No transfer may start: StartSending is already under way (stopping the last transfer,

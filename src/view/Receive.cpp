@@ -34,6 +34,9 @@ void CProgView::ProcessReceived() {
         } else {
             m_nMatchXonXoff = 0;
         }
+        if (m_receiveObserver) {
+            m_receiveObserver(ch);
+        }
         if (m_pTerm != nullptr) {
             m_pTerm->PutChar(ch);
         }

@@ -9,13 +9,20 @@
 
 #include <cctype>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Scenarios.h"
 #include "Texts.h"
+#include "console/BatchRun.h"
+#include "platform/Wait.h"
+#include "serial/Sha256.h"
 
 namespace korv {
 namespace {
@@ -99,6 +106,22 @@ bool NamesPort(const std::string& text, const std::string& port) {
     return false;
 }
 
+// The records of a report by port (the last one of each).
+std::map<std::string, nlohmann::json> Records(const std::string& text) {
+    std::map<std::string, nlohmann::json> records;
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const auto j = nlohmann::json::parse(text.substr(at, nl - at));
+        records[j["port"]] = j;
+    }
+    return records;
+}
+
+std::string Sha256(const std::string& text) {
+    CSha256 hash;
+    hash.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return CSha256::Hex(hash.Final());
+}
+
 TEST_F(BatchRun, FourTestersAtLineRateEachGetTheFileByteForByte) {
     // Several pty buffers long, so the four transfers overlap for seconds at 5,760 bytes/s.
     const std::string text = UpdateText(60000);
@@ -179,6 +202,14 @@ TEST_F(BatchRun, OnePortsTroubleLeavesTheOthersAloneAndTheVerdictSaysWhich) {
         << summary;
     EXPECT_NE(ReadWholeFile(m_dir / "logs/korvalin-no-such-port.log").find("Failed to open"),
               std::string::npos);
+    // The record of the cut transfer names exactly the bytes that went out.
+    auto records = Records(ReadWholeFile(m_dir / "logs/report.jsonl"));
+    const auto& cut = records[m_sims[1]->Port()];
+    EXPECT_EQ(cut["outcome"], "port_lost") << cut;
+    EXPECT_LT(cut["bytes_sent"], 60000) << cut;
+    EXPECT_EQ(cut["sha256"], Sha256(text.substr(0, cut["bytes_sent"]))) << cut;
+    EXPECT_EQ(records[m_sims[0]->Port()]["outcome"], "sent");
+    EXPECT_EQ(records["/dev/korvalin-no-such-port"]["outcome"], "not_opened");
 
     // Without the hang-up, the port that could not be opened is the worst: 1.
     m_sims.clear();
@@ -215,6 +246,10 @@ TEST_F(BatchRun, CtrlCEndsEveryTransferAtOnce) {
         const std::string got = Got(i);
         EXPECT_LT(got.size(), text.size() / 4);
         EXPECT_EQ(got, text.substr(0, got.size())) << "tester " << i;
+        const auto r = Records(ReadWholeFile(m_dir / "logs/report.jsonl"))[m_sims[i]->Port()];
+        EXPECT_EQ(r["outcome"], "aborted") << r;
+        EXPECT_LE(got.size(), r["bytes_sent"]) << r;
+        EXPECT_EQ(r["sha256"], Sha256(text.substr(0, r["bytes_sent"]))) << r;
     }
 }
 
@@ -251,10 +286,88 @@ TEST_F(BatchRun, RepeatUpdatesTheNextTesterOnEachPort) {
     EXPECT_EQ(tool->WaitExit(), 130);
     const std::string summary = Out();
     for (auto& sim : m_sims) {
-        const std::string line = SummaryLine(summary, sim->Port());
-        // Two sent, none failed.
-        EXPECT_NE(line.find("  2  "), std::string::npos) << summary;
-        EXPECT_NE(line.find("  0  "), std::string::npos) << summary;
+        // Two sent, none failed; ended while waiting for a third tester.
+        test::ExpectSummaryRow(summary, sim->Port(), "interrupted", 2, 0, test::Got::All,
+                               text.size(), "Interrupted while waiting for the tester's prompt.");
+    }
+}
+
+// The batch's wait fails while a transfer runs: the error is told and the transfers end as failed
+// with it, not as interrupted.
+TEST_F(BatchRun, AFailedWaitEndsTheTransfersAsFailedNotInterrupted) {
+    const std::string text = UpdateText(60000);
+    const std::string file = MakeFile(text);
+    StartTesters(1, {"--rate", "5760", "--linger-ms", "60000"});
+    ConsoleOptions options;
+    options.ports = {m_sims[0]->Port()};
+    options.file = file;
+    options.logDir = m_dir / "logs";
+    auto wait = [&](const WaitHandle* handles, size_t count, int timeoutMs, int* err) {
+        m_sims[0]->Poll();
+        if (m_sims[0]->Find("RECEIVING")) {
+            *err = ENOMEM;
+            return WAIT_RESULT_FAILED;
+        }
+        return WaitForAny(handles, count, timeoutMs < 0 || timeoutMs > 20 ? 20 : timeoutMs, err);
+    };
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(out != nullptr && err != nullptr);
+    int status = -1;
+    {
+        CInterrupt interrupt;
+        status = korv::RunBatch(options, interrupt, out, err, false, wait);
+    }
+    auto contents = [](std::FILE* f) {
+        std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+        std::rewind(f);
+        text.resize(std::fread(text.data(), 1, text.size(), f));
+        std::fclose(f);
+        return text;
+    };
+    const std::string summary = contents(out);
+    const std::string messages = contents(err);
+    EXPECT_EQ(status, 4) << messages;
+    EXPECT_NE(messages.find("Waiting for the testers failed: "), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("Interrupted"), std::string::npos) << messages;
+    test::ExpectSummaryRow(summary, m_sims[0]->Port(), "failed", 0, 1, test::Got::Prefix,
+                           text.size(), "Stopped: waiting for the testers failed after");
+}
+
+// A terminal that cannot move the cursor (TERM=dumb) gets the messages without the table.
+TEST_F(BatchRun, ADumbTerminalGetsNoTable) {
+    const std::string file = MakeFile(UpdateText(3000));
+    const char* term = std::getenv("TERM");
+    const std::string saved = term != nullptr ? term : "";
+    for (const std::string kind : {"dumb", "xterm"}) {
+        SCOPED_TRACE(kind);
+        m_sims.clear();
+        StartTesters(1, {"--rate", "0"});
+        ConsoleOptions options;
+        options.ports = {m_sims[0]->Port()};
+        options.file = file;
+        options.logDir = m_dir / "logs";
+        ::setenv("TERM", kind.c_str(), 1);
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        int status = -1;
+        {
+            CInterrupt interrupt;
+            status = korv::RunBatch(options, interrupt, out, err, true);
+        }
+        EXPECT_EQ(status, 0);
+        std::string text(static_cast<size_t>(std::ftell(err)), '\0');
+        std::rewind(err);
+        text.resize(std::fread(text.data(), 1, text.size(), err));
+        std::fclose(out);
+        std::fclose(err);
+        EXPECT_NE(text.find(": Sent '"), std::string::npos) << text;
+        EXPECT_EQ(text.find("\033[") != std::string::npos, kind != "dumb") << text;
+    }
+    if (term != nullptr) {
+        ::setenv("TERM", saved.c_str(), 1);
+    } else {
+        ::unsetenv("TERM");
     }
 }
 
@@ -358,6 +471,92 @@ TEST_F(BatchRun, OnATerminalTheTableIsRedrawnInPlaceAndEndsWithTheSummary) {
         EXPECT_NE(lines[0].find("60000/60000"), std::string::npos) << end;
     }
     EXPECT_EQ(end.find("sending"), std::string::npos) << end;
+}
+
+TEST_F(BatchRun, TheReportHoldsWhatEachTesterSawAndARetryTakesTheFailedOnly) {
+    const std::string text = UpdateText(3000);
+    const std::string file = MakeFile(text);
+    const char* verdicts[] = {"accept", "reject", "silent", "accept"};
+    for (size_t i = 0; i < 4; ++i) {
+        StartTesters(1, {"--rate", "0", "--verdict", verdicts[i], "--prompt",
+                         i == 3 ? "none" : "ready", "--linger-ms", "60000"});
+    }
+    auto args = PortArgs();
+    args.insert(args.end(),
+                {"--port", "/dev/korvalin-no-such-port", "--file", file, "--log-dir",
+                 m_dir / "logs", "--expect", "^Update received: .* header ok$", "--reject",
+                 "rejected", "--verdict-timeout", "3", "--prompt-timeout", "3"});
+    EXPECT_EQ(Start(args)->WaitExit(std::chrono::seconds(120)), 5) << Err();
+    auto records = Records(ReadWholeFile(m_dir / "logs/report.jsonl"));
+    ASSERT_EQ(records.size(), 5u) << ReadWholeFile(m_dir / "logs/report.jsonl");
+    const char* outcomes[] = {"accepted", "rejected", "no_verdict", "no_prompt"};
+    for (size_t i = 0; i < 4; ++i) {
+        const auto& r = records[m_sims[i]->Port()];
+        EXPECT_EQ(r["outcome"], outcomes[i]) << r;
+        EXPECT_EQ(r["device"], m_sims[i]->Port());
+        const std::string port = m_sims[i]->Port();
+        EXPECT_EQ(r["log"], m_dir / ("logs/pts-" + port.substr(port.rfind('/') + 1) + ".log"));
+        // Each transfer's header in the log carries the local time.
+        EXPECT_EQ(std::regex_search(ReadWholeFile(r["log"]),
+                                    std::regex(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d KORVALIN: )"
+                                               R"(Sending '.*' \(3000 bytes\))")),
+                  i != 3);
+        EXPECT_NE(r["tester"].dump().find("Tester boot ROM 2.1"), std::string::npos) << r;
+        if (i == 3) {
+            EXPECT_EQ(r["bytes_sent"], 0);
+            EXPECT_TRUE(r["sha256"].is_null() && r["file_bytes"].is_null()) << r;
+            continue;
+        }
+        // What the tester counted, and the checksum it printed, are in the record.
+        const auto received = m_sims[i]->WaitEvent("RECEIVED 3000 bytes crc32 ");
+        ASSERT_TRUE(received) << m_sims[i]->Transcript();
+        EXPECT_EQ(r["bytes_sent"], 3000);
+        EXPECT_EQ(r["file_bytes"], 3000);
+        EXPECT_EQ(r["sha256"], Sha256(text));
+        EXPECT_EQ(r["tester"].back(), "Ready to receive update file....");
+        const std::string crc = received->substr(received->find("crc32 ") + 6, 8);
+        EXPECT_EQ(r["verdict"].dump().find(crc) != std::string::npos, i != 2) << r;
+        EXPECT_TRUE(std::regex_search(r["ended"].get<std::string>(),
+                                      std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)")));
+    }
+    EXPECT_EQ(records["/dev/korvalin-no-such-port"]["outcome"], "not_opened");
+    EXPECT_NE(Err().find("KORVALIN: Verdict: 5 testers: 1 accepted, 1 rejected, 1 no verdict, "
+                         "1 no prompt, 1 not opened; exit status 5."),
+              std::string::npos)
+        << Err();
+    EXPECT_TRUE(
+        std::regex_search(Err(), std::regex(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d KORVALIN: )")))
+        << Err();
+
+    // The retry opens the four failed ports and leaves the tester that accepted alone; none
+    // prompts again, so each ends on its own.
+    EXPECT_EQ(Start({"--retry-failed", m_dir / "logs/report.jsonl", "--log-dir", m_dir / "logs2",
+                     "--prompt-timeout", "1"})
+                  ->WaitExit(std::chrono::seconds(60)),
+              4)
+        << Err();
+    records = Records(ReadWholeFile(m_dir / "logs2/report.jsonl"));
+    EXPECT_EQ(records.size(), 4u);
+    EXPECT_EQ(records.count(m_sims[0]->Port()), 0u);
+    EXPECT_EQ(records[m_sims[1]->Port()]["file"], file);
+    EXPECT_EQ(records[m_sims[2]->Port()]["outcome"], "no_prompt");
+}
+
+TEST_F(BatchRun, OnePortRunWritesItsRecordAndEndsWithTheTestersVerdict) {
+    const std::string file = MakeFile(UpdateText(2000));
+    for (const char* verdict : {"accept", "reject"}) {
+        m_sims.clear();
+        StartTesters(1, {"--rate", "0", "--verdict", verdict, "--linger-ms", "60000"});
+        EXPECT_EQ(Start({"--port", m_sims[0]->Port(), "--file", file, "--report",
+                         m_dir / "one.jsonl", "--expect", "header ok", "--reject", "rejected"})
+                      ->WaitExit(),
+                  verdict[0] == 'a' ? 0 : 5)
+            << Err();
+        const auto r = Records(ReadWholeFile(m_dir / "one.jsonl"))[m_sims[0]->Port()];
+        EXPECT_EQ(r["outcome"], verdict[0] == 'a' ? "accepted" : "rejected") << r;
+        EXPECT_TRUE(r["log"].is_null()) << r;
+        EXPECT_NE(Out().find("Update "), std::string::npos) << "the tester's output is on stdout";
+    }
 }
 
 }  // namespace

@@ -8,9 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include "Fakes.h"
+#include "TempDir.h"
+#include "Texts.h"
 #include "console/ConsoleHost.h"
 #include "console/ConsoleOutput.h"
+#include "console/Transfer.h"
 #include "platform/Wait.h"
+#include "ports/PortList.h"
+#include "view/ProgView.h"
 
 namespace korv {
 namespace {
@@ -65,11 +71,12 @@ TEST(ConsoleOutput, MessagesAreOneLineEach) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), false);
+    console.SetStamp([] { return std::string("2026-12-08 15:03:07"); });
     console.Message("Failed to open COM7 : No such file or directory\r\n");
     console.Message("two\r\nlines");
     EXPECT_EQ(err.Text(),
-              "KORVALIN: Failed to open COM7 : No such file or directory\n"
-              "KORVALIN: two  lines\n");
+              "2026-12-08 15:03:07 KORVALIN: Failed to open COM7 : No such file or directory\n"
+              "2026-12-08 15:03:07 KORVALIN: two  lines\n");
     EXPECT_EQ(out.Text(), "");
 }
 
@@ -77,6 +84,7 @@ TEST(ConsoleOutput, ProgressLineIsTakenDownBeforeOtherOutput) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), true);
+    console.SetStamp(nullptr);
     console.ShowProgress(" 10%");
     console.ShowProgress(" 10%");  // unchanged: not drawn again
     console.ShowProgress(" 9");
@@ -210,6 +218,56 @@ TEST(NotifyQueue, KeepsEachProducersOrderAndWakesThePoller) {
     }
     CNotifyQueue::Notice n{};
     EXPECT_FALSE(queue.Pop(n));
+}
+
+// A transfer's reason is its own: an earlier box (a transfer before, a port message) is not it,
+// and a failure the view did not name is told and kept with how far the transfer got.
+TEST(TransferAccount, TheReasonBelongsToTheTransferThatEnded) {
+    test::FakePortControl control;
+    test::FakePort::control = &control;
+    test::TempDir dir;
+    test::WriteWholeFile(dir / "u.txt", test::UpdateText(5000));
+    Capture err;
+    CConsoleOutput out(err.File(), err.File(), false);
+    class Answer : public IFileAnswer {
+      public:
+        explicit Answer(std::string path) : m_path(std::move(path)) {}
+        bool Choose(const FileDialogRequest&, std::string& path) override {
+            path = m_path;
+            return true;
+        }
+
+      private:
+        std::string m_path;
+    } answer(dir / "u.txt");
+    CConsoleHost host(out, answer);
+    test::FakeSink sink;
+    test::FakeProfile profile;
+    CProgDoc doc;
+    CPortList ports;
+    ports.AddPort("COM1");
+    CProgView view(host, sink, profile, doc, &test::FakePort::Make, "/opt/korvalin/bin/korvalin",
+                   CProgView::Timing{std::chrono::milliseconds(1), std::chrono::milliseconds(1),
+                                     std::chrono::milliseconds(1)});
+    view.OnInitialUpdate(ports);
+    host.MessageBox("An earlier transfer's box.");
+
+    CTransferAccount account;
+    control.holdWrites = true;
+    host.BeginDispatch();
+    view.OnSendUpdateFile();
+    ASSERT_EQ(view.State(), STATE_SENDING);
+    account.Begin(view, host);
+    view.StopSending();  // stopped without a box of its own
+    const TransferEnd end = account.End(PortOutcome::Failed, view, host, out);
+    EXPECT_EQ(end.outcome, PortOutcome::Failed);
+    EXPECT_EQ(end.total, 5000u);
+    EXPECT_EQ(end.reason,
+              "The transfer of '" + (dir / "u.txt") + "' failed after 0 of 5000 bytes.");
+    EXPECT_NE(err.Text().find("KORVALIN: " + end.reason + "\n"), std::string::npos);
+    EXPECT_FALSE(account.Open());
+    view.ClosePort();
+    test::FakePort::control = nullptr;
 }
 
 }  // namespace

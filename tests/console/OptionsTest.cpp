@@ -66,15 +66,18 @@ TEST_P(BadOptions, RefusedWithAReason) {
     EXPECT_FALSE(r.error.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Console, BadOptions,
-                         ::testing::Values(std::vector<std::string>{"--bogus"},
-                                           std::vector<std::string>{"--port"},
-                                           std::vector<std::string>{"--port="},
-                                           std::vector<std::string>{"--file", ""},
-                                           std::vector<std::string>{"--repeat=yes"},
-                                           std::vector<std::string>{"update.txt"},
-                                           std::vector<std::string>{"--demo", "--port", "COM1"},
-                                           std::vector<std::string>{"--demo", "--file", "x"}));
+INSTANTIATE_TEST_SUITE_P(
+    Console, BadOptions,
+    ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"--port"},
+                      std::vector<std::string>{"--port="}, std::vector<std::string>{"--file", ""},
+                      std::vector<std::string>{"--repeat=yes"},
+                      std::vector<std::string>{"update.txt"},
+                      std::vector<std::string>{"--demo", "--port", "COM1"},
+                      std::vector<std::string>{"--demo", "--file", "x"},
+                      std::vector<std::string>{"--expect", "(unclosed"},
+                      std::vector<std::string>{"--verdict-timeout", "0"},
+                      std::vector<std::string>{"--prompt-timeout=5s"},
+                      std::vector<std::string>{"--retry-failed", "r.jsonl", "--port", "COM1"}));
 
 }  // namespace
 }  // namespace korv

@@ -571,6 +571,9 @@ TEST_F(ViewTest, FilesArriveWholeInChunks) {
         EXPECT_TRUE(doc.CanCloseFrame());
     }
     EXPECT_TRUE(host.boxes.empty());
+    // A completed transfer's tail is never discarded: not by the sender, not by the close.
+    v->ClosePort();
+    EXPECT_EQ(control.flushes, 0);
 }
 
 // What the forms show of a transfer: progress with a timer while it runs, started afresh when a
@@ -679,6 +682,7 @@ TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
     EXPECT_FALSE(v->SendCompleted());
     EXPECT_EQ(v->LastSendError(), ERR_PORT_LOST);
     EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::FAILED);
+    EXPECT_EQ(control.flushes, 1);  // nothing more of a failed file goes out
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
                                  "' did not complete; the tester may not be updated : " +

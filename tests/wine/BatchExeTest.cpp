@@ -12,15 +12,18 @@
 #include <cctype>
 #include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Child.h"
+#include "Scenarios.h"
 #include "TempDir.h"
 #include "Texts.h"
 #include "Wait.h"
 #include "WineSupport.h"
+#include "serial/Sha256.h"
 
 namespace korv {
 namespace {
@@ -126,27 +129,6 @@ TEST_F(ConsoleExeBatch, FourTestersAtLineRateGetTheFileByteForByteBesideAMissing
     EXPECT_NE(Err().find("KORVALIN: COM99: Failed to open COM99 : "), std::string::npos) << Err();
 }
 
-TEST_F(ConsoleExeBatch, ATesterThatHangsUpFailsAloneWhileTheOtherCompletes) {
-    const std::string text = UpdateText(60000, "\r\n");
-    WriteWholeFile(m_dir / "update.txt", text);
-    const std::string file = DosPath(m_dir / "update.txt");
-    StartSim("COM7",
-             {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms", "60000"});
-    StartSim("COM8", {"--rate", "5760", "--linger-ms", "60000"});
-    auto tool = Start(
-        {"--port", "COM7", "--port", "COM8", "--file", file, "--log-dir", DosPath(m_dir / "logs")});
-    for (auto& sim : m_sims) {
-        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << Err();
-    }
-    m_sims[1]->Command("hangup");
-    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(120)), 4) << Err();
-    ASSERT_TRUE(m_sims[0]->WaitEvent("RECEIVED"));
-    EXPECT_TRUE(ReadWholeFile(m_dir / "got-COM7") == text) << "COM7 got other bytes";
-    const std::string summary = Out();
-    EXPECT_NE(SummaryLine(summary, "COM7").find(" sent "), std::string::npos) << summary;
-    EXPECT_NE(SummaryLine(summary, "COM8").find("did not complete"), std::string::npos) << summary;
-}
-
 TEST_F(ConsoleExeBatch, CtrlCEndsFourTransfersAtOnce) {
     // Minutes on the line each: only the interruption ends them.
     const std::string text = UpdateText(1 << 20, "\r\n");
@@ -211,9 +193,45 @@ TEST_F(ConsoleExeBatch, RepeatUpdatesTheNextTesterOnEachPort) {
     EXPECT_EQ(tool->WaitExit(), 130) << Err();
     const std::string summary = Out();
     for (const std::string port : {"COM7", "COM8"}) {
-        // Two sent, none failed.
-        EXPECT_NE(SummaryLine(summary, port).find("  2     0  "), std::string::npos) << summary;
+        // Two sent, none failed; ended while waiting for a third tester.
+        test::ExpectSummaryRow(summary, port, "interrupted", 2, 0, test::Got::All, text.size(),
+                               "Interrupted while waiting for the tester's prompt.");
     }
+}
+
+TEST_F(ConsoleExeBatch, TheReportHoldsEachTestersVerdict) {
+    const std::string text = UpdateText(3000, "\r\n");
+    WriteWholeFile(m_dir / "update.txt", text);
+    const std::vector<std::string> ports = {"COM5", "COM6", "COM7", "COM8"};
+    const char* verdicts[] = {"accept", "reject", "silent", "accept"};
+    std::vector<std::string> args;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        StartSim(ports[i], {"--rate", "0", "--verdict", verdicts[i], "--prompt",
+                            i == 3 ? "none" : "ready", "--linger-ms", "60000"});
+        args.insert(args.end(), {"--port", ports[i]});
+    }
+    args.insert(args.end(), {"--file", DosPath(m_dir / "update.txt"), "--log-dir",
+                             DosPath(m_dir / "logs"), "--expect", "header ok$", "--reject",
+                             "rejected", "--verdict-timeout", "3", "--prompt-timeout", "5"});
+    EXPECT_EQ(Start(args)->WaitExit(std::chrono::seconds(120)), 5) << Err();
+    CSha256 hash;
+    hash.Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const std::string sha = CSha256::Hex(hash.Final());
+    const std::string report = ReadWholeFile(m_dir / "logs/report.jsonl");
+    const char* outcomes[] = {"accepted", "rejected", "no_verdict", "no_prompt"};
+    size_t seen = 0;
+    for (size_t at = 0, nl; (nl = report.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const auto r = nlohmann::json::parse(report.substr(at, nl - at));
+        const size_t i = std::find(ports.begin(), ports.end(), r["port"]) - ports.begin();
+        ASSERT_LT(i, ports.size()) << r;
+        ++seen;
+        EXPECT_EQ(r["outcome"], outcomes[i]) << r;
+        EXPECT_EQ(r["device"], "\\\\.\\" + ports[i]) << r;
+        EXPECT_EQ(r["bytes_sent"], i == 3 ? 0 : 3000) << r;
+        EXPECT_EQ(r["sha256"], i == 3 ? nlohmann::json(nullptr) : nlohmann::json(sha)) << r;
+    }
+    EXPECT_EQ(seen, ports.size()) << report;
+    EXPECT_NE(Err().find("KORVALIN: Verdict: 4 testers: "), std::string::npos) << Err();
 }
 
 }  // namespace

@@ -133,6 +133,15 @@ ParseResult parse_options(const std::vector<std::string>& args) {
             if (!k)
                 return fail("expected ready, xonxoff, both or none");
             o.prompt = *k;
+        } else if (name == "--verdict") {
+            if (value == "accept")
+                o.verdict = VerdictKind::Accept;
+            else if (value == "reject")
+                o.verdict = VerdictKind::Reject;
+            else if (value == "silent")
+                o.verdict = VerdictKind::Silent;
+            else
+                return fail("expected accept, reject or silent");
         } else if (name == "--split") {
             ok = set(o.split, 1000);
             if (ok && o.split < 1)
@@ -200,9 +209,11 @@ std::string usage_text(const std::string& program) {
     return "Usage: " + program + R"( [options]
 A simulated tester on a pseudo-terminal. Prints the slave path as the first stdout line, then
 one event per line. Commands on stdin: xoff, xon, prompt ready|xonxoff|both, say TEXT,
-flood N, hangup, count, quit.
+flood N, hangup, count, restart, quit.
 
   --prompt ready|xonxoff|both|none  prompt after the boot banner (default ready)
+  --verdict accept|reject|silent  the line after an update: "Update received: ..."
+                         (default), "Update rejected: ...", or none
   --split N              write the prompt in N pieces, 50 ms apart (default 1)
   --false-prompts        send near-miss prompts before the real one
   --buffer N             receive buffer in bytes (default 1024, at least 16)

@@ -11,6 +11,8 @@
 namespace korv::sim {
 
 enum class PromptKind { Ready, XonXoff, Both, None };
+// What the tester says on the line once an update has ended.
+enum class VerdictKind { Accept, Reject, Silent };
 
 std::optional<PromptKind> parse_prompt_kind(const std::string& word);
 const char* prompt_kind_name(PromptKind kind);
@@ -36,6 +38,7 @@ struct Options {
     uint64_t delay_ms = 200;
     uint64_t hold_xoff_ms = 0;
     uint64_t flood_during = 0;
+    VerdictKind verdict = VerdictKind::Accept;
     std::string link;  // a symbolic link re-pointed at the pty's slave for the simulator's life
 };
 

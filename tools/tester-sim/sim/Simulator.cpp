@@ -36,6 +36,11 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr milliseconds kDrainGrace{1000};
 constexpr milliseconds kDrainPoll{10};
 constexpr milliseconds kWriteSettle{100};
+// A restarting tester: it holds the line with XOFF, drops what it had not taken in, boots for
+// kRebootTime (reading and discarding whatever still arrives), prompts, and frees the line
+// kRestartHold after that, which gives the program time to stop the transfer that was cut.
+constexpr milliseconds kRebootTime{300};
+constexpr milliseconds kRestartHold{1000};
 
 void warn(const std::string& text) {
     std::fprintf(stderr, "korvalin-tester-sim: %s\n", text.c_str());
@@ -415,7 +420,10 @@ void Simulator::finish_update(TimePoint now) {
     if (!header_ok)
         bad_header_ = true;
     event(received_event(received_, crc, header_ok));
-    enqueue(received_line(received_, crc, header_ok));
+    if (o_.verdict == VerdictKind::Accept)
+        enqueue(received_line(received_, crc, header_ok));
+    else if (o_.verdict == VerdictKind::Reject)
+        enqueue(rejected_line(received_, crc));
     apply(flow_.reset(), now);
     ++updates_done_;
     if (o_.repeat == 0 || updates_done_ < o_.repeat) {
@@ -432,6 +440,17 @@ void Simulator::abort_update() {
         return;
     save_fd_.reset();
     event("ABORTED " + std::to_string(received_) + " bytes");
+}
+
+void Simulator::restart(TimePoint now) {
+    abort_update();
+    apply(flow_.reset(), now);
+    apply(flow_.hold(), now);
+    hold_until_ = now + kRebootTime + kRestartHold;
+    pieces_.clear();
+    event("RESTART");
+    state_ = State::Between;
+    deadline_ = now + kRebootTime;
 }
 
 void Simulator::apply(FlowAction action, TimePoint now) {
@@ -614,6 +633,8 @@ void Simulator::command(const std::string& line, TimePoint now) {
         hangup(now);
     } else if (verb == "count") {
         event("COUNT " + std::to_string(received_));
+    } else if (verb == "restart") {
+        restart(now);
     } else {
         warn("unknown command '" + line + "'");
     }

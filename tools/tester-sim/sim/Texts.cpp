@@ -65,6 +65,14 @@ std::string received_line(uint64_t bytes, uint32_t crc, bool header_ok) {
     return buf;
 }
 
+std::string rejected_line(uint64_t bytes, uint32_t crc) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf,
+                  "\r\nUpdate rejected: %llu bytes, CRC-32 %08x, checksum error\r\n",
+                  static_cast<unsigned long long>(bytes), static_cast<unsigned>(crc));
+    return buf;
+}
+
 std::string flood_line(uint64_t number) {
     char buf[kFloodLineLength + 1];
     std::snprintf(buf, sizeof buf, "FLOOD %08llu the quick brown fox jumps over the lazy dog\r\n",

@@ -19,6 +19,7 @@ std::vector<std::string> split_pieces(const std::string& text, unsigned n);
 
 std::string received_event(uint64_t bytes, uint32_t crc, bool header_ok);
 std::string received_line(uint64_t bytes, uint32_t crc, bool header_ok);
+std::string rejected_line(uint64_t bytes, uint32_t crc);
 
 // Numbered printable lines, each kFloodLineLength bytes including CR LF, cut short at the end
 // so that exactly the requested number of bytes is produced.

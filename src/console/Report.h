@@ -1,0 +1,134 @@
+#pragma once
+// Production records: one JSON object per line (JSON Lines) for every transfer, written and
+// flushed the moment the transfer's outcome is known, so that a record once written survives a
+// crash of the run. A line engineer reads them with a program (jq) to know which tester got which
+// file, byte for byte (sha256 of what was sent), and what the tester said about it.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console/BatchTable.h"
+#include "console/TimeText.h"
+#include "console/Verdict.h"
+
+namespace korv {
+
+// The name of the report every batch writes in its log folder.
+inline constexpr const char* kReportFileName = "report.jsonl";
+// Lines of the tester's own kept in a record (its banner and identity before the prompt).
+inline constexpr size_t kTesterLinesKept = 20;
+
+struct TransferRecord {
+    std::string port;    // as given
+    std::string device;  // the resolved device path, or a network port's address
+    WallClock::time_point started{};
+    WallClock::time_point ended{};
+    std::string file;
+    std::optional<uint64_t> fileBytes;  // unknown when no transfer began
+    std::string sha256;                 // empty (null) when no transfer began
+    uint64_t bytesSent = 0;
+    std::string outcome;  // RecordOutcome's names
+    std::string reason;   // empty: null
+    std::vector<std::string> tester;
+    std::string verdict;  // empty: null
+    std::string log;      // empty: null (a one-port run logs to stdout)
+};
+
+// The record's name of an outcome: sent, accepted, rejected, no_verdict, aborted, failed,
+// port_lost, not_opened, no_prompt, bad_file.
+const char* RecordOutcome(PortOutcome outcome);
+
+// The record as one line of JSON, without the line end.
+std::string RecordLine(const TransferRecord& record);
+
+// The live table's last line: "Total: 3 sent, 2 accepted, 1 failed, 1 running, 0:42 elapsed".
+std::string FormatTotalsLine(const std::vector<PortReport>& reports, double elapsedSeconds);
+// The batch's one-line verdict for standard error: "Verdict: 4 testers: 3 accepted,
+// 1 rejected; exit status 5."
+std::string FormatBatchVerdict(const std::vector<PortReport>& reports, int status);
+
+// A report file, added to (never replaced), one record per line, each flushed as written.
+class CReportFile {
+  public:
+    // nullptr with a message when path cannot be opened for adding.
+    static std::unique_ptr<CReportFile> Open(const std::string& path, std::string* error);
+    // False when the record could not be written in full (the disk is full, the file is gone).
+    bool Append(const TransferRecord& record);
+    const std::string& Path() const { return m_path; }
+
+  private:
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    CReportFile(std::string path, std::FILE* file) : m_path(std::move(path)), m_file(file) {}
+    std::string m_path;
+    std::unique_ptr<std::FILE, Closer> m_file;
+};
+
+// One port's records. It sees every byte the tester sends and the start and end of every
+// transfer, keeps the tester's lines that belong in the next record, and waits for the tester's
+// verdict when rules are given. A port without a report (a one-port run without --report) still
+// gets its verdict: report may be null.
+class CTransferRecorder {
+  public:
+    using Clock = std::chrono::steady_clock;
+    using RecordSink = std::function<bool(const TransferRecord&)>;
+
+    CTransferRecorder(TransferRecord base, const VerdictRules& rules, RecordSink sink);
+
+    // The fields every record of this port shares (port, device, file, log).
+    void SetBase(TransferRecord base) {
+        base.started = m_base.started;
+        m_base = std::move(base);
+    }
+    // Every byte the tester sent, as the pane shows it.
+    void OnTesterByte(char ch);
+    // A transfer of fileBytes bytes has begun.
+    void TransferStarted(uint64_t fileBytes);
+    // The transfer that was running has ended with outcome. A completed one (Sent) waits for the
+    // tester's verdict when rules are given: true then, and the record is written once Decide
+    // returns the verdict; otherwise the record is written now.
+    bool TransferEnded(PortOutcome outcome, uint64_t bytesSent, const std::string& sha256,
+                       const std::string& reason);
+    bool VerdictPending() const { return m_pending; }
+    // When the verdict wait ends without one.
+    Clock::time_point VerdictDeadline() const { return m_deadline; }
+    // The verdict once it is known (from a line, or no_verdict at the deadline), with its
+    // message in *message; the record is written then. nullopt while it is still awaited.
+    std::optional<PortOutcome> Decide(Clock::time_point now, std::string* message);
+    // Ends a verdict wait early (interrupted, the port went away, the tester prompted again):
+    // no_verdict with reason.
+    void GiveUpVerdict(const std::string& reason);
+    // The port's run ends without a transfer since its last record (not opened, no prompt,
+    // interrupted while waiting, a rejected file): one record with no bytes sent. Once a port
+    // has a record, a run that ends while waiting for the next tester (--repeat) adds none.
+    void EndedWithoutTransfer(PortOutcome outcome, const std::string& reason, bool always = false);
+    int Records() const { return m_records; }
+    // False once a record could not be written.
+    bool WriteOk() const { return m_writeOk; }
+
+  private:
+    void Write(PortOutcome outcome, const std::string& reason, bool newLines = true);
+
+    TransferRecord m_base;
+    const VerdictRules& m_rules;
+    RecordSink m_sink;
+    CLineSplitter m_lines;
+    std::vector<std::string> m_tester;
+    bool m_sending = false;
+    bool m_pending = false;
+    Clock::time_point m_deadline{};
+    Verdict m_verdict = Verdict::None;
+    std::string m_verdictLine;
+    TransferRecord m_current;
+    int m_records = 0;
+    bool m_writeOk = true;
+};
+
+}  // namespace korv
