@@ -92,16 +92,18 @@ class ISerialPort {
 
     // Blocks until the first byte arrives (no limit) or the port is shut down; then returns once
     // ReadIntervalTimeout ms pass without a further byte, or count bytes have arrived.
-    // 0 with *got on success (a read may complete with 0 bytes); ERR_CANCELLED after Shutdown;
-    // ERR_PORT_LOST when the line has gone (unplugged adapter, far end closed), after which
-    // every further read pauses briefly before it fails again, so a caller never spins.
+    // 0 with *got on success (a read may complete with 0 bytes); ERR_CANCELLED after Shutdown,
+    // and never otherwise; ERR_PORT_LOST when the line has gone (unplugged adapter, far end
+    // closed), after which every further read pauses briefly before it fails again, so a
+    // caller never spins. A read that ends in an error still gives in *got the bytes that
+    // arrived before it: they are the tester's and the caller keeps them.
     virtual int Read(uint8_t* buf, uint32_t count, uint32_t* got) = 0;
     // Writes up to n bytes, waiting at most n * WriteTotalTimeoutMultiplier +
     // WriteTotalTimeoutConstant ms (the tester may hold the line with XOFF). Returns 0 with
     // *written, which is short (0 included) on a time-out; ERR_CANCELLED at once when abort is
-    // (or becomes) signalled or the port is shut down, with *written holding what was written
-    // before; another code (ERR_PORT_LOST: the line has gone) on failure. When it returns, the
-    // write is over: nothing of it is still pending in the driver.
+    // (or becomes) signalled or the port is shut down, and never otherwise; another code
+    // (ERR_PORT_LOST: the line has gone) on failure. *written always holds what was written.
+    // When it returns, the write is over: nothing of it is still pending in the driver.
     virtual int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) = 0;
     // Waits until the driver's output queue is empty: the bytes have left the machine.
     // 0, ERR_CANCELLED (abort or shutdown) or an error code.

@@ -1,6 +1,9 @@
-// The Windows serial port without a COM port behind it.
+// The Windows serial port without a COM port behind it, and how it reads the ends of transfers
+// that drivers report (some of which no test machine can produce).
 
 #include <gtest/gtest.h>
+
+#include "platform/win32/CommEnd.h"
 
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
@@ -22,6 +25,50 @@ TEST(SerialPort, AMissingPortIsReportedAndNothingWaitsForIt) {
     ASSERT_NE(abort, nullptr);
     EXPECT_NE(port->Write(buf, sizeof buf, *abort, &got), 0);
     EXPECT_EQ(got, 0u);
+}
+
+struct EndCase {
+    const char* what;
+    DWORD err;
+    DWORD moved;
+    bool stopRequested;
+    int code;
+    bool lineGone;
+};
+
+class TransferEndTest : public ::testing::TestWithParam<EndCase> {};
+
+// The bytes moved before any end are the caller's; a time-out is a short transfer; the
+// program's own cancel is the only cancel.
+TEST_P(TransferEndTest, Reads) {
+    const EndCase& c = GetParam();
+    const win32::CommEnd end = win32::EndWithError(c.err, c.moved, c.stopRequested);
+    EXPECT_EQ(end.code, c.code) << SystemErrorText(end.code);
+    EXPECT_EQ(end.moved, c.moved);
+    EXPECT_EQ(end.lineGone, c.lineGone);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Win32Port, TransferEndTest,
+    ::testing::Values(
+        EndCase{"WriteTimeOut", ERROR_TIMEOUT, 100, false, 0, false},
+        EndCase{"SemaphoreTimeOut", ERROR_SEM_TIMEOUT, 0, false, 0, false},
+        EndCase{"OwnCancel", ERROR_OPERATION_ABORTED, 12, true, ERR_CANCELLED, false},
+        EndCase{"DriverAbortedTheIo", ERROR_OPERATION_ABORTED, 7, false, ERR_PORT_LOST, true},
+        EndCase{"FarEndClosedMidRead", ERROR_BROKEN_PIPE, 5, false, ERR_PORT_LOST, true},
+        EndCase{"AdapterRemoved", ERROR_DEVICE_REMOVED, 0, true, ERR_PORT_LOST, true},
+        EndCase{"OtherError", ERROR_INVALID_PARAMETER, 3, false, ERROR_INVALID_PARAMETER, false},
+        EndCase{"NoCode", 0, 0, false, ERR_INVALID, false}),
+    [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.what); });
+
+// Closing waits for queued output while it keeps leaving, never for a line that has stopped.
+TEST(Win32Port, CloseWaitsForOutputOnlyWhileItMoves) {
+    using win32::CloseWaitsForOutput;
+    EXPECT_FALSE(CloseWaitsForOutput(0, 0, 0));
+    EXPECT_TRUE(CloseWaitsForOutput(4096, 0, 0));
+    EXPECT_TRUE(CloseWaitsForOutput(1, win32::kCloseStallMs - 1, win32::kCloseLimitMs - 1));
+    EXPECT_FALSE(CloseWaitsForOutput(1, win32::kCloseStallMs, 0));
+    EXPECT_FALSE(CloseWaitsForOutput(1, 0, win32::kCloseLimitMs));
 }
 
 }  // namespace

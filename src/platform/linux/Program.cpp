@@ -28,4 +28,7 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 
 void PrepareStandardStreams() {}
 
+ConsoleCodePageKeeper::ConsoleCodePageKeeper() = default;
+ConsoleCodePageKeeper::~ConsoleCodePageKeeper() = default;
+
 }  // namespace korv
