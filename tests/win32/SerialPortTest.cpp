@@ -5,6 +5,9 @@
 
 #include "platform/win32/CommEnd.h"
 
+#include <ostream>
+#include <string>
+
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
@@ -35,6 +38,10 @@ struct EndCase {
     int code;
     bool lineGone;
 };
+
+void PrintTo(const EndCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class TransferEndTest : public ::testing::TestWithParam<EndCase> {};
 

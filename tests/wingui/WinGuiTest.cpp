@@ -397,6 +397,17 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     Click(GetDlgItem(about, IDOK));
     EXPECT_TRUE(WaitUntil([&] { return !IsWindow(about); }));
 
+    // Moved to a monitor with another DPI mid-transfer (the notices before and after the frame
+    // has been scaled, and the size between): the terminal still shows what it showed.
+    RECT client{};
+    GetClientRect(panel.terminal, &client);
+    SendMessageW(panel.terminal, 0x02E2, 0, 0);  // WM_DPICHANGED_BEFOREPARENT
+    SendMessageW(panel.terminal, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    SendMessageW(panel.terminal, 0x02E3, 0, 0);  // WM_DPICHANGED_AFTERPARENT
+    EXPECT_TRUE(Contains(panel.Screen(), L"Sending file '" + first.Path() + L"'."))
+        << "a change of DPI blanked the terminal\n"
+        << panel.Describe();
+
     // The whole file arrives unchanged; the panel says so and unlocks.
     const auto received = sim.WaitEvent("RECEIVED", 120s);
     ASSERT_TRUE(received) << sim.Transcript();
