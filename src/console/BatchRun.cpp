@@ -105,7 +105,7 @@ class CPortRun {
     bool OnFileAsked(std::string& path);
     // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
     void EndRunningTransfer(int state, bool everyByteOut = false);
-    void EndTransfer(PortOutcome outcome);
+    void EndTransfer(PortOutcome outcome, const std::string& why = {});
     void Finish();
 
     const ConsoleOptions& m_opt;
@@ -119,9 +119,8 @@ class CPortRun {
     CProgView m_view;
 
     PortReport m_report;
+    CTransferAccount m_account;
     bool m_finishDue = false;
-    int m_messagesAtStart = 0;
-    Clock::time_point m_sendStart{};
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
 };
@@ -142,7 +141,7 @@ void CPortRun::Start(const CPortList& ports) {
             }
         }
         m_report.outcome = PortOutcome::NotOpened;
-        m_report.reason = m_host.LastMessage();
+        m_report.reason = m_host.LastMessage();  // the open's own message, just shown
         Finish();
         return;
     }
@@ -193,8 +192,7 @@ void CPortRun::AfterDispatch(int prevState) {
         m_report.done = 0;
         m_report.total = m_view.SendTotal();
         m_report.seconds = 0;
-        m_sendStart = Clock::now();
-        m_messagesAtStart = m_host.MessageCount();
+        m_account.Begin(m_view, m_host);
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
         EndRunningTransfer(state);
     } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
@@ -233,34 +231,20 @@ bool CPortRun::OnFileAsked(std::string& path) {
     return true;
 }
 
-void CPortRun::EndTransfer(PortOutcome outcome) {
-    const bool sending = m_report.phase == PortPhase::Sending;
+void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
+    const bool sending = m_account.Open();
+    const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
     if (sending) {
-        m_report.done = m_view.SendDone();
-        m_report.total = m_view.SendTotal();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.done = end.done;
+        m_report.total = end.total;
+        m_report.seconds = end.seconds;
     }
     if (outcome == PortOutcome::Sent) {
         ++m_report.sent;
-        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(m_report.done) +
-                      " bytes.");
     } else if (outcome == PortOutcome::Rejected || sending) {
         ++m_report.failed;
     }
-    if (outcome != PortOutcome::Sent) {
-        if (sending && m_host.MessageCount() == m_messagesAtStart) {
-            // The view has not said why (it reports failures it can name); say at least how far
-            // the transfer got.
-            std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
-                               std::to_string(m_report.done) + " of " +
-                               std::to_string(m_report.total) + " bytes";
-            if (m_view.LastSendError() != 0) {
-                text += " : " + SystemErrorText(m_view.LastSendError());
-            }
-            m_out.Message(text + ".");
-        }
-        m_report.reason = m_host.LastMessage();
-    }
+    m_report.reason = end.reason;
     m_report.outcome = outcome;
     if (m_opt.repeat && outcome != PortOutcome::PortLost) {
         m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
@@ -309,7 +293,7 @@ void CPortRun::Interrupt() {
     }
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.seconds = m_account.Seconds();
         ++m_report.failed;
         m_view.StopSending();
         m_report.outcome = PortOutcome::Interrupted;
@@ -345,7 +329,7 @@ const PortReport& CPortRun::Report() {
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();
-        m_report.seconds = std::chrono::duration<double>(Clock::now() - m_sendStart).count();
+        m_report.seconds = m_account.Seconds();
     }
     return m_report;
 }

@@ -58,23 +58,7 @@ std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& ro
 }  // namespace
 
 int OutcomeStatus(const PortReport& report) {
-    switch (report.outcome) {
-        case PortOutcome::Sent:
-            return EXIT_SENT;
-        case PortOutcome::None:  // the run ended before this port's update did
-            return EXIT_TRANSFER_FAILED;
-        case PortOutcome::NotOpened:
-            return EXIT_PORT_FAILED;
-        case PortOutcome::Rejected:
-            return EXIT_FILE_REJECTED;
-        case PortOutcome::Failed:
-            return EXIT_TRANSFER_FAILED;
-        case PortOutcome::PortLost:
-            return report.lostWhileSending ? EXIT_TRANSFER_FAILED : EXIT_PORT_FAILED;
-        case PortOutcome::Interrupted:
-            return EXIT_INTERRUPTED;
-    }
-    return EXIT_TRANSFER_FAILED;
+    return OutcomeExitStatus(report.outcome, report.lostWhileSending);
 }
 
 int BatchStatus(const std::vector<PortReport>& reports, bool interrupted) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "console/Transfer.h"
+
 namespace korv {
 
 // Where one port's run stands.
@@ -16,17 +18,6 @@ enum class PortPhase {
     Sending,  // a transfer is running
     Answer,   // the last transfer has ended; the tester's answer is still being logged
     Done,     // the port is closed; outcome says how its run ended
-};
-
-// How a port's last transfer, or the port itself, ended.
-enum class PortOutcome {
-    None,         // nothing has ended yet
-    Sent,         // the whole file went out
-    NotOpened,    // the port could not be opened or configured
-    Rejected,     // the update file was refused (not an update file, unreadable)
-    Failed,       // the transfer did not complete
-    PortLost,     // the port went away (unplugged, hung up)
-    Interrupted,  // Ctrl-C
 };
 
 struct PortReport {

@@ -7,6 +7,7 @@
 
 #include "console/ConsoleHost.h"
 #include "console/PortInfo.h"
+#include "console/Transfer.h"
 #include "platform/DeviceMap.h"
 #include "platform/Profile.h"
 #include "platform/Program.h"
@@ -161,7 +162,7 @@ class CSession {
 
     void DispatchPending(bool track);
     void AfterDispatch(int prevState);
-    void EndTransfer(int status);
+    void EndTransfer(PortOutcome outcome, const std::string& why = {});
     bool BeforeAnswer();
     void UpdateProgress();
     int Interrupt();
@@ -182,10 +183,7 @@ class CSession {
 
     Phase m_phase = Phase::Running;
     int m_status = EXIT_SENT;
-    int m_messagesAtStart = 0;
-    // A transfer has started and its end has not been accounted for yet.
-    bool m_transferOpen = false;
-    Clock::time_point m_sendStart{};
+    CTransferAccount m_account;
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
     Clock::time_point m_lastProgress{};
@@ -215,18 +213,19 @@ void CSession::AfterDispatch(int prevState) {
     if (m_host.DialogCancelled()) {
         // The view asked for a file and got none: the one given was rejected (the view has said
         // why), or there was none to give.
-        EndTransfer(EXIT_FILE_REJECTED);
+        EndTransfer(PortOutcome::Rejected);
     } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
-        m_transferOpen = true;
-        m_sendStart = Clock::now();
+        m_account.Begin(m_view, m_host);
         m_lastProgress = {};
-        m_messagesAtStart = m_host.MessageCount();
     } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
         const bool complete =
             state != STATE_PORT_CLOSED && m_view.SendCompleted() && m_view.LastSendError() == 0;
-        EndTransfer(complete ? EXIT_SENT : EXIT_TRANSFER_FAILED);
+        EndTransfer(complete ? PortOutcome::Sent
+                    : state == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST
+                        ? PortOutcome::PortLost
+                        : PortOutcome::Failed);
     } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
-        EndTransfer(EXIT_PORT_FAILED);
+        EndTransfer(PortOutcome::PortLost);
     }
 }
 
@@ -235,37 +234,24 @@ bool CSession::BeforeAnswer() {
     // confirms an empty output queue only after a settling pause reports it late): the view has
     // just stopped that sender for the new prompt, and a sender that had sent everything counts
     // as sent before the next transfer begins, or ends a run that sends one file.
-    if (m_phase == Phase::Running && m_transferOpen && m_view.SendCompleted() &&
+    if (m_phase == Phase::Running && m_account.Open() && m_view.SendCompleted() &&
         m_view.LastSendError() == 0) {
-        EndTransfer(EXIT_SENT);
+        EndTransfer(PortOutcome::Sent);
         return m_phase == Phase::Running;
     }
     return true;
 }
 
-void CSession::EndTransfer(int status) {
-    m_transferOpen = false;
+void CSession::EndTransfer(PortOutcome outcome, const std::string& why) {
     m_out.ClearProgress();
-    const uint64_t done = m_view.SendDone();
-    const uint64_t total = m_view.SendTotal();
-    if (status == EXIT_SENT) {
-        m_out.Message("Sent '" + m_view.UpdateFile() + "': " + std::to_string(done) + " bytes.");
-    } else if (status == EXIT_TRANSFER_FAILED && m_host.MessageCount() == m_messagesAtStart) {
-        // The view has not said why (it reports failures it can name); say at least how far the
-        // transfer got.
-        std::string text = "The transfer of '" + m_view.UpdateFile() + "' failed after " +
-                           std::to_string(done) + " of " + std::to_string(total) + " bytes";
-        if (m_view.LastSendError() != 0) {
-            text += " : " + SystemErrorText(m_view.LastSendError());
-        }
-        m_out.Message(text + ".");
-    }
-    m_status = status;
-    if (m_opt.repeat && status != EXIT_PORT_FAILED) {
+    const bool sending = m_account.Open();
+    m_account.End(outcome, m_view, m_host, m_out, why);
+    m_status = OutcomeExitStatus(outcome, sending);
+    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
         return;  // wait for the tester's next prompt
     }
     m_host.RefuseDialogs();
-    if ((status == EXIT_SENT || status == EXIT_TRANSFER_FAILED) &&
+    if ((outcome == PortOutcome::Sent || outcome == PortOutcome::Failed) &&
         m_view.State() != STATE_PORT_CLOSED) {
         m_phase = Phase::Answer;
         m_answerStart = Clock::now();
@@ -284,7 +270,7 @@ void CSession::UpdateProgress() {
         return;
     }
     m_lastProgress = now;
-    const double elapsed = std::chrono::duration<double>(now - m_sendStart).count();
+    const double elapsed = m_account.Seconds();
     m_out.ShowProgress(FormatProgress(m_view.SendDone(), m_view.SendTotal(), elapsed));
 }
 

@@ -66,6 +66,14 @@ struct CommTimeouts {
 // Write is blocked on another thread; the port itself is released only by the destructor,
 // which the owner runs after both workers are gone, so a handle is never closed or reused
 // under a worker.
+//
+// Closing never discards output. Bytes of a completed transfer that the line or its far end has
+// not taken yet still reach the tester after the destructor has run: a UART's close waits for
+// them, a pseudo-terminal keeps them queued for its far end; on Windows the close waits while
+// the driver's queue keeps draining. Only a line that has stopped taking bytes altogether (XOFF
+// held, adapter gone) has the rest discarded, so that a close never hangs. Only the sender
+// discards output otherwise, with FlushOutput, when a transfer was aborted or failed; it does so
+// before it ends, so output is never left for the close to decide about.
 class ISerialPort {
   public:
     virtual ~ISerialPort() = default;
@@ -108,7 +116,8 @@ class ISerialPort {
     // Waits until the driver's output queue is empty: the bytes have left the machine.
     // 0, ERR_CANCELLED (abort or shutdown) or an error code.
     virtual int DrainOutput(const Event& abort) = 0;
-    // Discards output not yet sent (after an abort nothing more goes out).
+    // Discards output not yet sent: after an abort or a failed transfer nothing more of the file
+    // goes out. The only call that discards output (see the class comment).
     virtual void FlushOutput() = 0;
     // True once the line has gone (the adapter was unplugged or the peer closed). Any thread.
     virtual bool HungUp() const = 0;

@@ -122,17 +122,14 @@ void CProgView::SendFileLoop() {
     uint8_t chunk[SEND_CHUNK];
     int error = 0;
     bool completed = false;
-    bool stopped = true;
     uint64_t sent = 0;
     while (m_bWriterRun.load(std::memory_order_acquire)) {
         uint32_t got = 0;
         if (const int err = m_hUpdateFile.Read(chunk, sizeof(chunk), &got); err != 0) {
             error = err;
-            stopped = false;
             break;
         }
         if (got == 0) {
-            stopped = false;
             if (sent < m_nSendTotal.load(std::memory_order_relaxed)) {
                 error = ERR_FILE_SHRANK;
                 break;
@@ -141,9 +138,7 @@ void CProgView::SendFileLoop() {
             const int drained = m_hPort->DrainOutput(*m_hAbortEvent);
             if (drained == 0) {
                 completed = true;
-            } else if (drained == ERR_CANCELLED && StopRequested()) {
-                stopped = true;
-            } else {
+            } else if (drained != ERR_CANCELLED || !StopRequested()) {
                 error = drained;
             }
             break;
@@ -168,12 +163,12 @@ void CProgView::SendFileLoop() {
         }
         if (status != 0) {
             error = status;
-            stopped = false;
             break;
         }
     }
-    if (stopped) {
-        // An aborted update stops at once: what still waits in the driver is not sent.
+    if (!completed) {
+        // An aborted or failed update stops at once: what still waits in the driver is not
+        // sent. A completed one keeps its tail; closing the port never discards it.
         m_hPort->FlushOutput();
     }
     m_bSendCompleted.store(completed, std::memory_order_release);

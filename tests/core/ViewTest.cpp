@@ -599,6 +599,9 @@ TEST_F(ViewTest, FilesArriveWholeInChunks) {
         EXPECT_TRUE(doc.CanCloseFrame());
     }
     EXPECT_TRUE(host.boxes.empty());
+    // A completed transfer's tail is never discarded: not by the sender, not by the close.
+    v->ClosePort();
+    EXPECT_EQ(control.flushes, 0);
 }
 
 // What the forms show of a transfer: progress with a timer while it runs, started afresh when a
@@ -704,6 +707,7 @@ TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
     for (const int code : {ERR_PORT_LOST, ERR_CANCELLED}) {
         SCOPED_TRACE(code);
         host.boxes.clear();
+        const int flushes = control.flushes;
         control.failWritesWith = code;
         host.answers = {file};
         v->OnSendUpdateFile();
@@ -712,6 +716,7 @@ TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
         EXPECT_FALSE(v->SendCompleted());
         EXPECT_EQ(v->LastSendError(), code);
         EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::FAILED);
+        EXPECT_EQ(control.flushes, flushes + 1);  // nothing more of a failed file goes out
         ASSERT_EQ(host.boxes.size(), 1u);
         EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
                                      "' did not complete; the tester may not be updated : " +

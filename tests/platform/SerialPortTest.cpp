@@ -528,6 +528,18 @@ TEST_F(SerialPortTest, WriteDeliversBytesExactly) {
     EXPECT_TRUE(received == AsString(data));
 }
 
+// The far end reads nothing until the port is closed: every byte written is still queued then,
+// and closing must leave it to the far end (only FlushOutput discards).
+TEST_F(SerialPortTest, ClosingKeepsOutputTheFarEndHasNotReadYet) {
+    auto port = OpenConfigured();
+    auto data = Pattern(8000);
+    uint32_t written = 0;
+    ASSERT_EQ(port->Write(data.data(), uint32_t(data.size()), *abort, &written), 0);
+    ASSERT_EQ(written, data.size());
+    port.reset();
+    EXPECT_TRUE(pty.Receive(data.size()) == AsString(data)) << pty.received().size();
+}
+
 TEST_F(SerialPortTest, WriteWithAbortAlreadySetWritesNothing) {
     auto port = OpenConfigured();
     abort->Set();

@@ -156,9 +156,10 @@ class TermiosPort final : public ISerialPort {
 TermiosPort::~TermiosPort() {
     if (m_fd) {
         // Best effort: a hung-up tty refuses every call, and there is no one left to tell.
-        // Output still queued here belongs to an aborted transfer (a finished one has drained);
-        // discarding it keeps close() from waiting out a tester that holds XOFF.
-        ::tcflush(m_fd.get(), TCOFLUSH);
+        // No TCOFLUSH here: an aborted or failed transfer's output was discarded by the sender,
+        // and what is still queued belongs to a completed one. On a pty that is the tail of the
+        // file the far end has not read yet (the driver's queue reads empty at once there), and
+        // a flush would cut it off after "Sent"; a UART's close waits until it has gone out.
         TcSetAttr(m_fd.get(), m_original);
         ::ioctl(m_fd.get(), TIOCNXCL);
         ::flock(m_fd.get(), LOCK_UN);
