@@ -139,7 +139,7 @@ bool CProgView::OnFileOpen() {
         chosen = m_host.RunFileDialog(request);
         prompted = m_bStartRefused;
     }
-    if (prompted) {
+    if (prompted && m_nState != STATE_PORT_CLOSED) {
         // The tester asked for its file meanwhile and waits for it: it is served now, and the
         // port is not reopened under it (which would also wipe the prompt from the terminal).
         StartSending();
