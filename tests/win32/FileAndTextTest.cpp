@@ -109,28 +109,6 @@ TEST(Program, KnowsItsOwnPath) {
     EXPECT_EQ(ProgramFolder().back(), '\\');
 }
 
-// The console's output code page belongs to the console, which serves whatever runs in it
-// after this program: it is put back as it was.
-TEST(Program, PutsBackTheConsoleOutputCodePage) {
-    // A test run's standard handles may be pipes without a console: it gets one of its own.
-    if (::GetConsoleOutputCP() == 0) {
-        ::FreeConsole();
-        ASSERT_TRUE(::AllocConsole()) << SystemErrorText(LastSystemError());
-    }
-    const UINT before = ::GetConsoleOutputCP();
-    if (!::SetConsoleOutputCP(850)) {
-        // Wine without a display gives a console that cannot change its code page.
-        GTEST_SKIP() << "this console keeps its code page: " << SystemErrorText(LastSystemError());
-    }
-    {
-        const ConsoleCodePageKeeper keep;
-        ::SetConsoleOutputCP(CP_UTF8);  // as the console program sets it for its output
-        EXPECT_EQ(::GetConsoleOutputCP(), static_cast<UINT>(CP_UTF8));
-    }
-    EXPECT_EQ(::GetConsoleOutputCP(), 850u);
-    ::SetConsoleOutputCP(before);
-}
-
 TEST(DevicePath, IsTheNamesDeviceInTheWin32Namespace) {
     EXPECT_EQ(DevicePathForPort("COM5"), "\\\\.\\COM5");
     EXPECT_EQ(DevicePathForPort("COM12"), "\\\\.\\COM12");

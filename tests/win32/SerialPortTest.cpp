@@ -32,6 +32,7 @@ TEST(SerialPort, AMissingPortIsReportedAndNothingWaitsForIt) {
 
 struct EndCase {
     const char* what;
+    win32::CommOp op;
     DWORD err;
     DWORD moved;
     bool stopRequested;
@@ -45,11 +46,14 @@ void PrintTo(const EndCase& c, std::ostream* os) {
 
 class TransferEndTest : public ::testing::TestWithParam<EndCase> {};
 
+constexpr win32::CommOp R = win32::CommOp::READ;
+constexpr win32::CommOp W = win32::CommOp::WRITE;
+
 // The bytes moved before any end are the caller's; a time-out is a short transfer; the
 // program's own cancel is the only cancel.
 TEST_P(TransferEndTest, Reads) {
     const EndCase& c = GetParam();
-    const win32::CommEnd end = win32::EndWithError(c.err, c.moved, c.stopRequested);
+    const win32::CommEnd end = win32::EndWithError(c.op, c.err, c.moved, c.stopRequested);
     EXPECT_EQ(end.code, c.code) << SystemErrorText(end.code);
     EXPECT_EQ(end.moved, c.moved);
     EXPECT_EQ(end.lineGone, c.lineGone);
@@ -58,14 +62,16 @@ TEST_P(TransferEndTest, Reads) {
 INSTANTIATE_TEST_SUITE_P(
     Win32Port, TransferEndTest,
     ::testing::Values(
-        EndCase{"WriteTimeOut", ERROR_TIMEOUT, 100, false, 0, false},
-        EndCase{"SemaphoreTimeOut", ERROR_SEM_TIMEOUT, 0, false, 0, false},
-        EndCase{"OwnCancel", ERROR_OPERATION_ABORTED, 12, true, ERR_CANCELLED, false},
-        EndCase{"DriverAbortedTheIo", ERROR_OPERATION_ABORTED, 7, false, ERR_PORT_LOST, true},
-        EndCase{"FarEndClosedMidRead", ERROR_BROKEN_PIPE, 5, false, ERR_PORT_LOST, true},
-        EndCase{"AdapterRemoved", ERROR_DEVICE_REMOVED, 0, true, ERR_PORT_LOST, true},
-        EndCase{"OtherError", ERROR_INVALID_PARAMETER, 3, false, ERROR_INVALID_PARAMETER, false},
-        EndCase{"NoCode", 0, 0, false, ERR_INVALID, false}),
+        EndCase{"WriteTimeOut", W, ERROR_TIMEOUT, 100, false, 0, false},
+        EndCase{"WriteSemaphoreTimeOut", W, ERROR_SEM_TIMEOUT, 0, false, 0, false},
+        EndCase{"ReadTimeOut", R, ERROR_TIMEOUT, 9, false, ERROR_TIMEOUT, false},
+        EndCase{"OwnCancel", W, ERROR_OPERATION_ABORTED, 12, true, ERR_CANCELLED, false},
+        EndCase{"DriverAbortedTheRead", R, ERROR_OPERATION_ABORTED, 7, false, ERR_PORT_LOST, true},
+        EndCase{"DriverAbortedTheWrite", W, ERROR_OPERATION_ABORTED, 0, false, ERR_PORT_LOST, true},
+        EndCase{"FarEndClosedMidRead", R, ERROR_BROKEN_PIPE, 5, false, ERR_PORT_LOST, true},
+        EndCase{"AdapterRemoved", W, ERROR_DEVICE_REMOVED, 0, true, ERR_PORT_LOST, true},
+        EndCase{"OtherError", R, ERROR_INVALID_PARAMETER, 3, false, ERROR_INVALID_PARAMETER, false},
+        EndCase{"NoCode", W, 0, 0, false, ERR_INVALID, false}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.what); });
 
 // Closing waits for queued output while it keeps leaving, never for a line that has stopped.

@@ -489,5 +489,21 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     EXPECT_EQ(program.WaitExit(30s), 0u);
 }
 
+// The console program sets the console's output code page for its own text; the console serves
+// whatever runs in it next, and has its own back when the program ends.
+TEST(WinGuiTest, ConsoleProgramPutsBackTheConsoleCodePage) {
+    // A console window of the test's own, which the program shares.
+    ::FreeConsole();
+    ASSERT_TRUE(::AllocConsole()) << GetLastError();
+    ASSERT_TRUE(::SetConsoleOutputCP(850)) << GetLastError();
+    {
+        GuiProgram program(DosPath(KORVALIN_CONSOLE_EXE), L"--help");
+        ASSERT_TRUE(program.Started());
+        EXPECT_EQ(program.WaitExit(60s), 0u);
+    }
+    EXPECT_EQ(::GetConsoleOutputCP(), 850u);
+    ::FreeConsole();
+}
+
 }  // namespace
 }  // namespace korv::test

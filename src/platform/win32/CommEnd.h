@@ -14,11 +14,14 @@ struct CommEnd {
     bool lineGone = false;  // the port has gone: later transfers fail at once
 };
 
-// err ended a transfer that had moved `moved` bytes; stopRequested says whether this program
-// asked for the stop (the abort event or Shutdown). Time-outs are short transfers, not
-// failures; ERROR_OPERATION_ABORTED is this program's cancel only when it asked for one, and
-// otherwise a driver ending the I/O of a device that has gone (a USB adapter pulled out).
-CommEnd EndWithError(DWORD err, DWORD moved, bool stopRequested);
+enum class CommOp { READ, WRITE };
+
+// err ended a read or write that had moved `moved` bytes; stopRequested says whether this
+// program asked for the stop (the abort event or Shutdown). A write's time-out is a short
+// write, not a failure (a read's stays an error, after which the reader pauses);
+// ERROR_OPERATION_ABORTED is this program's cancel only when it asked for one, and otherwise a
+// driver ending the I/O of a device that has gone (a USB adapter pulled out).
+CommEnd EndWithError(CommOp op, DWORD err, DWORD moved, bool stopRequested);
 
 // Closing waits for queued output to leave while it keeps leaving: it stops once nothing has
 // left for kCloseStallMs (XOFF held, the line gone) or after kCloseLimitMs in all.

@@ -48,16 +48,20 @@ bool MeansLineGone(DWORD err) {
 
 namespace win32 {
 
-CommEnd EndWithError(DWORD err, DWORD moved, bool stopRequested) {
+CommEnd EndWithError(CommOp op, DWORD err, DWORD moved, bool stopRequested) {
     CommEnd end;
     end.moved = moved;
     switch (err) {
         // A write held by XOFF past its time-out ends with a short count; Windows reports that
         // as success, Wine as ERROR_TIMEOUT, and some drivers as ERROR_SEM_TIMEOUT. Either way
-        // the caller asks again for the rest.
+        // the caller asks again for the rest. (Wine also ends reads with ERROR_TIMEOUT now and
+        // then; those stay errors, so that a reader pauses before it asks again.)
         case ERROR_TIMEOUT:
         case ERROR_SEM_TIMEOUT:
-            return end;
+            if (op == CommOp::WRITE) {
+                return end;
+            }
+            break;
         case ERROR_OPERATION_ABORTED:
             if (stopRequested) {
                 end.code = ERR_CANCELLED;
@@ -114,7 +118,7 @@ class Win32Port final : public ISerialPort {
     // that has gone is reported as such from then on.
     int Ended(const win32::CommEnd& end, uint32_t* moved);
     // The code for a call that failed with err without moving anything.
-    int Failure(DWORD err, bool stopRequested);
+    int Failure(win32::CommOp op, DWORD err, bool stopRequested);
     // Lets the driver send what is still queued before the handle closes, for as long as it
     // keeps sending; discards the rest once it has stopped.
     void FinishOutput();
@@ -311,8 +315,8 @@ int Win32Port::Ended(const win32::CommEnd& end, uint32_t* moved) {
     return end.code;
 }
 
-int Win32Port::Failure(DWORD err, bool stopRequested) {
-    return Ended(win32::EndWithError(err, 0, stopRequested), nullptr);
+int Win32Port::Failure(win32::CommOp op, DWORD err, bool stopRequested) {
+    return Ended(win32::EndWithError(op, err, 0, stopRequested), nullptr);
 }
 
 DWORD Win32Port::CancelAndCollect(OVERLAPPED& ov) {
@@ -346,7 +350,7 @@ int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
     }
     const DWORD err = ::GetLastError();
     if (err != ERROR_IO_PENDING)
-        return Failure(err, Cancelled());
+        return Failure(win32::CommOp::READ, err, Cancelled());
 
     // With ReadIntervalTimeout set, the read waits without limit for its first byte and then
     // ends 10 ms after the last one; only a shutdown ends it otherwise.
@@ -355,10 +359,12 @@ int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
     if (which != WAIT_OBJECT_0) {
         const DWORD waitError = ::GetLastError();
         *got = CancelAndCollect(m_ovRead);
-        return which == WAIT_OBJECT_0 + 1 ? ERR_CANCELLED : Failure(waitError, Cancelled());
+        return which == WAIT_OBJECT_0 + 1 ? ERR_CANCELLED
+                                          : Failure(win32::CommOp::READ, waitError, Cancelled());
     }
     if (!::GetOverlappedResult(m_port.get(), &m_ovRead, &n, FALSE))
-        return Ended(win32::EndWithError(::GetLastError(), n, Cancelled()), got);
+        return Ended(win32::EndWithError(win32::CommOp::READ, ::GetLastError(), n, Cancelled()),
+                     got);
     *got = n;
     return 0;
 }
@@ -384,7 +390,7 @@ int Win32Port::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_
     }
     const DWORD err = ::GetLastError();
     if (err != ERROR_IO_PENDING)
-        return Failure(err, Cancelled() || abort.IsSet());
+        return Failure(win32::CommOp::WRITE, err, Cancelled() || abort.IsSet());
 
     // The abort comes first, so that an abort wins over a write that finished meanwhile. The
     // write's own time-out (n + 1000 ms) bounds the wait.
@@ -394,13 +400,15 @@ int Win32Port::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_
         const DWORD waitError = ::GetLastError();
         *written = CancelAndCollect(m_ovWrite);
         const bool stopped = which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 2;
-        return stopped ? ERR_CANCELLED : Failure(waitError, Cancelled() || abort.IsSet());
+        return stopped ? ERR_CANCELLED
+                       : Failure(win32::CommOp::WRITE, waitError, Cancelled() || abort.IsSet());
     }
     if (::GetOverlappedResult(m_port.get(), &m_ovWrite, &done, FALSE)) {
         *written = done;
         return 0;
     }
-    return Ended(win32::EndWithError(::GetLastError(), done, Cancelled() || abort.IsSet()),
+    return Ended(win32::EndWithError(win32::CommOp::WRITE, ::GetLastError(), done,
+                                     Cancelled() || abort.IsSet()),
                  written);
 }
 
@@ -412,7 +420,7 @@ int Win32Port::DrainOutput(const Event& abort) {
         DWORD errors = 0;
         COMSTAT stat{};
         if (!::ClearCommError(m_port.get(), &errors, &stat))
-            return Failure(::GetLastError(), Cancelled() || abort.IsSet());
+            return Failure(win32::CommOp::WRITE, ::GetLastError(), Cancelled() || abort.IsSet());
         if (stat.cbOutQue == 0) {
             // The bytes have left: an abort or close during the settling pause finds nothing to
             // stop (a tester that has taken the whole file may well prompt again in it), and the
@@ -424,7 +432,7 @@ int Win32Port::DrainOutput(const Event& abort) {
         if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1)
             return ERR_CANCELLED;
         if (which == WAIT_FAILED)
-            return Failure(::GetLastError(), false);
+            return Failure(win32::CommOp::WRITE, ::GetLastError(), false);
     }
 }
 
