@@ -328,8 +328,10 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     // Two updates: the first goes whole; the second prompt's dialog is cancelled, "Send Another"
     // sends a file many times the size of the line's buffers, and it is aborted on the way.
     // The simulator stays on the line after its last update, until the test ends.
+    // The tester prompts 3 s after it has seen the line set up: time enough, on a busy machine,
+    // to look at the panel before the prompt changes it.
     SimLine sim({"--rate", "20000", "--repeat", "2", "--between-ms", "300", "--linger-ms", "600000",
-                 "--save", "{dir}/got"});
+                 "--delay-ms", "3000", "--save", "{dir}/got"});
     ASSERT_TRUE(sim.Ok()) << sim.Problem();
     const TempFile first(L"first.txt", UpdateBytes(60000));
     const TempFile second(L"second.txt", UpdateBytes(600000));
@@ -345,7 +347,8 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
         return Contains(panel.Screen(), L"Ready to perform a tester software update:");
     })) << panel.Describe();
     EXPECT_EQ(Narrow(Text(panel.combo)), sim.Port());
-    EXPECT_FALSE(IsWindowVisible(panel.button)) << "no button while waiting for the tester";
+    EXPECT_FALSE(IsWindowVisible(panel.button)) << "no button while waiting for the tester\n"
+                                                << panel.Describe();
     EXPECT_TRUE(panel.ExitDrawnEnabled());
 
     // The prompt opens the file dialog; the chosen file streams with the window locked.
