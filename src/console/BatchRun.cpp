@@ -6,9 +6,11 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "console/BatchTable.h"
 #include "console/ConsoleHost.h"
@@ -70,10 +72,14 @@ using LogFile = std::unique_ptr<std::FILE, FileCloser>;
 // readable, Tick after every wake-up.
 class CPortRun {
   public:
+    // The log at logPath is opened; header is its first line for this run.
     CPortRun(const std::string& port, const ConsoleOptions& options, LogFile log,
+             std::string logPath, const std::string& header,
              std::function<void(const std::string&)> note)
         : m_opt(options),
           m_log(std::move(log)),
+          m_logPath(std::move(logPath)),
+          m_note(note),
           m_out(m_log.get(), m_log.get(), false),
           m_answer([this](std::string& path) { return OnFileAsked(path); }),
           m_host(m_out, m_answer),
@@ -83,6 +89,7 @@ class CPortRun {
         m_report.file = options.file;
         m_out.SetMessageObserver(std::move(note));
         m_host.SetDialogPump([this] { DispatchPending(false); });
+        m_out.Error(header);
     }
     ~CPortRun() { Finish(); }
     CPortRun(const CPortRun&) = delete;
@@ -96,7 +103,10 @@ class CPortRun {
     void Tick();
     // Milliseconds until Tick has something to do (-1: nothing is due).
     int TimeoutMs() const;
-    void Interrupt();
+    // Ends the port's run at once: a running transfer is stopped and ends as outcome, with why
+    // and how far it got as its reason; a port still waiting for its prompt ends the same way;
+    // a transfer that has ended keeps its outcome.
+    void Stop(PortOutcome outcome, const std::string& why);
     const PortReport& Report();
 
   private:
@@ -105,11 +115,17 @@ class CPortRun {
     bool OnFileAsked(std::string& path);
     // Ends the transfer that was running; everyByteOut: the driver has taken the whole file.
     void EndRunningTransfer(int state, bool everyByteOut = false);
-    void EndTransfer(PortOutcome outcome, const std::string& why = {});
+    // nextFollows: the tester asked for the file again; the port goes on to that transfer.
+    void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
     void Finish();
+
+    // Once a write to the log has failed: the port's run says so, once, and fails.
+    void CheckLog();
 
     const ConsoleOptions& m_opt;
     LogFile m_log;
+    std::string m_logPath;
+    std::function<void(const std::string&)> m_note;
     CConsoleOutput m_out;
     CNotifyQueue m_queue;
     CFileAnswer m_answer;
@@ -220,9 +236,15 @@ bool CPortRun::OnFileAsked(std::string& path) {
         // ends only once the port's output queue has drained): the view has just stopped that
         // sender, so its result is final and counts before the next transfer begins. A sender
         // stopped while it waited for the queue, with every byte handed to the driver and no
-        // error, has sent the file: the tester has taken it in and asks for the next one.
-        EndRunningTransfer(m_view.State(),
-                           m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal());
+        // error, has sent the file: the tester has taken it in and asks for the next one. Any
+        // other was cut: the tester started again, and the transfer that follows decides.
+        const bool everyByteOut = m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal();
+        if (m_view.State() != STATE_PORT_CLOSED && m_view.LastSendError() == 0 &&
+            !m_view.SendCompleted() && !everyByteOut) {
+            EndTransfer(PortOutcome::Failed, CutTransferText(m_view), true);
+        } else {
+            EndRunningTransfer(m_view.State(), everyByteOut);
+        }
         if (m_report.phase != PortPhase::Waiting) {
             return false;  // that was the run's one transfer
         }
@@ -231,7 +253,7 @@ bool CPortRun::OnFileAsked(std::string& path) {
     return true;
 }
 
-void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
+void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why, bool nextFollows) {
     const bool sending = m_account.Open();
     const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
     if (sending) {
@@ -246,7 +268,7 @@ void CPortRun::EndTransfer(PortOutcome outcome, const std::string& why) {
     }
     m_report.reason = end.reason;
     m_report.outcome = outcome;
-    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
+    if (nextFollows || (m_opt.repeat && outcome != PortOutcome::PortLost)) {
         m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
         return;
     }
@@ -287,28 +309,29 @@ int CPortRun::TimeoutMs() const {
     return end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
 }
 
-void CPortRun::Interrupt() {
+void CPortRun::Stop(PortOutcome outcome, const std::string& why) {
     if (Done()) {
         return;
     }
+    const bool stopped = m_report.phase != PortPhase::Answer;
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.seconds = m_account.Seconds();
         ++m_report.failed;
         m_view.StopSending();
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = "Interrupted after " + std::to_string(m_report.done) + " of " +
+        m_report.outcome = outcome;
+        m_report.reason = why + " after " + std::to_string(m_report.done) + " of " +
                           std::to_string(m_report.total) + " bytes.";
     } else if (m_report.phase != PortPhase::Answer) {
-        // A transfer that has ended keeps its outcome; a port still waiting was interrupted.
-        m_report.outcome = PortOutcome::Interrupted;
-        m_report.reason = m_report.phase == PortPhase::Opening
-                              ? "Interrupted before the port was opened."
-                              : "Interrupted while waiting for the tester's prompt.";
+        // A transfer that has ended keeps its outcome; a port still waiting was stopped.
+        m_report.outcome = outcome;
+        m_report.reason = why + (m_report.phase == PortPhase::Opening
+                                     ? " before the port was opened."
+                                     : " while waiting for the tester's prompt.");
     }
     m_host.RefuseDialogs();
-    // In the log only: the batch says once, on stderr, that it was interrupted.
-    m_out.Error("KORVALIN: Interrupted.\n");
+    // In the log only: the batch says once, on stderr, why it stopped.
+    m_out.Error("KORVALIN: " + (stopped ? m_report.reason : why + ".") + "\n");
     Finish();
 }
 
@@ -325,7 +348,18 @@ void CPortRun::Finish() {
     m_out.FlushOut();
 }
 
+void CPortRun::CheckLog() {
+    if (m_out.WriteError() == 0 || !m_report.logError.empty()) {
+        return;
+    }
+    // The transfers go on; the operator learns that this port's record is incomplete.
+    m_report.logError =
+        "Cannot write the log file '" + m_logPath + "' : " + SystemErrorText(m_out.WriteError());
+    m_note(m_report.logError);
+}
+
 const PortReport& CPortRun::Report() {
+    CheckLog();
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();
@@ -365,12 +399,28 @@ bool ListsAnyDevice(ISerialDeviceMap& map) {
 
 std::vector<std::string> BatchPorts(
     const ConsoleOptions& options,
-    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap) {
+    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap,
+    std::vector<std::string>* dropped) {
     std::vector<std::string> ports;
-    std::set<std::string> devices;
+    std::map<std::string, std::string> devices;  // device -> the name it was first given as
     auto add = [&](const std::string& name) {
-        if (devices.insert(DevicePathForPort(name)).second) {
+        std::string device = name;
+        if (name.find("://") == std::string::npos) {
+            device = DevicePathForPort(name);
+            std::error_code ec;
+            const auto resolved = std::filesystem::canonical(
+                std::filesystem::path(std::u8string(device.begin(), device.end())), ec);
+            if (!ec) {
+                const auto u8 = resolved.u8string();
+                device.assign(u8.begin(), u8.end());
+            }
+        }
+        const auto [at, added] = devices.emplace(device, name);
+        if (added) {
             ports.push_back(name);
+        } else if (dropped != nullptr && at->second != name) {
+            dropped->push_back("'" + name + "' is " + device + ", given already as '" + at->second +
+                               "'");
         }
     };
     for (const auto& name : options.ports) {
@@ -390,16 +440,24 @@ std::vector<std::string> BatchPorts(
 }
 
 int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
-             bool errIsTerminal) {
-    CLiveTable table(err, errIsTerminal && EnableTerminalControl(err));
+             bool errIsTerminal, const BatchWait& wait) {
+    // A terminal that cannot move the cursor (TERM=dumb: an editor's shell, a CI log viewer)
+    // gets the messages only.
+    const char* term = std::getenv("TERM");
+    const bool dumb = term != nullptr && std::string_view(term) == "dumb";
+    CLiveTable table(err, errIsTerminal && !dumb && EnableTerminalControl(err));
     auto message = [&](const std::string& text) { table.Message("KORVALIN: " + text); };
 
     if (!interrupt.Valid()) {
         message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
         return EXIT_PORT_FAILED;
     }
-    const std::vector<std::string> ports =
-        BatchPorts(options, [] { return MakeSystemDeviceMap(); });
+    std::vector<std::string> sameDevice;
+    const std::vector<std::string> ports = BatchPorts(
+        options, [] { return MakeSystemDeviceMap(); }, &sameDevice);
+    for (const auto& note : sameDevice) {
+        message(note + ": its tester is updated once.");
+    }
     if (ports.empty()) {
         message("There are no serial ports to update testers on.");
         return EXIT_PORT_FAILED;
@@ -423,6 +481,7 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         return EXIT_PORT_FAILED;
     }
     std::vector<LogFile> logs;
+    std::vector<std::string> logPaths;
     std::set<std::string> names;
     const std::string started = Timestamp();
     for (const auto& port : ports) {
@@ -439,10 +498,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
             message("Cannot write the log file '" + path + "' : " + SystemErrorText(openError));
             return EXIT_PORT_FAILED;
         }
-        std::fprintf(log.get(), "KORVALIN: %s: %s, update file '%s'.\n", started.c_str(),
-                     port.c_str(), options.file.c_str());
-        std::fflush(log.get());
         logs.push_back(std::move(log));
+        logPaths.push_back(path);
     }
     message("Updating " + std::to_string(ports.size()) +
             (ports.size() == 1 ? " tester" : " testers") + " with '" + options.file +
@@ -451,10 +508,13 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     std::vector<std::unique_ptr<CPortRun>> runs;
     for (size_t i = 0; i < ports.size(); ++i) {
         const std::string port = ports[i];
-        runs.push_back(std::make_unique<CPortRun>(
-            port, options, std::move(logs[i]), [&table, port](const std::string& text) {
-                table.Message("KORVALIN: " + port + ": " + text);
-            }));
+        const std::string header =
+            "KORVALIN: " + started + ": " + port + ", update file '" + options.file + "'.\n";
+        runs.push_back(std::make_unique<CPortRun>(port, options, std::move(logs[i]), logPaths[i],
+                                                  header, [&table, port](const std::string& text) {
+                                                      table.Message("KORVALIN: " + port + ": " +
+                                                                    text);
+                                                  }));
         if (!runs.back()->QueueValid()) {
             message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
             return EXIT_PORT_FAILED;
@@ -474,7 +534,12 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         return all;
     };
-    auto drawTable = [&] { table.Show(FormatLiveTable(reports(), columns())); };
+    auto drawTable = [&] {
+        if (table.Live()) {
+            const int rows = TerminalRows(err);
+            table.Show(FormatLiveTable(reports(), columns(), rows > 0 ? size_t(rows) : 0));
+        }
+    };
 
     {
         const auto map = MakeSystemDeviceMap();
@@ -520,6 +585,9 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         if (waiting.empty()) {
             break;
         }
+        if (const int pump = table.PumpDueMs(); pump >= 0) {
+            timeout = timeout < 0 ? pump : std::min(timeout, pump);
+        }
         if (table.Live()) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(nextDraw - Clock::now())
@@ -529,7 +597,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         }
         handles.push_back(interrupt.Waitable());
         int waitError = 0;
-        const int which = WaitForAny(handles.data(), handles.size(), timeout, &waitError);
+        const int which = wait ? wait(handles.data(), handles.size(), timeout, &waitError)
+                               : WaitForAny(handles.data(), handles.size(), timeout, &waitError);
         if (which == WAIT_RESULT_FAILED) {
             message("Waiting for the testers failed: " + SystemErrorText(waitError));
             waitFailed = true;
@@ -541,26 +610,30 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
         for (CPortRun* run : waiting) {
             run->Tick();
         }
+        table.Pump();
         if (table.Live() && Clock::now() >= nextDraw) {
             drawTable();
             nextDraw = Clock::now() + kTablePeriod;
         }
     }
-    if (interrupted || waitFailed) {
-        for (auto& run : runs) {
-            run->Interrupt();
-        }
-    }
     if (interrupted) {
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Interrupted, "Interrupted");
+        }
         message("Interrupted.");
+    } else if (waitFailed) {
+        // Nothing can serve the ports any more: they end as failed, and the run with the
+        // transfers' worst status.
+        for (auto& run : runs) {
+            run->Stop(PortOutcome::Failed, "Stopped: waiting for the testers failed");
+        }
     }
     drawTable();
     const std::vector<PortReport> all = reports();
     table.Clear();
     std::fputs(FormatSummary(all).c_str(), out);
     std::fflush(out);
-    const int status = BatchStatus(all, interrupted);
-    return waitFailed ? std::max(status, static_cast<int>(EXIT_TRANSFER_FAILED)) : status;
+    return BatchStatus(all);
 }
 
 }  // namespace korv

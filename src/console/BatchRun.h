@@ -19,14 +19,23 @@ namespace korv {
 inline constexpr const char* kDefaultLogDir = "korvalin-logs";
 
 // The ports of a batch: every --port in order, then (with --all-ports) the ports of the list
-// made from makeMap's device map that name a device not given already.
+// made from makeMap's device map that name a device not given already. A device is one port
+// however it is named: device paths are compared with their links resolved (/dev/ttyUSB0 and its
+// /dev/serial/by-id/... link), so the first name given is kept; each later name of the same
+// device is added to *dropped as "LATER is LATER'S DEVICE, given as FIRST". Names that are not
+// paths (network ports) are compared as written.
 std::vector<std::string> BatchPorts(
     const ConsoleOptions& options,
-    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap);
+    const std::function<std::unique_ptr<ISerialDeviceMap>()>& makeMap,
+    std::vector<std::string>* dropped = nullptr);
+
+// How the batch waits for its ports and Ctrl+C (WaitForAny; a test may make it fail).
+using BatchWait =
+    std::function<int(const WaitHandle* handles, size_t count, int timeoutMs, int* err)>;
 
 // Runs the batch; messages and the live table go to err (the table only when errIsTerminal),
 // the summary to out. Returns the exit status.
 int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* out, std::FILE* err,
-             bool errIsTerminal);
+             bool errIsTerminal, const BatchWait& wait = {});
 
 }  // namespace korv

@@ -55,16 +55,23 @@ std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& ro
     return lines;
 }
 
+// A sent update needs no reason; a log that could not be written is told in any case.
+std::string Reason(const PortReport& r) {
+    std::string reason = r.outcome == PortOutcome::Sent ? "" : r.reason;
+    if (!r.logError.empty()) {
+        reason += (reason.empty() ? "" : "; ") + r.logError;
+    }
+    return reason;
+}
+
 }  // namespace
 
 int OutcomeStatus(const PortReport& report) {
-    return OutcomeExitStatus(report.outcome, report.lostWhileSending);
+    const int status = OutcomeExitStatus(report.outcome, report.lostWhileSending);
+    return report.logError.empty() ? status : std::max(status, static_cast<int>(EXIT_PORT_FAILED));
 }
 
-int BatchStatus(const std::vector<PortReport>& reports, bool interrupted) {
-    if (interrupted) {
-        return EXIT_INTERRUPTED;
-    }
+int BatchStatus(const std::vector<PortReport>& reports) {
     int worst = reports.empty() ? EXIT_PORT_FAILED : EXIT_SENT;
     for (const auto& r : reports) {
         worst = std::max(worst, OutcomeStatus(r));
@@ -107,9 +114,67 @@ std::string PhaseLabel(const PortReport& r) {
     return "?";
 }
 
-std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width) {
-    std::vector<std::vector<std::string>> rows;
+namespace {
+
+// Which rows a table too tall for the terminal keeps: failures first, then the transfers that
+// run, then the ports still waiting, then those done.
+int Priority(const PortReport& r) {
+    switch (r.phase) {
+        case PortPhase::Sending:
+            return 1;
+        case PortPhase::Opening:
+        case PortPhase::Waiting:
+            return 2;
+        case PortPhase::Answer:
+        case PortPhase::Done:
+            break;
+    }
+    return r.outcome == PortOutcome::Sent ? 3 : 0;
+}
+
+std::string Totals(const std::vector<PortReport>& reports, size_t hidden) {
+    size_t counts[4] = {0, 0, 0, 0};
     for (const auto& r : reports) {
+        ++counts[Priority(r)];
+    }
+    return std::to_string(reports.size()) + " ports: " + std::to_string(counts[1]) + " sending, " +
+           std::to_string(counts[2]) + " waiting, " + std::to_string(counts[3]) + " sent, " +
+           std::to_string(counts[0]) + " failed; " + std::to_string(hidden) + " not shown";
+}
+
+// "...tail" of name in at most width characters.
+std::string FromTheLeft(const std::string& name, size_t width) {
+    if (name.size() <= width) {
+        return name;
+    }
+    return width <= 3 ? name.substr(name.size() - width)
+                      : "..." + name.substr(name.size() - (width - 3));
+}
+
+}  // namespace
+
+std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
+                                         size_t height) {
+    // The block and the line the cursor rests on below it must fit on the screen, or every
+    // redraw scrolls a copy into the scrollback.
+    std::vector<size_t> shown;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        shown.push_back(i);
+    }
+    const bool fits = height == 0 || reports.size() + 1 <= height;
+    if (!fits) {
+        const size_t room = height >= 3 ? height - 2 : 0;
+        std::stable_sort(shown.begin(), shown.end(), [&](size_t a, size_t b) {
+            return Priority(reports[a]) < Priority(reports[b]);
+        });
+        shown.resize(std::min(room, shown.size()));
+        std::sort(shown.begin(), shown.end());
+    }
+
+    std::vector<std::vector<std::string>> rows;
+    size_t nameWidth = 0;
+    for (const size_t i : shown) {
+        const PortReport& r = reports[i];
         std::string progress;
         if (r.phase == PortPhase::Sending) {
             progress = FormatProgress(r.done, r.total, r.seconds);
@@ -118,12 +183,30 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
         }
         // The counts come before the figures that change, and the state column is as wide as
         // its longest label, so that nothing jumps sideways as a run goes on; a narrow terminal
-        // cuts off the figures first.
+        // cuts off the figures first, then shortens the names from the left.
         rows.push_back({r.port, Pad(PhaseLabel(r), std::string_view("waiting for prompt").size()),
                         std::to_string(r.sent) + " sent, " + std::to_string(r.failed) + " failed",
                         progress});
+        nameWidth = std::max(nameWidth, r.port.size());
+    }
+    if (width > 0 && !rows.empty()) {
+        size_t counts = 0;
+        for (const auto& row : rows) {
+            counts = std::max(counts, row[2].size());
+        }
+        const size_t fixed = rows[0][1].size() + 2 + counts + 2;
+        const size_t room = width > fixed ? width - fixed : 0;
+        if (nameWidth > room) {
+            for (auto& row : rows) {
+                // A name keeps its last characters, where by-id names differ.
+                row[0] = FromTheLeft(row[0], std::max<size_t>(room, 8));
+            }
+        }
     }
     std::vector<std::string> lines = Columns(rows);
+    if (!fits && height >= 2) {
+        lines.insert(lines.begin(), Totals(reports, reports.size() - shown.size()));
+    }
     if (width > 0) {
         for (auto& line : lines) {
             if (line.size() > width) {
@@ -140,7 +223,7 @@ std::string FormatSummary(const std::vector<PortReport>& reports) {
     for (const auto& r : reports) {
         rows.push_back({r.port, OutcomeLabel(r), std::to_string(r.sent), std::to_string(r.failed),
                         Bytes(r), r.total > 0 || r.done > 0 ? Clock(r.seconds) : "-", r.file,
-                        r.outcome == PortOutcome::Sent ? "" : r.reason});
+                        Reason(r)});
     }
     std::string text;
     for (const auto& line : Columns(rows)) {
@@ -190,7 +273,7 @@ std::string LogFileName(const std::string& port) {
     return name + ".log";
 }
 
-CLiveTable::CLiveTable(std::FILE* stream, bool live) : m_stream(stream), m_live(live) {}
+CLiveTable::CLiveTable(std::FILE* stream, bool live) : m_err(stream), m_live(live) {}
 
 CLiveTable::~CLiveTable() {
     Clear();
@@ -200,19 +283,23 @@ void CLiveTable::Show(const std::vector<std::string>& lines) {
     if (!m_live || lines == m_shown) {
         return;
     }
-    Draw(lines);
+    if (m_err.Frame(Drawing(lines))) {
+        m_shown = lines;
+    }
 }
 
 void CLiveTable::Message(const std::string& line) {
     if (!m_live || m_shown.empty()) {
-        std::fputs((line + "\n").c_str(), m_stream);
-        std::fflush(m_stream);
+        m_err.Message(line + "\n");
         return;
     }
-    const std::vector<std::string> lines = m_shown;
-    Clear();
-    std::fputs((line + "\n").c_str(), m_stream);
-    Draw(lines);
+    // Taken down, the line, and drawn again: one piece, so nothing comes between.
+    std::vector<std::string> lines;
+    lines.swap(m_shown);
+    std::string text = "\r\033[" + std::to_string(lines.size()) + "A\033[J" + line + "\n";
+    text += Drawing(lines);
+    m_shown = lines;
+    m_err.Message(text);
 }
 
 void CLiveTable::Clear() {
@@ -220,12 +307,11 @@ void CLiveTable::Clear() {
         return;
     }
     // Back to the block's first line, then erase to the end of the screen.
-    std::fprintf(m_stream, "\r\033[%zuA\033[J", m_shown.size());
-    std::fflush(m_stream);
+    m_err.Message("\r\033[" + std::to_string(m_shown.size()) + "A\033[J");
     m_shown.clear();
 }
 
-void CLiveTable::Draw(const std::vector<std::string>& lines) {
+std::string CLiveTable::Drawing(const std::vector<std::string>& lines) const {
     std::string text;
     if (!m_shown.empty()) {
         text = "\r\033[" + std::to_string(m_shown.size()) + "A";
@@ -236,9 +322,7 @@ void CLiveTable::Draw(const std::vector<std::string>& lines) {
     if (lines.size() < m_shown.size()) {
         text += "\033[J";
     }
-    std::fputs(text.c_str(), m_stream);
-    std::fflush(m_stream);
-    m_shown = lines;
+    return text;
 }
 
 }  // namespace korv

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "console/ErrQueue.h"
 #include "console/Transfer.h"
 
 namespace korv {
@@ -32,20 +33,26 @@ struct PortReport {
     uint64_t total = 0;             // its file's size
     double seconds = 0;             // how long it has run (or ran)
     std::string reason;             // the system's reason of the last failure
+    std::string logError;           // why the port's log could not be written; empty if it could
 };
 
-// The console's exit status for a port's outcome (0 sent, 1 port, 3 file, 4 transfer, 130).
+// The console's exit status for a port's outcome (0 sent, 1 port, 3 file, 4 transfer, 130); a
+// log that could not be written makes it at least 1.
 int OutcomeStatus(const PortReport& report);
 // The batch's exit status: 0 only when every port's update was sent completely, otherwise the
-// highest of the ports' statuses (130 when interrupted).
-int BatchStatus(const std::vector<PortReport>& reports, bool interrupted);
+// highest of the ports' statuses (130 when one was interrupted before its transfer had ended).
+int BatchStatus(const std::vector<PortReport>& reports);
 
 // "waiting for prompt", "sending", "sent", "failed", "port lost", ...
 std::string PhaseLabel(const PortReport& report);
 std::string OutcomeLabel(const PortReport& report);
 
-// The live table, one line per port, each cut to width characters (0: no limit).
-std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width);
+// The live table, one line per port, each cut to width characters (0: no limit); on a terminal
+// of height lines (0: no limit) where not every port fits, a totals line and as many ports as fit,
+// failures first, then running transfers, waiting ports and finished ones. Names too long for the
+// width are shortened from the left; the counts are never cut.
+std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
+                                         size_t height = 0);
 // The summary: a header and one line per port with the file, bytes, time, outcome and reason.
 std::string FormatSummary(const std::vector<PortReport>& reports);
 
@@ -57,6 +64,8 @@ std::string LogFileName(const std::string& port);
 // A block of lines on a terminal that is redrawn in place; messages are written above it, so
 // they scroll away while the block stays at the bottom. When not live, Show does nothing and
 // messages are plain lines.
+// Everything goes through a CErrQueue: the terminal never holds up the caller; a redraw it is
+// not ready for is skipped, messages wait in order.
 class CLiveTable {
   public:
     CLiveTable(std::FILE* stream, bool live);
@@ -69,12 +78,18 @@ class CLiveTable {
     void Message(const std::string& line);
     // Takes the block down, leaving the cursor where it started.
     void Clear();
+    // Offers what waits to the terminal again; how long a wait may last before that is due
+    // (-1: nothing waits).
+    void Pump() { m_err.Pump(); }
+    int PumpDueMs() const { return m_err.PumpDueMs(); }
 
   private:
-    void Draw(const std::vector<std::string>& lines);
+    // The block as text, drawn over the one shown.
+    std::string Drawing(const std::vector<std::string>& lines) const;
 
-    std::FILE* m_stream;
+    CErrQueue m_err;
     bool m_live;
+    // The block as the terminal will show it once it has taken everything written so far.
     std::vector<std::string> m_shown;
 };
 

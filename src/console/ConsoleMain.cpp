@@ -73,7 +73,7 @@ int RunConsole(int argc, char** argv, DemoStart startDemo) {
     // stdout is flushed at the end of every drain; in between it collects whole drains.
     static char outBuffer[1 << 16];
     std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
-    CConsoleOutput out(stdout, stderr, StderrIsConsole());
+    CConsoleOutput out(stdout, stderr, StderrIsConsole(), true);
 
     std::unique_ptr<DemoTester> tester;
     if (options.demo) {

@@ -1,15 +1,46 @@
 #include "console/ConsoleOutput.h"
 
+#include <cerrno>
 #include <cinttypes>
 
 namespace korv {
 
-CConsoleOutput::CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed)
-    : m_out(out), m_err(err), m_progressAllowed(progressAllowed) {}
+CConsoleOutput::CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed, bool errQueued)
+    : m_out(out),
+      m_err(err),
+      m_errQueue(errQueued ? std::make_unique<CErrQueue>(err) : nullptr),
+      m_progressAllowed(progressAllowed) {}
 
 CConsoleOutput::~CConsoleOutput() {
     ClearProgress();
     FlushOut();
+}
+
+void CConsoleOutput::Flush(std::FILE* stream) {
+    if (std::fflush(stream) != 0 && m_writeError == 0) {
+        m_writeError = errno != 0 ? errno : EIO;
+    }
+}
+
+void CConsoleOutput::Put(std::FILE* stream, const std::string& text) {
+    if (stream == m_err && m_errQueue) {
+        m_errQueue->Message(text);
+        return;
+    }
+    if (std::fputs(text.c_str(), stream) < 0 && m_writeError == 0) {
+        m_writeError = errno != 0 ? errno : EIO;
+    }
+    Flush(stream);
+}
+
+void CConsoleOutput::PumpErr() {
+    if (m_errQueue) {
+        m_errQueue->Pump();
+    }
+}
+
+int CConsoleOutput::ErrPumpDueMs() const {
+    return m_errQueue ? m_errQueue->PumpDueMs() : -1;
 }
 
 void CConsoleOutput::Echo(char ch) {
@@ -18,11 +49,13 @@ void CConsoleOutput::Echo(char ch) {
         ClearProgress();
         m_outPending = true;
     }
-    std::fputc(static_cast<unsigned char>(ch), m_out);
+    if (std::fputc(static_cast<unsigned char>(ch), m_out) == EOF && m_writeError == 0) {
+        m_writeError = errno != 0 ? errno : EIO;
+    }
 }
 
 void CConsoleOutput::FlushOut() {
-    std::fflush(m_out);
+    Flush(m_out);
     m_outPending = false;
 }
 
@@ -45,8 +78,7 @@ void CConsoleOutput::Message(const std::string& text) {
 void CConsoleOutput::Error(const std::string& text) {
     FlushOut();
     ClearProgress();
-    std::fputs(text.c_str(), m_err);
-    std::fflush(m_err);
+    Put(m_err, text);
 }
 
 void CConsoleOutput::ShowProgress(const std::string& line) {
@@ -58,8 +90,13 @@ void CConsoleOutput::ShowProgress(const std::string& line) {
     if (line.size() < m_progressWidth) {
         text.append(m_progressWidth - line.size(), ' ');
     }
-    std::fputs(text.c_str(), m_err);
-    std::fflush(m_err);
+    if (m_errQueue) {
+        if (!m_errQueue->Frame(text)) {
+            return;  // the terminal is behind: this frame is skipped, the next one replaces it
+        }
+    } else {
+        Put(m_err, text);
+    }
     m_progressWidth = line.size();
     m_progressShown = line;
 }
@@ -71,8 +108,7 @@ void CConsoleOutput::ClearProgress() {
     std::string text = "\r";
     text.append(m_progressWidth, ' ');
     text += '\r';
-    std::fputs(text.c_str(), m_err);
-    std::fflush(m_err);
+    Put(m_err, text);
     m_progressWidth = 0;
     m_progressShown.clear();
 }

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "console/ErrQueue.h"
 
 #include "terminal/ReportWidget.h"
 
@@ -16,8 +19,9 @@ namespace korv {
 class CConsoleOutput {
   public:
     // out and err are the streams written (stdout and stderr in the program); progress is drawn
-    // only when progressAllowed (stderr is a terminal).
-    CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed);
+    // only when progressAllowed (stderr is a terminal). errQueued: err is written through a
+    // CErrQueue, so that a stopped terminal holds up nothing (whoever waits calls PumpErr).
+    CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed, bool errQueued = false);
     ~CConsoleOutput();
     CConsoleOutput(const CConsoleOutput&) = delete;
     CConsoleOutput& operator=(const CConsoleOutput&) = delete;
@@ -32,6 +36,13 @@ class CConsoleOutput {
     void ShowProgress(const std::string& line);
     void ClearProgress();
     bool ProgressAllowed() const { return m_progressAllowed; }
+    // With a queued err: gives what waits another chance, and how long a wait may last before
+    // that is due again (-1: nothing waits).
+    void PumpErr();
+    int ErrPumpDueMs() const;
+    // The system's code of the first write to either stream that failed (a full disk), 0 if
+    // none did (queued err writes are not counted).
+    int WriteError() const { return m_writeError; }
     // Also hands every message's text (without the "KORVALIN: " prefix) to observer, after it
     // has been written; a batch run shows each tester's messages beside its log.
     void SetMessageObserver(std::function<void(const std::string&)> observer) {
@@ -39,8 +50,13 @@ class CConsoleOutput {
     }
 
   private:
+    void Put(std::FILE* stream, const std::string& text);
+    void Flush(std::FILE* stream);
+
     std::FILE* m_out;
     std::FILE* m_err;
+    std::unique_ptr<CErrQueue> m_errQueue;
+    int m_writeError = 0;
     bool m_progressAllowed;
     size_t m_progressWidth = 0;  // characters of the progress line on screen, 0 when none
     std::string m_progressShown;

@@ -162,7 +162,8 @@ class CSession {
 
     void DispatchPending(bool track);
     void AfterDispatch(int prevState);
-    void EndTransfer(PortOutcome outcome, const std::string& why = {});
+    // nextFollows: the tester asked for the file again; the run goes on to that transfer.
+    void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
     bool BeforeAnswer();
     void UpdateProgress();
     int Interrupt();
@@ -230,24 +231,31 @@ void CSession::AfterDispatch(int prevState) {
 }
 
 bool CSession::BeforeAnswer() {
-    // The tester asks for the next file before the sender's end was dispatched (a port that
-    // confirms an empty output queue only after a settling pause reports it late): the view has
-    // just stopped that sender for the new prompt, and a sender that had sent everything counts
-    // as sent before the next transfer begins, or ends a run that sends one file.
-    if (m_phase == Phase::Running && m_account.Open() && m_view.SendCompleted() &&
-        m_view.LastSendError() == 0) {
+    if (m_phase != Phase::Running || !m_account.Open()) {
+        return true;
+    }
+    // The tester asks for the file while a transfer is still open: the view has just stopped
+    // that sender for the new prompt. One that had handed every byte to the port without an
+    // error has sent the file (the port confirms an empty output queue only after a settling
+    // pause, so its end was not dispatched yet); the tester took it in and asks for the next,
+    // which ends a run that sends one file. Any other was cut: the tester started again, and
+    // the transfer that follows decides the run.
+    if (m_view.LastSendError() == 0 &&
+        (m_view.SendCompleted() ||
+         (m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal()))) {
         EndTransfer(PortOutcome::Sent);
         return m_phase == Phase::Running;
     }
+    EndTransfer(PortOutcome::Failed, CutTransferText(m_view), true);
     return true;
 }
 
-void CSession::EndTransfer(PortOutcome outcome, const std::string& why) {
+void CSession::EndTransfer(PortOutcome outcome, const std::string& why, bool nextFollows) {
     m_out.ClearProgress();
     const bool sending = m_account.Open();
     m_account.End(outcome, m_view, m_host, m_out, why);
     m_status = OutcomeExitStatus(outcome, sending);
-    if (m_opt.repeat && outcome != PortOutcome::PortLost) {
+    if (nextFollows || (m_opt.repeat && outcome != PortOutcome::PortLost)) {
         return;  // wait for the tester's next prompt
     }
     m_host.RefuseDialogs();
@@ -277,16 +285,18 @@ void CSession::UpdateProgress() {
 int CSession::PollTimeoutMs() const {
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
+    int timeout = -1;
     if (m_phase == Phase::Answer) {
         const auto now = Clock::now();
         const auto end = std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit);
-        return end <= now ? 0
-                          : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+        timeout =
+            end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
+    } else if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
+        timeout = static_cast<int>(kProgressPeriod.count());
     }
-    if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
-        return static_cast<int>(kProgressPeriod.count());
-    }
-    return -1;
+    // Messages the terminal has not taken yet are offered again soon.
+    const int pump = m_out.ErrPumpDueMs();
+    return pump >= 0 && (timeout < 0 || pump < timeout) ? pump : timeout;
 }
 
 int CSession::Interrupt() {
@@ -296,7 +306,9 @@ int CSession::Interrupt() {
     }
     m_host.RefuseDialogs();
     m_out.Message("Interrupted.");
-    return Finish(EXIT_INTERRUPTED);
+    // Once the last transfer has ended, only the wait for the tester's answer was cut short:
+    // the run's status is that transfer's.
+    return Finish(m_phase == Phase::Answer ? m_status : EXIT_INTERRUPTED);
 }
 
 int CSession::Finish(int status) {
@@ -354,7 +366,8 @@ int CSession::Run() {
         const int which = WaitForAny(handles, 2, PollTimeoutMs(), &err);
         if (which == WAIT_RESULT_FAILED) {
             m_out.Message("Waiting failed: " + SystemErrorText(err));
-            return Finish(EXIT_TRANSFER_FAILED);
+            // A transfer still running is cut by the close; one that has ended keeps its status.
+            return Finish(m_phase == Phase::Answer ? m_status : EXIT_TRANSFER_FAILED);
         }
         if (m_interrupt.Raised()) {
             return Interrupt();
@@ -362,6 +375,7 @@ int CSession::Run() {
         if (which == 0) {
             DispatchPending(true);
         }
+        m_out.PumpErr();
         if (m_phase == Phase::Answer) {
             const auto now = Clock::now();
             if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {

@@ -27,6 +27,12 @@ int OutcomeExitStatus(PortOutcome outcome, bool lostWhileSending) {
     return EXIT_TRANSFER_FAILED;
 }
 
+std::string CutTransferText(const CProgView& view) {
+    return "The transfer of '" + view.UpdateFile() +
+           "' did not complete: the tester asked for the file again after " +
+           std::to_string(view.SendDone()) + " of " + std::to_string(view.SendTotal()) + " bytes.";
+}
+
 void CTransferAccount::Begin(const CProgView&, const CConsoleHost& host) {
     m_open = true;
     m_messagesAtStart = host.MessageCount();

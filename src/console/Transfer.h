@@ -36,6 +36,9 @@ struct TransferEnd {
 // ran is a failed transfer (4), one lost while waiting a failed port (1).
 int OutcomeExitStatus(PortOutcome outcome, bool lostWhileSending);
 
+// What the operator is told of a transfer the tester cut short by asking for the file again.
+std::string CutTransferText(const CProgView& view);
+
 // The transfers of one view, one at a time: Begin when its sender starts, End once when it ends.
 class CTransferAccount {
   public:

@@ -1,6 +1,7 @@
 #pragma once
 // What a console run needs of the terminal it writes to, and of the files it logs to.
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -8,6 +9,8 @@ namespace korv {
 
 // The terminal's width in characters, or 0 when it is not known.
 int TerminalColumns(std::FILE* stream);
+// The terminal's height in lines, or 0 when it is not known.
+int TerminalRows(std::FILE* stream);
 
 // Makes the terminal act on the ANSI control sequences (cursor up, erase line and screen) written
 // to stream; false when it cannot (an old Windows console). Unix terminals always do.
@@ -17,5 +20,27 @@ bool EnableTerminalControl(std::FILE* stream);
 // nullptr with the system's error code in *err when it cannot, and ERR_NOT_REGULAR_FILE when
 // path names anything but a regular file (a FIFO, a device).
 std::FILE* OpenForAppend(const std::string& path, int* err);
+
+// A stream (standard error) written without ever waiting for its reader: a terminal the operator
+// stopped with Ctrl+S, or a stalled remote session, must not hold up the program. Linux writes to
+// a terminal or pipe through a non-blocking descriptor of its own (the stream's shared one keeps
+// its mode, which the shell relies on); a file never blocks. Windows writes as the stream does.
+class CErrWriter {
+  public:
+    explicit CErrWriter(std::FILE* stream);
+    ~CErrWriter();
+    CErrWriter(const CErrWriter&) = delete;
+    CErrWriter& operator=(const CErrWriter&) = delete;
+
+    // Writes what the stream takes now: the number of bytes taken, 0 when it takes none (or
+    // has failed for good, as a closed pipe).
+    size_t TryWrite(const char* data, size_t n);
+    // Waits at most ms milliseconds until the stream may take more; false when it did not.
+    bool WaitWritable(int ms);
+
+  private:
+    std::FILE* m_stream;
+    int m_fd = -1;  // our own non-blocking descriptor (Linux), -1 when the stream is used as is
+};
 
 }  // namespace korv

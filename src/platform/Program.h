@@ -19,8 +19,9 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // Makes stdout and stderr carry bytes unchanged: Windows would turn every line feed into a
 // carriage return and line feed (the tester's own "\r\n" would gain a second return), and its
 // console shows UTF-8 text only when told to and only when a character arrives in one write, so
-// stderr is buffered there: whoever writes to it flushes after each message. Nothing to do on
-// Linux.
+// stderr is buffered there: whoever writes to it flushes after each message. On Linux a standard
+// descriptor that was closed (as some service managers start programs) is opened on /dev/null,
+// so that nothing the program opens later takes its place. Call it before anything is opened.
 void PrepareStandardStreams();
 
 // Puts back, when it goes, what PrepareStandardStreams changes beyond this process: the output

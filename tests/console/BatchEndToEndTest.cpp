@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Scenarios.h"
 #include "Texts.h"
+#include "console/BatchRun.h"
+#include "platform/Wait.h"
 
 namespace korv {
 namespace {
@@ -251,10 +254,88 @@ TEST_F(BatchRun, RepeatUpdatesTheNextTesterOnEachPort) {
     EXPECT_EQ(tool->WaitExit(), 130);
     const std::string summary = Out();
     for (auto& sim : m_sims) {
-        const std::string line = SummaryLine(summary, sim->Port());
-        // Two sent, none failed.
-        EXPECT_NE(line.find("  2  "), std::string::npos) << summary;
-        EXPECT_NE(line.find("  0  "), std::string::npos) << summary;
+        // Two sent, none failed; ended while waiting for a third tester.
+        test::ExpectSummaryRow(summary, sim->Port(), "interrupted", 2, 0, test::Got::All,
+                               text.size(), "Interrupted while waiting for the tester's prompt.");
+    }
+}
+
+// The batch's wait fails while a transfer runs: the error is told and the transfers end as failed
+// with it, not as interrupted.
+TEST_F(BatchRun, AFailedWaitEndsTheTransfersAsFailedNotInterrupted) {
+    const std::string text = UpdateText(60000);
+    const std::string file = MakeFile(text);
+    StartTesters(1, {"--rate", "5760", "--linger-ms", "60000"});
+    ConsoleOptions options;
+    options.ports = {m_sims[0]->Port()};
+    options.file = file;
+    options.logDir = m_dir / "logs";
+    auto wait = [&](const WaitHandle* handles, size_t count, int timeoutMs, int* err) {
+        m_sims[0]->Poll();
+        if (m_sims[0]->Find("RECEIVING")) {
+            *err = ENOMEM;
+            return WAIT_RESULT_FAILED;
+        }
+        return WaitForAny(handles, count, timeoutMs < 0 || timeoutMs > 20 ? 20 : timeoutMs, err);
+    };
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(out != nullptr && err != nullptr);
+    int status = -1;
+    {
+        CInterrupt interrupt;
+        status = korv::RunBatch(options, interrupt, out, err, false, wait);
+    }
+    auto contents = [](std::FILE* f) {
+        std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+        std::rewind(f);
+        text.resize(std::fread(text.data(), 1, text.size(), f));
+        std::fclose(f);
+        return text;
+    };
+    const std::string summary = contents(out);
+    const std::string messages = contents(err);
+    EXPECT_EQ(status, 4) << messages;
+    EXPECT_NE(messages.find("Waiting for the testers failed: "), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("Interrupted"), std::string::npos) << messages;
+    test::ExpectSummaryRow(summary, m_sims[0]->Port(), "failed", 0, 1, test::Got::Prefix,
+                           text.size(), "Stopped: waiting for the testers failed after");
+}
+
+// A terminal that cannot move the cursor (TERM=dumb) gets the messages without the table.
+TEST_F(BatchRun, ADumbTerminalGetsNoTable) {
+    const std::string file = MakeFile(UpdateText(3000));
+    const char* term = std::getenv("TERM");
+    const std::string saved = term != nullptr ? term : "";
+    for (const std::string kind : {"dumb", "xterm"}) {
+        SCOPED_TRACE(kind);
+        m_sims.clear();
+        StartTesters(1, {"--rate", "0"});
+        ConsoleOptions options;
+        options.ports = {m_sims[0]->Port()};
+        options.file = file;
+        options.logDir = m_dir / "logs";
+        ::setenv("TERM", kind.c_str(), 1);
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        int status = -1;
+        {
+            CInterrupt interrupt;
+            status = korv::RunBatch(options, interrupt, out, err, true);
+        }
+        EXPECT_EQ(status, 0);
+        std::string text(static_cast<size_t>(std::ftell(err)), '\0');
+        std::rewind(err);
+        text.resize(std::fread(text.data(), 1, text.size(), err));
+        std::fclose(out);
+        std::fclose(err);
+        EXPECT_NE(text.find(": Sent '"), std::string::npos) << text;
+        EXPECT_EQ(text.find("\033[") != std::string::npos, kind != "dumb") << text;
+    }
+    if (term != nullptr) {
+        ::setenv("TERM", saved.c_str(), 1);
+    } else {
+        ::unsetenv("TERM");
     }
 }
 

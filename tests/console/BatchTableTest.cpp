@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -62,6 +65,27 @@ TEST(BatchOptions, AllPortsAddsTheListedDevicesNotGivenAlready) {
               (std::vector<std::string>{"/dev/ttyUSB1", "/dev/pts/3", "ttyUSB0"}));
 }
 
+TEST(BatchOptions, ADeviceNamedTwiceIsOnePort) {
+    // A device and its by-id link, and a link to the link: one port, under the first name.
+    test::TempDir dev;
+    test::WriteWholeFile(dev / "ttyUSB0", "");
+    const std::string device = std::filesystem::canonical(dev / "ttyUSB0").string();
+    ASSERT_EQ(::mkdir((dev / "by-id").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("../ttyUSB0", (dev / "by-id/usb-FTDI_1").c_str()), 0);
+    ASSERT_EQ(::symlink((dev / "by-id/usb-FTDI_1").c_str(), (dev / "tester").c_str()), 0);
+    ConsoleOptions opt;
+    opt.ports = {dev / "by-id/usb-FTDI_1", "rfc2217://rack:4001", dev / "ttyUSB0",
+                 "rfc2217://rack:4002",    dev / "tester",        "/dev/korvalin-none"};
+    std::vector<std::string> dropped;
+    const auto none = [] { return std::unique_ptr<ISerialDeviceMap>(); };
+    EXPECT_EQ(BatchPorts(opt, none, &dropped),
+              (std::vector<std::string>{dev / "by-id/usb-FTDI_1", "rfc2217://rack:4001",
+                                        "rfc2217://rack:4002", "/dev/korvalin-none"}));
+    ASSERT_EQ(dropped.size(), 2u);
+    EXPECT_EQ(dropped[0], "'" + (dev / "ttyUSB0") + "' is " + device + ", given already as '" +
+                              (dev / "by-id/usb-FTDI_1") + "'");
+}
+
 PortReport Report(const std::string& port, PortOutcome outcome, bool lostWhileSending = false) {
     PortReport r;
     r.port = port;
@@ -74,9 +98,8 @@ PortReport Report(const std::string& port, PortOutcome outcome, bool lostWhileSe
 
 TEST(BatchVerdict, APortWithoutAVerdictOrNoPortAtAllIsNoSuccess) {
     // A port whose update never ended did not get it; a batch of no ports sent nothing.
-    EXPECT_EQ(BatchStatus({Report("A", PortOutcome::Sent), Report("B", PortOutcome::None)}, false),
-              4);
-    EXPECT_EQ(BatchStatus({}, false), 1);
+    EXPECT_EQ(BatchStatus({Report("A", PortOutcome::Sent), Report("B", PortOutcome::None)}), 4);
+    EXPECT_EQ(BatchStatus({}), 1);
 }
 
 TEST(BatchLogs, FileNamesComeFromThePortAndStayInTheFolder) {
@@ -163,6 +186,51 @@ TEST(BatchTable, LinesAreCutToTheTerminalAndTheCountsStayPut) {
     for (const auto& line : FormatLiveTable({r, w}, 30)) {
         EXPECT_LE(line.size(), 30u);
     }
+}
+
+// Thirty testers by their by-id names on an 80 x 24 terminal: the block leaves the cursor's line
+// free (a taller one scrolls a copy into the scrollback at every redraw), keeps the failures and
+// running transfers, and shortens names from the left, never the counts.
+TEST(BatchTable, ATableTallerThanTheTerminalKeepsTotalsAndTheBusiestRows) {
+    std::vector<PortReport> reports;
+    for (int i = 0; i < 30; ++i) {
+        PortReport r;
+        r.port = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K" + std::to_string(100 + i) +
+                 "-if00-port0";
+        r.phase = i < 20 ? PortPhase::Done : PortPhase::Sending;
+        r.outcome = i < 20 ? PortOutcome::Sent : PortOutcome::None;
+        r.sent = i < 20 ? 12 : 11;
+        r.failed = 0;
+        r.done = 1000;
+        r.total = 40000;
+        r.seconds = 3;
+        reports.push_back(r);
+    }
+    reports[3].outcome = PortOutcome::PortLost;
+    reports[3].failed = 1;
+    reports[28].phase = PortPhase::Waiting;
+    const auto lines = FormatLiveTable(reports, 79, 24);
+    ASSERT_EQ(lines.size(), 23u);
+    EXPECT_EQ(lines[0], "30 ports: 9 sending, 1 waiting, 19 sent, 1 failed; 8 not shown");
+    std::vector<std::string> ids;
+    for (size_t k = 1; k < lines.size(); ++k) {
+        EXPECT_LE(lines[k].size(), 79u);
+        EXPECT_TRUE(lines[k].starts_with("...")) << lines[k];
+        EXPECT_TRUE(lines[k].find(" sent, 0 failed") != std::string::npos ||
+                    lines[k].find("12 sent, 1 failed") != std::string::npos)
+            << lines[k];
+        ids.push_back(lines[k].substr(lines[k].find("A10K") + 4, 3));
+    }
+    // The failure, every running transfer, the waiting port, then the finished ones that fit,
+    // in the order given.
+    EXPECT_EQ(ids[0], "100");
+    EXPECT_EQ(ids[3], "103");
+    for (int i = 20; i < 30; ++i) {
+        EXPECT_NE(std::find(ids.begin(), ids.end(), std::to_string(100 + i)), ids.end()) << i;
+    }
+    // A terminal with room for every port shows them all, without totals.
+    EXPECT_EQ(FormatLiveTable(reports, 0, 31).size(), 30u);
+    EXPECT_EQ(FormatLiveTable(reports, 0, 30).size(), 29u);
 }
 
 }  // namespace

@@ -252,21 +252,6 @@ TEST_F(ConsoleRun, InterruptWhileTheTesterHoldsXoffEndsAtOnceAndSendsNoMore) {
     EXPECT_EQ(got, text.substr(0, got.size()));
 }
 
-TEST_F(ConsoleRun, ALineThatGoesAwayMidTransferExits4) {
-    const std::string text = UpdateText(1 << 20);
-    const std::string file = MakeFile("update.txt", text);
-    Sim sim({"--rate", "5760"});
-    ASSERT_FALSE(sim.Port().empty());
-    auto tool = Start({"--console", "--port", sim.Port(), "--file", file});
-    ASSERT_TRUE(sim.WaitEvent("RECEIVING"));
-    sim.Command("hangup");  // the adapter is unplugged
-    EXPECT_EQ(tool->WaitExit(), 4);
-    EXPECT_NE(Err().find("KORVALIN: The transfer of '" + file + "' did not complete"),
-              std::string::npos)
-        << Err();
-    EXPECT_EQ(Err().find("KORVALIN: Sent"), std::string::npos) << Err();
-}
-
 TEST_F(ConsoleRun, RepeatSendsAtEveryPrompt) {
     const std::string text = UpdateText(5000);
     const std::string file = MakeFile("update.txt", text);

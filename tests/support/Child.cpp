@@ -44,6 +44,9 @@ Child::Child(const LaunchPlan& plan) {
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, plan.stderrFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
     }
+    for (const int fd : plan.closed) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+    }
     if (!plan.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, plan.cwd.c_str());
     }

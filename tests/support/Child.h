@@ -22,6 +22,7 @@ struct LaunchPlan {
     std::string stdoutFile = "/dev/null";
     std::string stderrFile = "/dev/null";  // empty: the test's own stderr
     std::string cwd;                       // the child's working folder; empty: the test's
+    std::vector<int> closed;               // standard descriptors the child starts without
 };
 
 class Child {

@@ -1,6 +1,7 @@
 #include "platform/ConsoleIo.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,14 @@ int TerminalColumns(std::FILE* stream) {
         return 0;
     }
     return size.ws_col;
+}
+
+int TerminalRows(std::FILE* stream) {
+    winsize size{};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0) {
+        return 0;
+    }
+    return size.ws_row;
 }
 
 bool EnableTerminalControl(std::FILE*) {
@@ -58,6 +67,52 @@ std::FILE* OpenForAppend(const std::string& path, int* err) {
         return fail(code);
     }
     return file;
+}
+
+CErrWriter::CErrWriter(std::FILE* stream) : m_stream(stream) {
+    std::fflush(stream);
+    const int fd = ::fileno(stream);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        return;  // a file (or nothing): writes do not wait for a reader
+    }
+    // A descriptor of our own for the same terminal or pipe: O_NONBLOCK on the inherited one
+    // would change it for the shell and every other process that shares it.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    m_fd = sys::RetryEintr(
+        [&] { return ::open(self.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+}
+
+CErrWriter::~CErrWriter() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+size_t CErrWriter::TryWrite(const char* data, size_t n) {
+    if (m_fd < 0) {
+        // A file, or a terminal that could not be opened again: the stream's own way.
+        const size_t put = std::fwrite(data, 1, n, m_stream);
+        std::fflush(m_stream);
+        return put;
+    }
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = sys::RetryEintr([&] { return ::write(m_fd, data + done, n - done); });
+        if (w <= 0) {
+            break;  // EAGAIN: the reader has stopped; anything else: it is gone
+        }
+        done += static_cast<size_t>(w);
+    }
+    return done;
+}
+
+bool CErrWriter::WaitWritable(int ms) {
+    if (m_fd < 0) {
+        return true;
+    }
+    pollfd p{m_fd, POLLOUT, 0};
+    return sys::Poll(&p, 1, ms) > 0 && (p.revents & POLLOUT) != 0;
 }
 
 }  // namespace korv

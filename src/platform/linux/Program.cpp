@@ -2,8 +2,11 @@
 
 #include "platform/Program.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace korv {
 
@@ -26,7 +29,18 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return args;
 }
 
-void PrepareStandardStreams() {}
+void PrepareStandardStreams() {
+    // A descriptor 0..2 closed by whoever started us would be taken by the next open (the
+    // interrupt's pipe, a port): the tester's output would go into the pipe, or a read of
+    // standard input would take a signal's byte. /dev/null holds each place instead.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free descriptor is fd itself: every lower one is open by now. Kept open
+            // for the whole run.
+            [[maybe_unused]] const int held = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        }
+    }
+}
 
 ConsoleCodePageKeeper::ConsoleCodePageKeeper() = default;
 ConsoleCodePageKeeper::~ConsoleCodePageKeeper() = default;

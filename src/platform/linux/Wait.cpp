@@ -63,7 +63,9 @@ struct CInterrupt::Impl {
     bool raised = false;
     struct sigaction oldInt {};
     struct sigaction oldTerm {};
+    struct sigaction oldHup {};
     struct sigaction oldPipe {};
+    struct sigaction oldFsize {};
 };
 
 CInterrupt::CInterrupt() : m_impl(std::make_unique<Impl>()) {
@@ -82,6 +84,9 @@ CInterrupt::CInterrupt() : m_impl(std::make_unique<Impl>()) {
     sa.sa_flags = SA_RESETHAND | SA_RESTART;
     ::sigaction(SIGINT, &sa, &m_impl->oldInt);
     ::sigaction(SIGTERM, &sa, &m_impl->oldTerm);
+    // The session that started the run went away (an SSH connection dropped): an operator's
+    // request to stop like any other, so the transfers are aborted and reported.
+    ::sigaction(SIGHUP, &sa, &m_impl->oldHup);
 
     // A reader that went away (stdout piped into head) must not kill the program mid-transfer;
     // writes then fail with EPIPE instead.
@@ -89,6 +94,8 @@ CInterrupt::CInterrupt() : m_impl(std::make_unique<Impl>()) {
     ign.sa_handler = SIG_IGN;
     sigemptyset(&ign.sa_mask);
     ::sigaction(SIGPIPE, &ign, &m_impl->oldPipe);
+    // Likewise a file past the size limit: the write fails with EFBIG and is reported.
+    ::sigaction(SIGXFSZ, &ign, &m_impl->oldFsize);
 }
 
 CInterrupt::~CInterrupt() {
@@ -96,7 +103,9 @@ CInterrupt::~CInterrupt() {
         return;
     ::sigaction(SIGINT, &m_impl->oldInt, nullptr);
     ::sigaction(SIGTERM, &m_impl->oldTerm, nullptr);
+    ::sigaction(SIGHUP, &m_impl->oldHup, nullptr);
     ::sigaction(SIGPIPE, &m_impl->oldPipe, nullptr);
+    ::sigaction(SIGXFSZ, &m_impl->oldFsize, nullptr);
     g_signalWriteFd.store(-1, std::memory_order_relaxed);
     ::close(m_impl->writeFd);
     ::close(m_impl->readFd);

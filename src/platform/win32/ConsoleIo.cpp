@@ -75,4 +75,28 @@ std::FILE* OpenForAppend(const std::string& path, int* err) {
     return file;
 }
 
+int TerminalRows(std::FILE* stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const HANDLE handle = StreamHandle(stream);
+    if (handle == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(handle, &info)) {
+        return 0;
+    }
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
+// A console has no non-blocking writes; the stream is written as it is.
+CErrWriter::CErrWriter(std::FILE* stream) : m_stream(stream) {}
+
+CErrWriter::~CErrWriter() = default;
+
+size_t CErrWriter::TryWrite(const char* data, size_t n) {
+    const size_t put = std::fwrite(data, 1, n, m_stream);
+    std::fflush(m_stream);
+    return put;
+}
+
+bool CErrWriter::WaitWritable(int) {
+    return true;
+}
+
 }  // namespace korv

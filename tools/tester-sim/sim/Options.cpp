@@ -199,7 +199,7 @@ std::string usage_text(const std::string& program) {
     return "Usage: " + program + R"( [options]
 A simulated tester on a pseudo-terminal. Prints the slave path as the first stdout line, then
 one event per line. Commands on stdin: xoff, xon, prompt ready|xonxoff|both, say TEXT,
-flood N, hangup, quit.
+flood N, hangup, restart, quit.
 
   --prompt ready|xonxoff|both|none  prompt after the boot banner (default ready)
   --split N              write the prompt in N pieces, 50 ms apart (default 1)

@@ -36,6 +36,11 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr milliseconds kDrainGrace{1000};
 constexpr milliseconds kDrainPoll{10};
 constexpr milliseconds kWriteSettle{100};
+// A restarting tester: it holds the line with XOFF, drops what it had not taken in, boots for
+// kRebootTime (reading and discarding whatever still arrives), prompts, and frees the line
+// kRestartHold after that, which gives the program time to stop the transfer that was cut.
+constexpr milliseconds kRebootTime{300};
+constexpr milliseconds kRestartHold{1000};
 
 void warn(const std::string& text) {
     std::fprintf(stderr, "korvalin-tester-sim: %s\n", text.c_str());
@@ -434,6 +439,17 @@ void Simulator::abort_update() {
     event("ABORTED " + std::to_string(received_) + " bytes");
 }
 
+void Simulator::restart(TimePoint now) {
+    abort_update();
+    apply(flow_.reset(), now);
+    apply(flow_.hold(), now);
+    hold_until_ = now + kRebootTime + kRestartHold;
+    pieces_.clear();
+    event("RESTART");
+    state_ = State::Between;
+    deadline_ = now + kRebootTime;
+}
+
 void Simulator::apply(FlowAction action, TimePoint now) {
     if (action == FlowAction::SendXoff) {
         xchars_ += kXoff;
@@ -612,6 +628,8 @@ void Simulator::command(const std::string& line, TimePoint now) {
         start_flood(n);
     } else if (verb == "hangup") {
         hangup(now);
+    } else if (verb == "restart") {
+        restart(now);
     } else {
         warn("unknown command '" + line + "'");
     }

@@ -55,6 +55,7 @@ class Simulator {
     void abort_update();
     void apply(FlowAction action, TimePoint now);
     void hangup(TimePoint now);
+    void restart(TimePoint now);
 
     void enqueue(const std::string& text, const std::string& marker = {});
     void on_writable();

@@ -1,0 +1,70 @@
+// The console scenario table (support/Scenarios.h) run by the Linux program: for one port, and
+// for a batch of two testers.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "Scenarios.h"
+
+namespace korv {
+namespace {
+
+using test::Scenario;
+
+std::vector<Scenario> Rows(unsigned runs) {
+    std::vector<Scenario> rows;
+    for (const auto& s : test::ConsoleScenarios()) {
+        if ((s.runs & runs) == runs) {
+            rows.push_back(s);
+        }
+    }
+    return rows;
+}
+
+class Scenarios : public ::testing::TestWithParam<Scenario> {
+  protected:
+    void Run(bool batch) {
+        ::mkdir((m_dir / "sysfs").c_str(), 0755);
+        ::mkdir((m_dir / "config").c_str(), 0755);
+        test::ScenarioSystem system;
+        system.port = [](size_t, std::vector<std::string>&) { return std::string(); };
+        system.command = [this](const std::vector<std::string>& args) {
+            // The environment of a machine with no serial devices and no remembered port.
+            std::vector<std::string> argv = {
+                "/usr/bin/env",         "XDG_CONFIG_HOME=" + (m_dir / "config"),
+                "HOME=" + m_dir.path(), "KORV_SYSFS_TTY=" + (m_dir / "sysfs"),
+                KORVALIN_BIN,           "--console"};
+            argv.insert(argv.end(), args.begin(), args.end());
+            return argv;
+        };
+        system.fileArg = [](const std::string& path) { return path; };
+        system.logPath = [](const std::string& dir, const std::string& port) {
+            return dir + "/pts-" + port.substr(port.rfind('/') + 1) + ".log";
+        };
+        test::RunScenario(GetParam(), batch, system, m_dir);
+    }
+    test::TempDir m_dir;
+};
+
+class OnePortScenario : public Scenarios {};
+class BatchScenario : public Scenarios {};
+
+TEST_P(OnePortScenario, Runs) {
+    Run(false);
+}
+
+TEST_P(BatchScenario, Runs) {
+    Run(true);
+}
+
+std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, OnePortScenario,
+                         ::testing::ValuesIn(Rows(test::kOnePort | test::kLinux)), Name);
+INSTANTIATE_TEST_SUITE_P(Linux, BatchScenario,
+                         ::testing::ValuesIn(Rows(test::kBatch | test::kLinux)), Name);
+
+}  // namespace
+}  // namespace korv

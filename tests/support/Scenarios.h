@@ -1,0 +1,493 @@
+#pragma once
+// One table of console runs that go wrong, and the one way each is checked: the exit status, the
+// summary row of every port (a batch) or the messages (one port), and the bytes each tester got.
+// Thin drivers run every row for the one-port program and for a batch of two testers, on Linux
+// (tests/console) and for the Windows program under Wine (tests/wine).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Child.h"
+#include "TempDir.h"
+#include "Texts.h"
+#include "Wait.h"
+
+namespace korv::test {
+
+// What goes wrong, and when.
+enum class Fault {
+    None,
+    HangupSending,        // tester 0's line goes away mid-transfer (an adapter pulled)
+    HangupWaiting,        // tester 0's line goes away before it prompts
+    RestartSending,       // tester 0 restarts mid-transfer and asks for the file again
+    SighupSending,        // the program's session ends (SIGHUP) mid-transfer
+    SigintAfterReceived,  // Ctrl+C once every tester has its whole file (the answer window)
+    ClosedStdinStderr,    // the program starts with descriptors 0 and 2 closed
+    ClosedStdout,         // the program starts with descriptor 1 closed
+    StoppedTerminal,      // standard error is a terminal stopped with Ctrl+S for the whole run
+    UnwritableLog,        // tester 0's log cannot be written (a batch)
+};
+
+// What a tester ends up with.
+enum class Got { All, Prefix, Nothing };
+
+// Where a row runs.
+enum Runs : unsigned {
+    kOnePort = 1,
+    kBatch = 2,
+    kLinux = 4,
+    kWine = 8,
+    kEverywhere = kOnePort | kBatch | kLinux | kWine,
+};
+
+struct Scenario {
+    const char* name;
+    Fault fault;
+    std::vector<std::string> sim;  // the simulated testers' options
+    size_t bytes;                  // the update file's size
+    unsigned runs;
+    int status;  // the program's exit status
+    // Tester 0's summary row: OUTCOME, SENT, FAILED; BYTES follows from got.
+    const char* outcome;
+    int sent;
+    int failed;
+    // In tester 0's REASON column and log (a batch) or on stderr (one port); "" for none.
+    const char* reason;
+    Got got;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Scenario& s) {
+    return os << s.name;
+}
+
+// Faults of the program itself touch every tester; the others touch tester 0 only, and tester 1
+// of a batch is updated as if nothing happened.
+inline bool HitsEveryTester(Fault f) {
+    return f == Fault::SighupSending || f == Fault::SigintAfterReceived ||
+           f == Fault::ClosedStdinStderr || f == Fault::ClosedStdout ||
+           f == Fault::StoppedTerminal || f == Fault::None;
+}
+
+inline const std::vector<Scenario>& ConsoleScenarios() {
+    using F = Fault;
+    const std::vector<std::string> lineRate = {"--rate", "5760", "--linger-ms", "60000"};
+    static const std::vector<Scenario> rows = {
+        // A tester that reads more slowly than the line: "Sent" only for what it gets.
+        {"SlowTesterGetsEveryByte",
+         F::None,
+         {"--rate", "3000", "--linger-ms", "60000"},
+         53120,
+         kEverywhere,
+         0,
+         "sent",
+         1,
+         0,
+         "",
+         Got::All},
+        {"LineLostMidTransfer", F::HangupSending, lineRate, 60000, kEverywhere, 4, "port lost", 0,
+         1, "did not complete", Got::Prefix},
+        {"LineLostBeforeThePrompt",
+         F::HangupWaiting,
+         {"--prompt", "none", "--wait-open", "off", "--delay-ms", "0", "--linger-ms", "60000"},
+         60000,
+         kEverywhere,
+         1,
+         "port lost",
+         0,
+         0,
+         "Lost the connection",
+         Got::Nothing},
+        // The cut transfer is told; the one that follows decides.
+        {"TesterRestartsMidTransfer", F::RestartSending, lineRate, 60000, kEverywhere, 0, "sent", 1,
+         1, "did not complete: the tester asked for the file again after", Got::All},
+        {"SessionHangupMidTransfer", F::SighupSending, lineRate, 60000, kOnePort | kBatch | kLinux,
+         130, "interrupted", 0, 1, "Interrupted", Got::Prefix},
+        {"CtrlCAfterEveryTesterHadItsFile",
+         F::SigintAfterReceived,
+         {"--rate", "0", "--linger-ms", "60000"},
+         20000,
+         kEverywhere,
+         0,
+         "sent",
+         1,
+         0,
+         "",
+         Got::All},
+        {"ClosedStandardInputAndError",
+         F::ClosedStdinStderr,
+         {"--rate", "0"},
+         20000,
+         kOnePort | kBatch | kLinux,
+         0,
+         "sent",
+         1,
+         0,
+         "",
+         Got::All},
+        {"ClosedStandardOutput",
+         F::ClosedStdout,
+         {"--rate", "0", "--linger-ms", "60000"},
+         20000,
+         kOnePort | kBatch | kLinux,
+         0,
+         "sent",
+         1,
+         0,
+         "",
+         Got::All},
+        {"StoppedTerminalStallsNoTester",
+         F::StoppedTerminal,
+         {"--rate", "0"},
+         20000,
+         kOnePort | kBatch | kLinux,
+         0,
+         "sent",
+         1,
+         0,
+         "",
+         Got::All},
+        {"UnwritableLogIsAFailure",
+         F::UnwritableLog,
+         {"--rate", "0"},
+         20000,
+         kBatch | kLinux,
+         1,
+         "sent",
+         1,
+         0,
+         "File too large",
+         Got::All},
+    };
+    return rows;
+}
+
+// A summary row cut into its columns (PORT OUTCOME SENT FAILED BYTES TIME FILE REASON): cells
+// are two or more spaces apart.
+inline std::vector<std::string> SummaryCells(const std::string& line) {
+    std::vector<std::string> cells;
+    size_t at = 0;
+    while (at < line.size()) {
+        size_t gap = line.find("  ", at);
+        if (gap == std::string::npos) {
+            gap = line.size();
+        }
+        cells.push_back(line.substr(at, gap - at));
+        at = line.find_first_not_of(' ', gap);
+        if (at == std::string::npos) {
+            break;
+        }
+    }
+    return cells;
+}
+
+// Checks one tester's summary row against what it should say.
+inline void ExpectSummaryRow(const std::string& summary, const std::string& port,
+                             const std::string& outcome, int sent, int failed, Got got,
+                             size_t bytes, const std::string& reason) {
+    const std::string line = SummaryLine(summary, port);
+    const auto cells = SummaryCells(line);
+    ASSERT_GE(cells.size(), 7u) << summary;
+    EXPECT_EQ(cells[1], outcome) << summary;
+    EXPECT_EQ(cells[2], std::to_string(sent)) << summary;
+    EXPECT_EQ(cells[3], std::to_string(failed)) << summary;
+    const std::string total = "/" + std::to_string(bytes);
+    switch (got) {
+        case Got::All:
+            EXPECT_EQ(cells[4], std::to_string(bytes) + total) << summary;
+            break;
+        case Got::Prefix:
+            EXPECT_TRUE(cells[4].ends_with(total) && cells[4] != std::to_string(bytes) + total)
+                << summary;
+            break;
+        case Got::Nothing:
+            EXPECT_EQ(cells[4], "-") << summary;
+            break;
+    }
+    if (reason.empty()) {
+        EXPECT_EQ(cells.size(), 7u) << "a reason for a clean row: " << summary;
+    } else {
+        ASSERT_EQ(cells.size(), 8u) << summary;
+        EXPECT_NE(cells[7].find(reason), std::string::npos) << summary;
+    }
+}
+
+inline size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Checks what a tester saved against the file.
+inline void ExpectGot(const std::string& got, const std::string& text, Got expected,
+                      const std::string& who) {
+    switch (expected) {
+        case Got::All:
+            EXPECT_TRUE(got == text) << who << " got " << got.size() << " of " << text.size()
+                                     << " bytes, or other bytes";
+            break;
+        case Got::Prefix:
+            EXPECT_LT(got.size(), text.size()) << who;
+            EXPECT_TRUE(got == text.substr(0, got.size())) << who << " got other bytes";
+            break;
+        case Got::Nothing:
+            EXPECT_EQ(got.size(), 0u) << who;
+            break;
+    }
+}
+
+// A terminal for the program's standard error that the operator has stopped with Ctrl+S: the
+// program's output to it stops at once and nothing is read until the end.
+class StoppedTerminal {
+  public:
+    StoppedTerminal() {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+            return;
+        }
+        const char* name = ::ptsname(m_master);
+        m_slave = name != nullptr ? name : "";
+        // Output flow control on, as a terminal has it; then the operator's Ctrl+S. It is acted
+        // on asynchronously: one-byte probes are written until one is held back.
+        const int slave = ::open(m_slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios t{};
+        const char stop = 0x13;
+        if (slave >= 0 && ::tcgetattr(slave, &t) == 0) {
+            t.c_iflag |= IXON;
+            t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            m_stopped = ::tcsetattr(slave, TCSANOW, &t) == 0 && ::write(m_master, &stop, 1) == 1 &&
+                        WaitUntil([&] {
+                            char probe = '?';
+                            if (::write(slave, &probe, 1) == 1) {
+                                [[maybe_unused]] const ssize_t n = ::read(m_master, &probe, 1);
+                                return false;
+                            }
+                            return errno == EAGAIN;
+                        });
+        }
+        if (slave >= 0) {
+            ::close(slave);
+        }
+    }
+    ~StoppedTerminal() {
+        if (m_master >= 0) {
+            ::close(m_master);
+        }
+    }
+    StoppedTerminal(const StoppedTerminal&) = delete;
+    StoppedTerminal& operator=(const StoppedTerminal&) = delete;
+    bool ok() const { return m_stopped && !m_slave.empty(); }
+    const std::string& SlavePath() const { return m_slave; }
+
+  private:
+    int m_master = -1;
+    std::string m_slave;
+    bool m_stopped = false;
+};
+
+// How one system starts the program and reaches a tester; the run and its checks are shared.
+struct ScenarioSystem {
+    // The port name of tester i and the simulator options that put it there; empty: the
+    // simulator's own pty.
+    std::function<std::string(size_t i, std::vector<std::string>& simOptions)> port;
+    // The program as the system runs it, with its arguments (a file path as the program names it).
+    std::function<std::vector<std::string>(const std::vector<std::string>& args)> command;
+    std::function<std::string(const std::string& path)> fileArg;
+    // The log of a port in a log folder.
+    std::function<std::string(const std::string& dir, const std::string& port)> logPath;
+};
+
+// Runs one row against one or two simulated testers (batch) and checks everything it says.
+inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys,
+                        const TempDir& dir) {
+    const std::string text = UpdateText(s.bytes);
+    WriteWholeFile(dir / "update.txt", text);
+    const std::string file = sys.fileArg(dir / "update.txt");
+    const size_t testers = batch ? 2 : 1;
+    const bool everyTester = HitsEveryTester(s.fault);
+
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::string> ports;
+    for (size_t i = 0; i < testers; ++i) {
+        std::vector<std::string> options = s.sim;
+        if (i > 0 && !everyTester) {
+            // The bystander: a tester that answers promptly and lingers.
+            options = {"--rate", "5760", "--linger-ms", "60000"};
+        }
+        options.insert(options.end(), {"--save", dir / ("got" + std::to_string(i))});
+        std::string port = sys.port(i, options);
+        sims.push_back(std::make_unique<Sim>(options));
+        ASSERT_FALSE(sims.back()->Port().empty()) << "the simulator did not start";
+        ports.push_back(port.empty() ? sims.back()->Port() : port);
+    }
+
+    std::vector<std::string> args;
+    for (const auto& port : ports) {
+        args.insert(args.end(), {"--port", port});
+    }
+    args.insert(args.end(), {"--file", file});
+    const std::string logDir = dir / "logs";
+    if (batch) {
+        args.insert(args.end(), {"--log-dir", sys.fileArg(logDir)});
+    }
+    LaunchPlan plan;
+    plan.argv = sys.command(args);
+    plan.env = {{"WINEDEBUG", "-all"}, {"TERM", "xterm"}};
+    plan.stdoutFile = dir / "stdout";
+    plan.stderrFile = dir / "stderr";
+    std::unique_ptr<StoppedTerminal> terminal;
+    switch (s.fault) {
+        case Fault::ClosedStdinStderr:
+            plan.closed = {0, 2};
+            break;
+        case Fault::ClosedStdout:
+            plan.closed = {1};
+            break;
+        case Fault::StoppedTerminal:
+            terminal = std::make_unique<StoppedTerminal>();
+            ASSERT_TRUE(terminal->ok());
+            plan.stderrFile = terminal->SlavePath();
+            plan.stdinFile = terminal->SlavePath();
+            break;
+        case Fault::UnwritableLog: {
+            // Tester 0's log is already past the size the run may write: every write to it
+            // fails (as on a full disk), while the other files stay far below the limit.
+            ASSERT_EQ(::mkdir(logDir.c_str(), 0755), 0);
+            WriteWholeFile(sys.logPath(logDir, ports[0]), std::string(96 * 1024, '#'));
+            plan.argv.insert(plan.argv.begin(), {"prlimit", "--fsize=65536", "--"});
+            break;
+        }
+        default:
+            break;
+    }
+    // prlimit is found on the PATH; everything else is named by its full path.
+    if (plan.argv[0] == "prlimit") {
+        plan.argv[0] = "/usr/bin/prlimit";
+    }
+    Child tool(plan);
+    ASSERT_TRUE(tool.Started());
+
+    Clock::time_point faultAt{};
+    switch (s.fault) {
+        case Fault::HangupSending:
+            ASSERT_TRUE(sims[0]->WaitEvent("RECEIVING")) << ReadWholeFile(dir / "stderr");
+            sims[0]->Command("hangup");
+            faultAt = Clock::now();
+            break;
+        case Fault::HangupWaiting:
+            ASSERT_TRUE(sims[0]->WaitEvent("BANNER"));
+            // The banner has reached the program's port: it has opened it.
+            ASSERT_TRUE(WaitUntil([&] {
+                return ReadWholeFile(dir / "stdout").find("Successfully opened") !=
+                           std::string::npos ||
+                       (batch &&
+                        ReadWholeFile(sys.logPath(logDir, ports[0])).find("Successfully opened") !=
+                            std::string::npos);
+            }));
+            sims[0]->Command("hangup");
+            break;
+        case Fault::RestartSending:
+            ASSERT_TRUE(sims[0]->WaitEvent("RECEIVING"));
+            sims[0]->Command("restart");
+            ASSERT_TRUE(sims[0]->WaitEvent("RESTART"));
+            break;
+        case Fault::SighupSending:
+            for (auto& sim : sims) {
+                ASSERT_TRUE(sim->WaitEvent("RECEIVING"));
+            }
+            tool.Signal(SIGHUP);
+            break;
+        case Fault::SigintAfterReceived:
+            for (auto& sim : sims) {
+                ASSERT_TRUE(sim->WaitEvent("RECEIVED"));
+            }
+            tool.Signal(SIGINT);
+            break;
+        default:
+            break;
+    }
+
+    const auto status = tool.WaitExit(std::chrono::seconds(120));
+    const std::string out = ReadWholeFile(dir / "stdout");
+    const std::string err = ReadWholeFile(dir / "stderr");
+    ASSERT_TRUE(status.has_value()) << "the run did not end\n" << err;
+    EXPECT_EQ(*status, s.status) << err << out;
+    if (s.fault == Fault::HangupSending && !batch) {
+        // The program stays a while to show what the tester still says. A whole run that waits
+        // uses a few tens of ms of CPU; a lost port read in a tight loop meanwhile would use a
+        // large share of that while (less than all of it under Wine: part of each failed read
+        // is spent in the Wine server, which is not the program's child).
+        const double afterMs = MsSince(faultAt);
+        EXPECT_LT(tool.CpuMs(), 300.0 + afterMs / 20) << "ran " << afterMs << " ms after the loss";
+    }
+
+    for (size_t i = 0; i < testers; ++i) {
+        const bool faulty = i == 0 || everyTester;
+        const Got got = faulty ? s.got : Got::All;
+        if (got == Got::All) {
+            EXPECT_TRUE(sims[i]->Find("RECEIVED") || sims[i]->WaitEvent("RECEIVED"))
+                << sims[i]->Transcript();
+        } else {
+            sims[i]->Command("quit");
+            sims[i]->WaitExit();
+        }
+        SCOPED_TRACE("tester " + std::to_string(i) + " on " + ports[i]);
+        ExpectGot(ReadWholeFile(dir / ("got" + std::to_string(i))), text, got, ports[i]);
+        const std::string reason = faulty ? s.reason : "";
+        // A sent row shows no reason (a cut transfer before it is in the log); a log that could
+        // not be written is the exception.
+        const bool rowReason = std::string(s.outcome) != "sent" || s.fault == Fault::UnwritableLog;
+        if (batch) {
+            if (s.fault != Fault::ClosedStdout) {
+                ExpectSummaryRow(out, ports[i], faulty ? s.outcome : "sent", faulty ? s.sent : 1,
+                                 faulty ? s.failed : 0, got, s.bytes, rowReason ? reason : "");
+            }
+            const std::string log = ReadWholeFile(sys.logPath(logDir, ports[i]));
+            if (s.fault != Fault::UnwritableLog || i != 0) {
+                EXPECT_NE(log.find(reason), std::string::npos) << log;
+                const std::string sentLine =
+                    "KORVALIN: Sent '" + file + "': " + std::to_string(s.bytes) + " bytes.";
+                EXPECT_EQ(log.find(sentLine) != std::string::npos,
+                          faulty ? std::string(s.outcome) == "sent" : true)
+                    << log;
+            }
+        }
+    }
+    if (s.fault == Fault::ClosedStdinStderr || s.fault == Fault::StoppedTerminal) {
+        return;  // nothing to read on standard error
+    }
+    const std::string sent = "Sent '" + file + "': " + std::to_string(s.bytes) + " bytes.";
+    if (!batch) {
+        if (std::string(s.outcome) == "sent") {
+            EXPECT_NE(err.find("KORVALIN: " + sent), std::string::npos) << err;
+        } else {
+            EXPECT_EQ(err.find("KORVALIN: Sent"), std::string::npos) << err;
+        }
+        if (s.fault != Fault::ClosedStdout && s.fault != Fault::HangupWaiting) {
+            // The tester's own output is what stdout carries.
+            EXPECT_NE(out.find("Ready to receive update file....\r\n"), std::string::npos) << out;
+        }
+    } else if (std::string(s.outcome) == "sent") {
+        EXPECT_NE(err.find("KORVALIN: " + ports[0] + ": " + sent), std::string::npos) << err;
+    }
+    // Told once, however long the program stayed afterwards.
+    if (*s.reason != '\0') {
+        EXPECT_EQ(CountOf(err, s.reason), 1u) << err;
+    }
+    EXPECT_LE(CountOf(err, "KORVALIN: Lost the connection on"), 1u) << err;
+}
+
+}  // namespace korv::test
