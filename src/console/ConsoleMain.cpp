@@ -87,6 +87,7 @@ bool WantsConsole(int argc, char** argv) {
 }
 
 int RunConsole(int argc, char** argv, DemoStart startDemo) {
+    const ConsoleCodePageKeeper codePage;
     PrepareStandardStreams();
     const std::string program = ProgramName(argc, argv);
     ParseResult parsed = ParseConsoleOptions(ProgramArguments(argc, argv));

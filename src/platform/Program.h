@@ -24,4 +24,18 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // so that nothing the program opens later takes its place. Call it before anything is opened.
 void PrepareStandardStreams();
 
+// Puts back, when it goes, what PrepareStandardStreams changes beyond this process: the output
+// code page of the Windows console, which outlives the program and serves whatever runs in it
+// next. Made before PrepareStandardStreams runs. Nothing to keep on Linux.
+class ConsoleCodePageKeeper {
+  public:
+    ConsoleCodePageKeeper();
+    ~ConsoleCodePageKeeper();
+    ConsoleCodePageKeeper(const ConsoleCodePageKeeper&) = delete;
+    ConsoleCodePageKeeper& operator=(const ConsoleCodePageKeeper&) = delete;
+
+  private:
+    unsigned m_outputCodePage = 0;  // 0: none known (no console)
+};
+
 }  // namespace korv

@@ -69,9 +69,11 @@ struct CommTimeouts {
 //
 // Closing never discards output. Bytes of a completed transfer that the line or its far end has
 // not taken yet still reach the tester after the destructor has run: a UART's close waits for
-// them, a pseudo-terminal keeps them queued for its far end. Only the sender discards output,
-// with FlushOutput, when a transfer was aborted or failed; it does so before it ends, so output
-// is never left for the close to decide about.
+// them, a pseudo-terminal keeps them queued for its far end; on Windows the close waits while
+// the driver's queue keeps draining. Only a line that has stopped taking bytes altogether (XOFF
+// held, adapter gone) has the rest discarded, so that a close never hangs. Only the sender
+// discards output otherwise, with FlushOutput, when a transfer was aborted or failed; it does so
+// before it ends, so output is never left for the close to decide about.
 class ISerialPort {
   public:
     virtual ~ISerialPort() = default;
@@ -98,16 +100,18 @@ class ISerialPort {
 
     // Blocks until the first byte arrives (no limit) or the port is shut down; then returns once
     // ReadIntervalTimeout ms pass without a further byte, or count bytes have arrived.
-    // 0 with *got on success (a read may complete with 0 bytes); ERR_CANCELLED after Shutdown;
-    // ERR_PORT_LOST when the line has gone (unplugged adapter, far end closed), after which
-    // every further read pauses briefly before it fails again, so a caller never spins.
+    // 0 with *got on success (a read may complete with 0 bytes); ERR_CANCELLED after Shutdown,
+    // and never otherwise; ERR_PORT_LOST when the line has gone (unplugged adapter, far end
+    // closed), after which every further read pauses briefly before it fails again, so a
+    // caller never spins. A read that ends in an error still gives in *got the bytes that
+    // arrived before it: they are the tester's and the caller keeps them.
     virtual int Read(uint8_t* buf, uint32_t count, uint32_t* got) = 0;
     // Writes up to n bytes, waiting at most n * WriteTotalTimeoutMultiplier +
     // WriteTotalTimeoutConstant ms (the tester may hold the line with XOFF). Returns 0 with
     // *written, which is short (0 included) on a time-out; ERR_CANCELLED at once when abort is
-    // (or becomes) signalled or the port is shut down, with *written holding what was written
-    // before; another code (ERR_PORT_LOST: the line has gone) on failure. When it returns, the
-    // write is over: nothing of it is still pending in the driver.
+    // (or becomes) signalled or the port is shut down, and never otherwise; another code
+    // (ERR_PORT_LOST: the line has gone) on failure. *written always holds what was written.
+    // When it returns, the write is over: nothing of it is still pending in the driver.
     virtual int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) = 0;
     // Waits until the driver's output queue is empty: the bytes have left the machine.
     // 0, ERR_CANCELLED (abort or shutdown) or an error code.

@@ -6,12 +6,18 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/DeviceMap.h"
 #include "platform/net/NetPortName.h"
 #include "view/Host.h"
 
 namespace korv {
+
+namespace {
+// A registry value name has at most 16,383 UTF-16 units; each takes at most 3 bytes in UTF-8.
+constexpr size_t kMaxValueNameBytes = 16383 * 3 + 1;
+}  // namespace
 
 void CPortList::AddPort(const char* name) {
     auto* node = new (std::nothrow) PortNode{};
@@ -48,15 +54,19 @@ uint32_t CPortList::PortNumber(const char* name) {
 void CPortList::BuildPortList(ISerialDeviceMap& map) {
     FreePortList();
     if (map.Open() == ERROR_SUCCESS) {
+        // The value's name (the driver's device) is not used, but it must fit for its data to
+        // be read: room for the longest name the registry allows, in UTF-8.
+        std::vector<char> valueName(kMaxValueNameBytes);
         for (uint32_t index = 0;; ++index) {
-            char valueName[64];
-            uint32_t nameCap = sizeof(valueName);
+            uint32_t nameCap = static_cast<uint32_t>(valueName.size());
             uint32_t type = REG_NONE;
             uint8_t data[16];
             uint32_t dataCap = sizeof(data);
-            const long result = map.EnumValue(index, valueName, &nameCap, &type, data, &dataCap);
+            const long result =
+                map.EnumValue(index, valueName.data(), &nameCap, &type, data, &dataCap);
             if (result == ERROR_MORE_DATA) {
-                // A name too long for an entry: left out, and the ports after it still listed.
+                // A port name too long for an entry: left out, and the ports after it still
+                // listed.
                 continue;
             }
             if (result != ERROR_SUCCESS) {

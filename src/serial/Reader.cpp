@@ -32,25 +32,31 @@ void CProgView::ReadChunk() {
     const uint32_t count = static_cast<uint32_t>(std::min(RX_RING_SIZE - head, room - 1));
     uint32_t got = 0;
     const int err = m_hPort->Read(&m_rxRing[static_cast<size_t>(head)], count, &got);
+    // Bytes that arrived before a read failed are the tester's as much as any others.
+    got = std::min(got, count);
+    if (err == 0 || got > 0) {
+        int32_t next = head + static_cast<int32_t>(got);
+        if (next == RX_RING_SIZE) {
+            next = 0;
+        }
+        // Release: the bytes are in the ring before the GUI thread can see the head move past
+        // them.
+        m_nRxHead.store(next, std::memory_order_release);
+        m_sink.PostCommNotify(COMM_NOTIFY_TAG, NOTIFY_RX_DATA);
+    }
     if (err != 0) {
-        // A port that has gone (unplugged adapter, hung-up line) fails every read at once;
-        // pausing keeps the thread from spinning a core until the port is closed.
-        if (err != ERR_CANCELLED) {
+        // Only the reader's own stop ends a read without a pause. Any other failure, a cancel
+        // this program did not ask for included, comes back at once from a port that has gone
+        // (unplugged adapter, hung-up line); pausing keeps the thread from spinning a core
+        // until the port is closed.
+        if (err != ERR_CANCELLED || m_bReaderRun.load(std::memory_order_acquire)) {
             if (err == ERR_PORT_LOST && !m_bPortLostPosted) {
                 m_bPortLostPosted = true;
                 m_sink.PostCommNotify(COMM_NOTIFY_TAG, NOTIFY_PORT_LOST);
             }
             std::this_thread::sleep_for(m_timing.readerPause);
         }
-        return;
     }
-    int32_t next = head + static_cast<int32_t>(got);
-    if (next == RX_RING_SIZE) {
-        next = 0;
-    }
-    // Release: the bytes are in the ring before the GUI thread can see the head move past them.
-    m_nRxHead.store(next, std::memory_order_release);
-    m_sink.PostCommNotify(COMM_NOTIFY_TAG, NOTIFY_RX_DATA);
 }
 
 }  // namespace korv

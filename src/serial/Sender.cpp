@@ -31,6 +31,7 @@ void CProgView::StartSending() {
     // a prompt completing meanwhile must neither stack a second dialog on the first nor start a
     // sender under this call.
     if (m_bStartBlocked) {
+        m_bStartRefused = true;
         return;
     }
     const StartBlock block(m_bStartBlocked);
@@ -109,6 +110,12 @@ bool CProgView::ValidateUpdateFile(const std::string& path) {
     return false;
 }
 
+bool CProgView::StopRequested() const {
+    // A port reports a cancel that nobody here asked for as a failure, but the sender does not
+    // rely on it: a transfer cut off that way must not pass for an abort.
+    return !m_bWriterRun.load(std::memory_order_acquire) || m_hAbortEvent->IsSet();
+}
+
 void CProgView::WriterThreadProc(CProgView* view) {
     view->SendFileLoop();
 }
@@ -133,7 +140,7 @@ void CProgView::SendFileLoop() {
             const int drained = m_hPort->DrainOutput(*m_hAbortEvent);
             if (drained == 0) {
                 completed = true;
-            } else if (drained != ERR_CANCELLED) {
+            } else if (drained != ERR_CANCELLED || !StopRequested()) {
                 error = drained;
             }
             break;
@@ -154,7 +161,7 @@ void CProgView::SendFileLoop() {
                 break;
             }
         }
-        if (status == ERR_CANCELLED) {
+        if (status == ERR_CANCELLED && StopRequested()) {
             break;
         }
         if (status != 0) {

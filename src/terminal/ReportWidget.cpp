@@ -127,13 +127,64 @@ void CReportWidget::InvalidateCells(int col, int row, int ncols, int nrows) {
     m_pWindow->InvalidateRect(PixelRect{clamp(left), clamp(top), clamp(right), clamp(bottom)});
 }
 
-void CReportWidget::OnSize(int width, int height) {
-    m_pCells.reset();
+int32_t CReportWidget::ColsFor(int width) const {
     // The counts never go negative, whatever the client area.
     // The one-pixel margin on each side; an area too small for it has no cells (and width - 2
     // must not wrap for areas near the bottom of the int range).
-    m_nCols = std::min(width > 2 ? (width - 2) / m_cxChar : 0, kMaxCellsPerSide);
-    m_nRows = std::min(height > 2 ? (height - 2) / m_cyChar : 0, kMaxCellsPerSide);
+    return std::min(width > 2 ? (width - 2) / m_cxChar : 0, kMaxCellsPerSide);
+}
+
+int32_t CReportWidget::RowsFor(int height) const {
+    return std::min(height > 2 ? (height - 2) / m_cyChar : 0, kMaxCellsPerSide);
+}
+
+void CReportWidget::Rescale(int cx, int cy, int width, int height) {
+    // The caret has the old cell's width; it is made again (only a focused window has one).
+    const bool caret = m_nCaretState != CARET_NONE;
+    if (caret) {
+        OnKillFocus();
+    }
+    SetCellSize(cx, cy);
+    const int32_t cols = ColsFor(width);
+    const int32_t rows = RowsFor(height);
+    if (m_pCells && (cols != m_nCols || rows != m_nRows)) {
+        std::unique_ptr<char[]> cells(
+            new (std::nothrow) char[std::max<size_t>(static_cast<size_t>(rows) * cols, 1)]);
+        if (cells) {
+            std::memset(cells.get(), ' ', static_cast<size_t>(rows) * static_cast<size_t>(cols));
+            // Rows scroll off the top as they would have, should the cursor's row not fit.
+            const int32_t shift = std::max<int32_t>(static_cast<int32_t>(m_nCurRow) - rows + 1, 0);
+            const int32_t keepRows = std::min(m_nRows - shift, rows);
+            const int32_t keepCols = std::min(m_nCols, cols);
+            for (int32_t r = 0; r < keepRows; ++r) {
+                std::memcpy(
+                    &cells[static_cast<size_t>(r) * static_cast<size_t>(cols)],
+                    &m_pCells[static_cast<size_t>(r + shift) * static_cast<size_t>(m_nCols)],
+                    static_cast<size_t>(keepCols));
+            }
+            m_pCells = std::move(cells);
+            m_nCols = cols;
+            m_nRows = rows;
+            m_nCurRow = rows > 0 ? m_nCurRow - static_cast<uint32_t>(shift) : 0;
+            m_nCurCol = cols > 0 ? std::min(m_nCurCol, static_cast<uint32_t>(cols - 1)) : 0;
+        } else {
+            OnSize(width, height);
+        }
+    } else if (!m_pCells) {
+        OnSize(width, height);
+    }
+    if (m_pWindow) {
+        m_pWindow->InvalidateAll();
+    }
+    if (caret) {
+        OnSetFocus();
+    }
+}
+
+void CReportWidget::OnSize(int width, int height) {
+    m_pCells.reset();
+    m_nCols = ColsFor(width);
+    m_nRows = RowsFor(height);
     const size_t cells = static_cast<size_t>(m_nRows) * static_cast<size_t>(m_nCols);
     m_pCells.reset(new (std::nothrow) char[cells > 0 ? cells : 1]);
     if (!m_pCells) {

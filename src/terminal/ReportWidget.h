@@ -78,6 +78,11 @@ class CReportWidget {
     void Write(const char* text, bool bUpdate);
     // Rebuilds a blank grid for a client area of width by height pixels.
     void OnSize(int width, int height);
+    // The same screen drawn with cells of cx by cy pixels in a client area of width by height
+    // (the window moved to a monitor with another DPI, which scales the font and the window
+    // alike): the content and the cursor stay. Should the grid come out of another size, what
+    // fits is kept, the cursor's row in view. A caret is made again at the new cell width.
+    void Rescale(int cx, int cy, int width, int height);
     // Draws the rows and columns that meet the paint rectangle, one TextOut per row, and keeps
     // the caret off the glyphs while drawing.
     void OnPaint(const PixelRect& paintRect);
@@ -99,6 +104,9 @@ class CReportWidget {
 
   private:
     void UpdateCaret();
+    // The grid's size in cells for a client area of width by height pixels.
+    int32_t ColsFor(int width) const;
+    int32_t RowsFor(int height) const;
 
     ITermWindow* m_pWindow = nullptr;
     ITermEcho* m_pEcho = nullptr;

@@ -139,7 +139,25 @@ bool CProgView::OnFileOpen() {
     FileDialogRequest request;
     request.title = "Open";
     request.filter = "All Files (*.*)|*.*||";
-    return m_host.RunFileDialog(request);
+    bool chosen = false;
+    bool prompted = false;
+    {
+        // The dialog runs a nested event loop. A prompt that completes in it must not start a
+        // transfer there, which choosing a file would then cut off by reopening the port.
+        const StartBlock block(m_bStartBlocked);
+        m_bStartRefused = false;
+        chosen = m_host.RunFileDialog(request);
+        prompted = m_bStartRefused;
+    }
+    if (prompted && m_nState != STATE_PORT_CLOSED) {
+        // The tester asked for its file meanwhile and waits for it: it is served now, and the
+        // port is not reopened under it (which would also wipe the prompt from the terminal).
+        StartSending();
+        UpdateData(false);
+        return false;
+    }
+    // Asked again: the dialog's event loop may have changed what the answer was before it.
+    return chosen && OnFileNew();
 }
 
 int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
@@ -178,12 +196,17 @@ int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
                 UpdateData(false);
             }
             break;
-        case NOTIFY_CONTEXT_MENU:
-            if ((m_nState == STATE_READY || m_nState == STATE_SEND_ENDED) &&
-                m_host.TrackPopupMenu()) {
+        case NOTIFY_CONTEXT_MENU: {
+            const auto offered = [this] {
+                return m_nState == STATE_READY || m_nState == STATE_SEND_ENDED;
+            };
+            // Asked again once the menu has closed: a prompt that arrived while it was open may
+            // have started a transfer, which the command would otherwise stop to start another.
+            if (offered() && m_host.TrackPopupMenu() && offered()) {
                 OnSendUpdateFile();
             }
             break;
+        }
         default:
             break;
     }

@@ -167,6 +167,9 @@ class CProgView {
 
     static void ReaderThreadProc(CProgView* view);
     static void WriterThreadProc(CProgView* view);
+    // Sender thread: the running transfer is being stopped by this program (Abort, a new
+    // transfer, the port closing).
+    bool StopRequested() const;
     void CloseUpdateFile();
 
     IFormHost& m_host;
@@ -220,6 +223,8 @@ class CProgView {
     // reporting its failure, asking for a file) or the port is being closed. Their boxes and
     // dialogs run nested event loops in which a prompt may complete.
     bool m_bStartBlocked = false;
+    // A transfer was asked for (a prompt) while starting was blocked.
+    bool m_bStartRefused = false;
     // Reader thread only (set before it starts): the lost line has been announced once.
     bool m_bPortLostPosted = false;
 };

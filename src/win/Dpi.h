@@ -10,6 +10,7 @@ namespace korv::win {
 // child). Windows 8.1 and 10 define them; the headers show them only to programs that require
 // those versions, and this one also starts on Windows 7, which never sends them.
 inline constexpr UINT kWmDpiChanged = 0x02E0;
+inline constexpr UINT kWmDpiChangedBeforeParent = 0x02E2;
 inline constexpr UINT kWmDpiChangedAfterParent = 0x02E3;
 
 // Dots per inch of the monitor the window is on (96 where the system cannot tell).

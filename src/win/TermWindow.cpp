@@ -101,11 +101,22 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_CREATE:
             return OnCreate(wParam, lParam);
+        case kWmDpiChangedBeforeParent:
+            m_bRescaling = true;
+            return 0;
         case kWmDpiChangedAfterParent:
             OnDpiChanged();
             return 0;
         case WM_SIZE:
-            m_model.OnSize(LOWORD(lParam), HIWORD(lParam));
+            // A change of DPI resizes the window with the same cells drawn larger or smaller,
+            // maybe before the font has followed: the screen stays (mid-transfer, it is the
+            // tester's output). Any other size change builds a blank grid.
+            if (m_bRescaling) {
+                m_model.Rescale(m_model.CellWidth(), m_model.CellHeight(), LOWORD(lParam),
+                                HIWORD(lParam));
+            } else {
+                m_model.OnSize(LOWORD(lParam), HIWORD(lParam));
+            }
             return 0;
         case WM_PAINT:
             OnPaint();
@@ -134,11 +145,14 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 LRESULT CTermWindow::OnCreate(WPARAM wParam, LPARAM lParam) {
     const LRESULT result = DefWindowProcW(m_hWnd, WM_CREATE, wParam, lParam);
-    CreateTermFont();
+    SIZE cell{};
+    if (CreateTermFont(&cell)) {
+        m_model.SetCellSize(cell.cx, cell.cy);
+    }
     return result;
 }
 
-void CTermWindow::CreateTermFont() {
+bool CTermWindow::CreateTermFont(SIZE* cell) {
     LOGFONTW lf{};
     lf.lfHeight = ScaleForWindow(m_hWnd, kFontHeight);
     lf.lfWeight = FW_NORMAL;
@@ -157,7 +171,7 @@ void CTermWindow::CreateTermFont() {
     }
     const HFONT font = CreateFontIndirectW(&lf);
     if (font == nullptr) {
-        return;  // measuring and painting go on with the font the device context holds
+        return false;  // measuring and painting go on with the font the device context holds
     }
     if (m_font != nullptr) {
         DeleteObject(m_font);
@@ -166,21 +180,23 @@ void CTermWindow::CreateTermFont() {
 
     const HDC dc = GetDC(m_hWnd);
     const HGDIOBJ old = SelectObject(dc, m_font);
-    SIZE cell{};
-    if (GetTextExtentPoint32W(dc, L"0", 1, &cell) && cell.cx > 0 && cell.cy > 0) {
-        m_model.SetCellSize(cell.cx, cell.cy);
-    }
+    const bool measured = GetTextExtentPoint32W(dc, L"0", 1, cell) && cell->cx > 0 && cell->cy > 0;
     SelectObject(dc, old);
     ReleaseDC(m_hWnd, dc);
+    return measured;
 }
 
 void CTermWindow::OnDpiChanged() {
-    // The window now shows on a monitor with another DPI: the font follows it, and the grid is
-    // rebuilt for the new cell size (as for any change of size).
-    CreateTermFont();
+    // The window now shows on a monitor with another DPI: the font follows it, and the same
+    // screen is drawn with the new cells.
+    SIZE cell{};
+    if (!CreateTermFont(&cell)) {
+        cell = SIZE{m_model.CellWidth(), m_model.CellHeight()};
+    }
     RECT client{};
     GetClientRect(m_hWnd, &client);
-    m_model.OnSize(client.right - client.left, client.bottom - client.top);
+    m_model.Rescale(cell.cx, cell.cy, client.right - client.left, client.bottom - client.top);
+    m_bRescaling = false;
 }
 
 void CTermWindow::OnPaint() {

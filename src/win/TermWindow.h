@@ -46,13 +46,18 @@ class CTermWindow : public ITermWindow {
     static LRESULT CALLBACK TermWidgetProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnCreate(WPARAM wParam, LPARAM lParam);
-    void CreateTermFont();
+    // Makes the font for the window's DPI; false (the old font kept) when it cannot. *cell is
+    // the size of one character cell in it.
+    bool CreateTermFont(SIZE* cell);
     void OnDpiChanged();
     void OnPaint();
     LRESULT OnGetText(WPARAM capacity, LPARAM buffer) const;
 
     HWND m_hWnd;
     HFONT m_font = nullptr;
+    // Between the two notices of a change of DPI: the window is scaled, not resized, and the
+    // screen is kept.
+    bool m_bRescaling = false;
     HDC m_paintDC = nullptr;  // set while the model paints
     CReportWidget m_model;
 };

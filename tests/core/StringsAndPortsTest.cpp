@@ -156,10 +156,12 @@ TEST(PortList, TooLongValueIsLeftOutAndTheOthersListed) {
     list.BuildPortList(map);
     EXPECT_EQ(Names(list), (Names_t{"COM3", "COM4", "COM5"}));
 
+    // The value's name is not used: however long, it does not hide its port.
     FakeMap longName;
-    longName.values = {{REG_SZ, "COM3"}, {REG_SZ, "COM4", 64}, {REG_SZ, "COM5"}};
+    longName.values = {
+        {REG_SZ, "COM3"}, {REG_SZ, "COM4", 64}, {REG_SZ, "COM6", 16383 * 3}, {REG_SZ, "COM5"}};
     list.BuildPortList(longName);
-    EXPECT_EQ(Names(list), (Names_t{"COM3", "COM5"}));
+    EXPECT_EQ(Names(list), (Names_t{"COM3", "COM4", "COM5", "COM6"}));
 
     // Fifteen characters still fit.
     FakeMap fifteen;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "Fakes.h"
@@ -150,6 +151,42 @@ TEST(TerminalModel, ResizeComputesCountsBlanksAndHomes) {
     EXPECT_EQ(term.CurRow(), 0u);
     EXPECT_EQ(window.calls, std::vector<std::string>{"all"});
     term.AttachWindow(nullptr);
+}
+
+// A change of DPI draws the same screen with other cells: nothing of it is lost, whatever
+// sizes the window passes through on the way, and the caret is made at the new cell width.
+TEST(TerminalModel, RescaleKeepsTheScreenAndRemakesTheCaret) {
+    Screen s(10, 4);
+    s.Feed("one\ntwo\nthree\nfour");
+    s.term.OnSetFocus();
+    s.window.calls.clear();
+    // Larger pixels with the old cells first (the font follows later), then the new cells.
+    s.term.Rescale(8, 15, 15 * 8 + 2, 6 * 15 + 2);
+    s.term.Rescale(12, 22, 10 * 12 + 2, 4 * 22 + 2);
+    EXPECT_EQ(s.term.Cols(), 10);
+    EXPECT_EQ(s.term.Rows(), 4);
+    EXPECT_EQ(s.Row(0), "one       ");
+    EXPECT_EQ(s.Row(3), "four      ");
+    EXPECT_EQ(s.term.CurCol(), 4u);
+    EXPECT_EQ(s.term.CurRow(), 3u);
+    EXPECT_EQ(s.window.calls.back(), "show");
+    EXPECT_NE(std::find(s.window.calls.begin(), s.window.calls.end(), "create 12x2"),
+              s.window.calls.end());
+    EXPECT_EQ(s.term.Caret(), CARET_SHOWN);
+
+    // A grid that comes out smaller keeps the cursor's row in view, as a scroll would.
+    s.term.Rescale(12, 22, 6 * 12 + 2, 2 * 22 + 2);
+    EXPECT_EQ(s.Row(0), "three ");
+    EXPECT_EQ(s.Row(1), "four  ");
+    EXPECT_EQ(s.term.CurRow(), 1u);
+    s.Feed("!");
+    EXPECT_EQ(s.Row(1), "four! ");
+    // Without focus there is no caret to make.
+    s.term.OnKillFocus();
+    s.window.calls.clear();
+    s.term.Rescale(8, 15, 6 * 8 + 2, 2 * 15 + 2);
+    EXPECT_EQ(s.window.calls, std::vector<std::string>{"all"});
+    EXPECT_EQ(s.Row(1), "four! ");
 }
 
 TEST(TerminalModel, DegenerateSizesNeverGoNegativeAndStoreNothing) {

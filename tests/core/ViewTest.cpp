@@ -242,6 +242,36 @@ TEST_F(ViewTest, NewAndOpenAreRefusedOnlyWhileSending) {
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
 }
 
+// The Open dialog runs an event loop: a prompt that completes in it starts no transfer that
+// choosing a file would then cut off by reopening the port. The tester is served once the
+// dialog has closed, whatever the operator chose in it.
+TEST_F(ViewTest, PromptWhileTheOpenDialogIsUpIsServedAfterItInsteadOfAReopen) {
+    auto v = OpenView();
+    const std::string file = dir.Write("u.txt", test::UpdateBytes(5000));
+    for (const std::string& openAnswer : {file, std::string()}) {
+        SCOPED_TRACE(openAnswer.empty() ? "Open cancelled" : "file chosen in Open");
+        host.dialogs.clear();
+        bool prompted = false;
+        host.duringDialog = [&] {
+            if (!prompted) {
+                prompted = true;
+                Deliver(*v, PROMPT_READY);
+            }
+        };
+        host.answers = {openAnswer, file};  // the Open dialog's, then the update file's
+        EXPECT_FALSE(v->OnFileOpen()) << "no reopen under the tester's request";
+        ASSERT_EQ(host.dialogs.size(), 2u);
+        EXPECT_EQ(host.dialogs[0].title, "Open");
+        EXPECT_EQ(host.dialogs[1].title, "Select software update file...");
+        WaitSendEnded(*v);
+        EXPECT_TRUE(v->SendCompleted());
+        EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::SENT);
+        EXPECT_TRUE(control.writesCancelled.empty());
+        host.duringDialog = nullptr;
+        control.written.clear();
+    }
+}
+
 // ---- reports ----
 
 TEST_F(ViewTest, ReportWithBoxAndSystemText) {
@@ -469,6 +499,22 @@ TEST_F(ViewTest, PopupOnlyWhenReadyOrEnded) {
     EXPECT_EQ(host.dialogs.size(), 1u);
 }
 
+// The menu runs an event loop: a prompt that starts a transfer while it is open is not stopped
+// by the menu's command afterwards.
+TEST_F(ViewTest, PopupCommandDoesNotStopATransferThatStartedWhileTheMenuWasOpen) {
+    auto v = OpenView();
+    control.holdWrites = true;
+    host.answers = {dir.Write("u.txt", test::UpdateBytes(5000))};
+    host.popupChoice = true;
+    host.duringPopup = [&] { Deliver(*v, PROMPT_READY); };
+    v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_CONTEXT_MENU);
+    EXPECT_EQ(v->State(), STATE_SENDING);
+    EXPECT_TRUE(v->WriterAlive());
+    EXPECT_EQ(host.dialogs.size(), 1u);
+    EXPECT_TRUE(control.writesCancelled.empty());
+    v->OnMiscButton();  // Abort
+}
+
 // ---- file dialog, validation, sending ----
 
 TEST_F(ViewTest, StartSendingWithPortClosedDoesNothing) {
@@ -671,24 +717,31 @@ TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
     EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::NONE);
 }
 
+// A cancel that this program did not ask for (a driver ending the I/O of a device that has
+// gone) is a failure like any other, never an abort.
 TEST_F(ViewTest, FailedTransferIsReportedOnceAndNotAsSuccess) {
     auto v = OpenView();
-    control.failWritesWith = ERR_PORT_LOST;
     const std::string file = dir.Write("u.txt", test::UpdateBytes(3000));
-    host.answers = {file};
-    v->OnSendUpdateFile();
-    WaitSendEnded(*v);
-    EXPECT_EQ(v->State(), STATE_SEND_ENDED);
-    EXPECT_FALSE(v->SendCompleted());
-    EXPECT_EQ(v->LastSendError(), ERR_PORT_LOST);
-    EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::FAILED);
-    EXPECT_EQ(control.flushes, 1);  // nothing more of a failed file goes out
-    ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
-                                 "' did not complete; the tester may not be updated : " +
-                                 SystemErrorText(ERR_PORT_LOST));
-    v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
-    EXPECT_EQ(host.boxes.size(), 1u);
+    for (const int code : {ERR_PORT_LOST, ERR_CANCELLED}) {
+        SCOPED_TRACE(code);
+        host.boxes.clear();
+        const int flushes = control.flushes;
+        control.failWritesWith = code;
+        host.answers = {file};
+        v->OnSendUpdateFile();
+        WaitSendEnded(*v);
+        EXPECT_EQ(v->State(), STATE_SEND_ENDED);
+        EXPECT_FALSE(v->SendCompleted());
+        EXPECT_EQ(v->LastSendError(), code);
+        EXPECT_EQ(v->LastOutcome().kind, TransferOutcome::FAILED);
+        EXPECT_EQ(control.flushes, flushes + 1);  // nothing more of a failed file goes out
+        ASSERT_EQ(host.boxes.size(), 1u);
+        EXPECT_EQ(host.boxes[0], "The transfer of '" + file +
+                                     "' did not complete; the tester may not be updated : " +
+                                     SystemErrorText(code));
+        v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_TX_DONE);
+        EXPECT_EQ(host.boxes.size(), 1u);
+    }
 }
 
 // The failure box runs a nested event loop; the tester may prompt again while it is up.
@@ -832,7 +885,27 @@ TEST_F(ViewTest, NoNestedDialogWhenAPromptCompletesWhileOneIsOpen) {
 }
 
 TEST_F(ViewTest, HungUpLineDoesNotSpinTheReader) {
+    // Whatever the failure, a cancel that nobody here asked for included.
+    for (const int code : {ERR_CANCELLED, ERR_INVALID}) {
+        SCOPED_TRACE(code);
+        control.readFailure = code;
+        control.reads = 0;
+        auto v = OpenView();
+        const auto start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(200ms);
+        int reads;
+        {
+            std::lock_guard<std::mutex> lock(control.mutex);
+            reads = control.reads;
+        }
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+        EXPECT_LE(reads, elapsed + 5);
+    }
     control.readFailure = ERR_PORT_LOST;
+    sink.queue.clear();
+    control.reads = 0;
     auto v = OpenView();
     const auto start = std::chrono::steady_clock::now();
     // With 1 ms pauses the reader makes at most about one read per millisecond.
@@ -861,6 +934,16 @@ TEST_F(ViewTest, HungUpLineDoesNotSpinTheReader) {
     ASSERT_EQ(v->State(), STATE_READY);
     v->OnCommNotify(COMM_NOTIFY_TAG, NOTIFY_PORT_LOST);
     EXPECT_EQ(v->State(), STATE_READY);
+    EXPECT_EQ(host.boxes.size(), 1u);
+}
+
+// The tester's last words before the line went are shown, not dropped with the failed read.
+TEST_F(ViewTest, BytesOfAReadThatEndsInAnErrorReachTheTerminal) {
+    auto v = OpenView();
+    control.endReadWith = ERR_PORT_LOST;
+    Deliver(*v, "Tester going down\r\n");
+    EXPECT_NE(host.echo.text.find("Tester going down"), std::string::npos) << host.echo.text;
+    ASSERT_TRUE(sink.PumpUntil(*v, [&] { return v->State() == STATE_PORT_CLOSED; }));
     EXPECT_EQ(host.boxes.size(), 1u);
 }
 

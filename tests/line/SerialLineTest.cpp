@@ -236,6 +236,29 @@ TEST_F(SerialLineTest, AWriteHeldByXoffForSecondsGoesOnAfterXonWithNothingLost) 
     EXPECT_GE(shortWrites, 1);
 }
 
+// A tester (or a relay) that takes the bytes more slowly than the port gives them: when the
+// writes are done and the driver's queue reads empty, most of the file may still be on its way.
+// Closing the port then must not throw it away.
+TEST_F(SerialLineTest, ClosingAfterACompletedWriteDiscardsNothingOnItsWay) {
+    const std::string data = UpdateText(12000, "\r\n");
+    SimLine sim({"--rate", "4000", "--buffer", "256", "--high", "100%", "--save", "{dir}/got",
+                 "--linger-ms", "0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Problem();
+    auto port = OpenConfigured(sim);
+    ASSERT_NE(port, nullptr);
+    std::string seen;
+    ASSERT_TRUE(ReadUntil(*port, kPrompt, &seen)) << seen << sim.Transcript();
+    int shortWrites = 0;
+    ASSERT_EQ(WriteAll(*port, data, &shortWrites), 0);
+    ASSERT_EQ(port->DrainOutput(*m_abort), 0);
+    port.reset();
+
+    const auto received = sim.WaitEvent("RECEIVED");
+    ASSERT_TRUE(received) << sim.Transcript();
+    EXPECT_NE(received->find("RECEIVED 12000 bytes"), std::string::npos) << *received;
+    EXPECT_TRUE(sim.ReadBack("got") == data) << "the bytes that arrived differ from the file";
+}
+
 TEST_F(SerialLineTest, AbortAndShutdownEndAWriteHeldByXoffAtOnce) {
     SimLine sim({"--rate", "0", "--hold-xoff-ms", "120000", "--linger-ms", "0"});
     ASSERT_TRUE(sim.Ok()) << sim.Problem();

@@ -138,6 +138,7 @@ struct FakeHost : IFormHost {
     std::function<void()> duringDialog;
     std::function<void()> duringBox;  // runs while a box is up, as its nested event loop would
     bool popupChoice = false;
+    std::function<void()> duringPopup;  // runs while the menu is up, as its event loop would
     int popups = 0;
     int waitCursor = 0;  // how many wait cursors are up
     std::vector<std::chrono::steady_clock::time_point> cursorShown;
@@ -199,6 +200,9 @@ struct FakeHost : IFormHost {
     }
     bool TrackPopupMenu() override {
         ++popups;
+        if (duringPopup) {
+            duringPopup();
+        }
         return popupChoice;
     }
     void FitFrameToForm() override {}
@@ -219,6 +223,7 @@ struct FakePortControl {
     bool holdWrites = false;           // a write waits (like XOFF) until released or aborted
     int failWritesWith = 0;            // Write fails with this errno
     int readFailure = 0;               // Read fails with this errno (hung-up line)
+    int endReadWith = 0;  // the next Read that delivers bytes fails with this code, as do all after
     int reads = 0;
     std::vector<uint32_t> readAsks;  // the count of every Read, in order
     bool readWaiting = false;        // a Read is waiting for incoming bytes
@@ -288,6 +293,10 @@ class FakePort : public ISerialPort {
             control->incoming.pop_front();
         }
         *got = static_cast<uint32_t>(n);
+        if (control->endReadWith != 0) {
+            control->readFailure = control->endReadWith;
+            return control->endReadWith;
+        }
         return 0;
     }
     int Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_t* written) override {

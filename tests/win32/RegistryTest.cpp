@@ -41,7 +41,7 @@ TEST(RegistryDeviceMap, ListsStringValuesInNumericOrder) {
     EXPECT_EQ(ListFrom(key), (std::vector<std::string>{"COM1", "COM2", "COM10"}));
 }
 
-TEST(RegistryDeviceMap, AValueTooLargeForTheBuffersIsLeftOut) {
+TEST(RegistryDeviceMap, AValueWhosePortNameIsTooLongIsLeftOut) {
     TestKey data("data");
     ASSERT_TRUE(data.SetString("a", "COM3"));
     ASSERT_TRUE(data.SetString("b", "COM4"));
@@ -49,11 +49,13 @@ TEST(RegistryDeviceMap, AValueTooLargeForTheBuffersIsLeftOut) {
     ASSERT_TRUE(data.SetString("d", "COM5"));
     EXPECT_EQ(ListFrom(data), (std::vector<std::string>{"COM3", "COM4", "COM5"}));
 
+    // The value's name is not used: however long, it does not hide its port.
     TestKey name("name");
     ASSERT_TRUE(name.SetString("a", "COM3"));
-    ASSERT_TRUE(name.SetString("b" + std::string(63, 'n'), "COM4"));  // a name of 64 characters
-    ASSERT_TRUE(name.SetString("c", "COM5"));
-    EXPECT_EQ(ListFrom(name), (std::vector<std::string>{"COM3", "COM5"}));
+    ASSERT_TRUE(name.SetString("b" + std::string(63, 'n'), "COM4"));     // a name of 64 characters
+    ASSERT_TRUE(name.SetString("c" + std::string(16382, 'n'), "COM6"));  // the longest there is
+    ASSERT_TRUE(name.SetString("d", "COM5"));
+    EXPECT_EQ(ListFrom(name), (std::vector<std::string>{"COM3", "COM4", "COM5", "COM6"}));
 
     // 15 characters and the terminator fill the data buffer exactly.
     TestKey fits("fits");

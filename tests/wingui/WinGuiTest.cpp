@@ -328,8 +328,10 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     // Two updates: the first goes whole; the second prompt's dialog is cancelled, "Send Another"
     // sends a file many times the size of the line's buffers, and it is aborted on the way.
     // The simulator stays on the line after its last update, until the test ends.
+    // The tester prompts 3 s after it has seen the line set up: time enough, on a busy machine,
+    // to look at the panel before the prompt changes it.
     SimLine sim({"--rate", "20000", "--repeat", "2", "--between-ms", "300", "--linger-ms", "600000",
-                 "--save", "{dir}/got"});
+                 "--delay-ms", "3000", "--save", "{dir}/got"});
     ASSERT_TRUE(sim.Ok()) << sim.Problem();
     const TempFile first(L"first.txt", UpdateBytes(60000));
     const TempFile second(L"second.txt", UpdateBytes(600000));
@@ -345,7 +347,8 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
         return Contains(panel.Screen(), L"Ready to perform a tester software update:");
     })) << panel.Describe();
     EXPECT_EQ(Narrow(Text(panel.combo)), sim.Port());
-    EXPECT_FALSE(IsWindowVisible(panel.button)) << "no button while waiting for the tester";
+    EXPECT_FALSE(IsWindowVisible(panel.button)) << "no button while waiting for the tester\n"
+                                                << panel.Describe();
     EXPECT_TRUE(panel.ExitDrawnEnabled());
 
     // The prompt opens the file dialog; the chosen file streams with the window locked.
@@ -396,6 +399,17 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     EXPECT_TRUE(hasIcon);
     Click(GetDlgItem(about, IDOK));
     EXPECT_TRUE(WaitUntil([&] { return !IsWindow(about); }));
+
+    // Moved to a monitor with another DPI mid-transfer (the notices before and after the frame
+    // has been scaled, and the size between): the terminal still shows what it showed.
+    RECT client{};
+    GetClientRect(panel.terminal, &client);
+    SendMessageW(panel.terminal, 0x02E2, 0, 0);  // WM_DPICHANGED_BEFOREPARENT
+    SendMessageW(panel.terminal, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    SendMessageW(panel.terminal, 0x02E3, 0, 0);  // WM_DPICHANGED_AFTERPARENT
+    EXPECT_TRUE(Contains(panel.Screen(), L"Sending file '" + first.Path() + L"'."))
+        << "a change of DPI blanked the terminal\n"
+        << panel.Describe();
 
     // The whole file arrives unchanged; the panel says so and unlocks.
     const auto received = sim.WaitEvent("RECEIVED", 120s);
@@ -476,6 +490,22 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     // Exit ends the program.
     PostMessageW(panel.frame, WM_COMMAND, kExit, 0);
     EXPECT_EQ(program.WaitExit(30s), 0u);
+}
+
+// The console program sets the console's output code page for its own text; the console serves
+// whatever runs in it next, and has its own back when the program ends.
+TEST(WinGuiTest, ConsoleProgramPutsBackTheConsoleCodePage) {
+    // A console window of the test's own, which the program shares.
+    ::FreeConsole();
+    ASSERT_TRUE(::AllocConsole()) << GetLastError();
+    ASSERT_TRUE(::SetConsoleOutputCP(850)) << GetLastError();
+    {
+        GuiProgram program(DosPath(KORVALIN_CONSOLE_EXE), L"--help");
+        ASSERT_TRUE(program.Started());
+        EXPECT_EQ(program.WaitExit(60s), 0u);
+    }
+    EXPECT_EQ(::GetConsoleOutputCP(), 850u);
+    ::FreeConsole();
 }
 
 }  // namespace

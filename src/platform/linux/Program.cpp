@@ -42,4 +42,7 @@ void PrepareStandardStreams() {
     }
 }
 
+ConsoleCodePageKeeper::ConsoleCodePageKeeper() = default;
+ConsoleCodePageKeeper::~ConsoleCodePageKeeper() = default;
+
 }  // namespace korv

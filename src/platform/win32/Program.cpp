@@ -61,4 +61,15 @@ void PrepareStandardStreams() {
     std::setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
 }
 
+ConsoleCodePageKeeper::ConsoleCodePageKeeper() : m_outputCodePage(::GetConsoleOutputCP()) {}
+
+ConsoleCodePageKeeper::~ConsoleCodePageKeeper() {
+    if (m_outputCodePage != 0 && ::GetConsoleOutputCP() != m_outputCodePage) {
+        // What is still buffered was written for the code page in force now.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::SetConsoleOutputCP(m_outputCodePage);
+    }
+}
+
 }  // namespace korv

@@ -8,6 +8,7 @@
 
 #include "platform/SysError.h"
 #include "platform/net/NetPorts.h"
+#include "platform/win32/CommEnd.h"
 
 namespace korv {
 
@@ -44,6 +45,55 @@ bool MeansLineGone(DWORD err) {
     }
 }
 
+}  // namespace
+
+namespace win32 {
+
+CommEnd EndWithError(CommOp op, DWORD err, DWORD moved, bool stopRequested) {
+    CommEnd end;
+    end.moved = moved;
+    switch (err) {
+        // A write held by XOFF past its time-out ends with a short count; Windows reports that
+        // as success, Wine as ERROR_TIMEOUT, and some drivers as ERROR_SEM_TIMEOUT. Either way
+        // the caller asks again for the rest. (Wine also ends reads with ERROR_TIMEOUT now and
+        // then; those stay errors, so that a reader pauses before it asks again.)
+        case ERROR_TIMEOUT:
+        case ERROR_SEM_TIMEOUT:
+            if (op == CommOp::WRITE) {
+                return end;
+            }
+            break;
+        case ERROR_OPERATION_ABORTED:
+            if (stopRequested) {
+                end.code = ERR_CANCELLED;
+                return end;
+            }
+            // Nobody here cancelled: the driver gave up the device (surprise removal). Taken
+            // for a cancel, the sender would call a cut transfer "Aborted" without a word and
+            // the reader would retry at once, for ever.
+            end.code = ERR_PORT_LOST;
+            end.lineGone = true;
+            return end;
+        default:
+            break;
+    }
+    if (MeansLineGone(err)) {
+        end.code = ERR_PORT_LOST;
+        end.lineGone = true;
+        return end;
+    }
+    end.code = err != 0 ? static_cast<int>(err) : ERR_INVALID;
+    return end;
+}
+
+bool CloseWaitsForOutput(DWORD queued, ULONGLONG msSinceProgress, ULONGLONG msWaited) {
+    return queued > 0 && msSinceProgress < kCloseStallMs && msWaited < kCloseLimitMs;
+}
+
+}  // namespace win32
+
+namespace {
+
 class Win32Port final : public ISerialPort {
   public:
     Win32Port() = default;
@@ -65,8 +115,14 @@ class Win32Port final : public ISerialPort {
 
   private:
     bool Cancelled() const { return m_shutdown.load(std::memory_order_acquire); }
-    // The code for a failed transfer; a port that has gone is reported as such.
-    int Failure(DWORD err);
+    // The code for a transfer that ended with an error, its bytes handed on in *moved; a port
+    // that has gone is reported as such from then on.
+    int Ended(const win32::CommEnd& end, uint32_t* moved);
+    // The code for a call that failed with err without moving anything.
+    int Failure(win32::CommOp op, DWORD err, bool stopRequested);
+    // Lets the driver send what is still queued before the handle closes, for as long as it
+    // keeps sending; discards the rest once it has stopped.
+    void FinishOutput();
     // Ends a pending transfer at once and waits until the driver has let go of it, so that
     // its OVERLAPPED record and buffer are free again. Gives what it moved before it ended.
     DWORD CancelAndCollect(OVERLAPPED& ov);
@@ -84,10 +140,40 @@ class Win32Port final : public ISerialPort {
 
 Win32Port::~Win32Port() {
     if (m_port) {
-        // Output still queued belongs to an aborted transfer (a finished one has drained);
-        // discarding it keeps the close from waiting out a tester that holds XOFF.
-        ::PurgeComm(m_port.get(), PURGE_TXABORT | PURGE_TXCLEAR);
+        FinishOutput();
     }
+}
+
+void Win32Port::FinishOutput() {
+    // An aborted or failed transfer has discarded its output already (FlushOutput); what is
+    // still queued belongs to a transfer that completed, and the tester is owed every byte of
+    // it. The driver may also report an empty queue while bytes still wait in the adapter, which
+    // a purge would throw away. So closing never purges while the output keeps moving; a line
+    // held by XOFF or gone stops it moving, and then the rest is discarded so that closing the
+    // handle does not wait on the driver.
+    const ULONGLONG start = ::GetTickCount64();
+    ULONGLONG lastProgress = start;
+    DWORD lastQueued = MAXDWORD;
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(m_port.get(), &errors, &stat)) {
+            break;
+        }
+        const ULONGLONG now = ::GetTickCount64();
+        if (stat.cbOutQue < lastQueued) {
+            lastQueued = stat.cbOutQue;
+            lastProgress = now;
+        }
+        if (stat.cbOutQue == 0) {
+            return;
+        }
+        if (!win32::CloseWaitsForOutput(stat.cbOutQue, now - lastProgress, now - start)) {
+            break;
+        }
+        ::Sleep(kDrainPollMs);
+    }
+    ::PurgeComm(m_port.get(), PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 int Win32Port::Open(const std::string& devicePath) {
@@ -220,12 +306,18 @@ void Win32Port::Shutdown() {
         ::SetEvent(m_shutdownEvent.get());
 }
 
-int Win32Port::Failure(DWORD err) {
-    if (MeansLineGone(err)) {
+int Win32Port::Ended(const win32::CommEnd& end, uint32_t* moved) {
+    if (end.lineGone) {
         m_hungUp.store(true, std::memory_order_relaxed);
-        return ERR_PORT_LOST;
     }
-    return err != 0 ? static_cast<int>(err) : ERR_INVALID;
+    if (moved != nullptr) {
+        *moved = end.moved;
+    }
+    return end.code;
+}
+
+int Win32Port::Failure(win32::CommOp op, DWORD err, bool stopRequested) {
+    return Ended(win32::EndWithError(op, err, 0, stopRequested), nullptr);
 }
 
 DWORD Win32Port::CancelAndCollect(OVERLAPPED& ov) {
@@ -259,7 +351,7 @@ int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
     }
     const DWORD err = ::GetLastError();
     if (err != ERROR_IO_PENDING)
-        return Failure(err);
+        return Failure(win32::CommOp::READ, err, Cancelled());
 
     // With ReadIntervalTimeout set, the read waits without limit for its first byte and then
     // ends 10 ms after the last one; only a shutdown ends it otherwise.
@@ -267,11 +359,13 @@ int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
     const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (which != WAIT_OBJECT_0) {
         const DWORD waitError = ::GetLastError();
-        CancelAndCollect(m_ovRead);
-        return which == WAIT_OBJECT_0 + 1 ? ERR_CANCELLED : Failure(waitError);
+        *got = CancelAndCollect(m_ovRead);
+        return which == WAIT_OBJECT_0 + 1 ? ERR_CANCELLED
+                                          : Failure(win32::CommOp::READ, waitError, Cancelled());
     }
     if (!::GetOverlappedResult(m_port.get(), &m_ovRead, &n, FALSE))
-        return Failure(::GetLastError());
+        return Ended(win32::EndWithError(win32::CommOp::READ, ::GetLastError(), n, Cancelled()),
+                     got);
     *got = n;
     return 0;
 }
@@ -297,7 +391,7 @@ int Win32Port::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_
     }
     const DWORD err = ::GetLastError();
     if (err != ERROR_IO_PENDING)
-        return Failure(err);
+        return Failure(win32::CommOp::WRITE, err, Cancelled() || abort.IsSet());
 
     // The abort comes first, so that an abort wins over a write that finished meanwhile. The
     // write's own time-out (n + 1000 ms) bounds the wait.
@@ -307,19 +401,16 @@ int Win32Port::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_
         const DWORD waitError = ::GetLastError();
         *written = CancelAndCollect(m_ovWrite);
         const bool stopped = which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 2;
-        return stopped ? ERR_CANCELLED : Failure(waitError);
+        return stopped ? ERR_CANCELLED
+                       : Failure(win32::CommOp::WRITE, waitError, Cancelled() || abort.IsSet());
     }
     if (::GetOverlappedResult(m_port.get(), &m_ovWrite, &done, FALSE)) {
         *written = done;
         return 0;
     }
-    const DWORD resultError = ::GetLastError();
-    *written = done;
-    // A write held by XOFF past its time-out ends with a short count; Windows reports that as
-    // success, Wine as ERROR_TIMEOUT. Either way the caller asks again for the rest.
-    if (resultError == ERROR_TIMEOUT)
-        return 0;
-    return Failure(resultError);
+    return Ended(win32::EndWithError(win32::CommOp::WRITE, ::GetLastError(), done,
+                                     Cancelled() || abort.IsSet()),
+                 written);
 }
 
 int Win32Port::DrainOutput(const Event& abort) {
@@ -330,7 +421,7 @@ int Win32Port::DrainOutput(const Event& abort) {
         DWORD errors = 0;
         COMSTAT stat{};
         if (!::ClearCommError(m_port.get(), &errors, &stat))
-            return Failure(::GetLastError());
+            return Failure(win32::CommOp::WRITE, ::GetLastError(), Cancelled() || abort.IsSet());
         if (stat.cbOutQue == 0) {
             // The bytes have left: an abort or close during the settling pause finds nothing to
             // stop (a tester that has taken the whole file may well prompt again in it), and the
@@ -342,7 +433,7 @@ int Win32Port::DrainOutput(const Event& abort) {
         if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1)
             return ERR_CANCELLED;
         if (which == WAIT_FAILED)
-            return Failure(::GetLastError());
+            return Failure(win32::CommOp::WRITE, ::GetLastError(), false);
     }
 }
 
