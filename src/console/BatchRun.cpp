@@ -654,18 +654,11 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     };
     auto drawTable = [&] {
         if (table.Live()) {
-            // The totals line goes under the ports' lines, always; the ports get the rest.
             const int rows = TerminalRows(err);
             const std::vector<PortReport> all = reports();
-            std::vector<std::string> lines =
-                FormatLiveTable(all, columns(), rows > 1 ? size_t(rows - 1) : 0);
             const double elapsed = std::chrono::duration<double>(Clock::now() - batchStart).count();
-            std::string totals = FormatTotalsLine(all, elapsed);
-            if (columns() > 0 && totals.size() > columns()) {
-                totals.resize(columns());
-            }
-            lines.push_back(std::move(totals));
-            table.Show(lines);
+            table.Show(FormatLiveTable(all, columns(), rows > 0 ? size_t(rows) : 0,
+                                       FormatTotalsLine(all, elapsed)));
         }
     };
 

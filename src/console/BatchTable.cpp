@@ -141,16 +141,6 @@ int Priority(const PortReport& r) {
     return r.outcome == PortOutcome::Sent ? 3 : 0;
 }
 
-std::string Totals(const std::vector<PortReport>& reports, size_t hidden) {
-    size_t counts[4] = {0, 0, 0, 0};
-    for (const auto& r : reports) {
-        ++counts[Priority(r)];
-    }
-    return std::to_string(reports.size()) + " ports: " + std::to_string(counts[1]) + " sending, " +
-           std::to_string(counts[2]) + " waiting, " + std::to_string(counts[3]) + " sent, " +
-           std::to_string(counts[0]) + " failed; " + std::to_string(hidden) + " not shown";
-}
-
 // "...tail" of name in at most width characters.
 std::string FromTheLeft(const std::string& name, size_t width) {
     if (name.size() <= width) {
@@ -163,16 +153,17 @@ std::string FromTheLeft(const std::string& name, size_t width) {
 }  // namespace
 
 std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
-                                         size_t height) {
+                                         size_t height, const std::string& totals) {
     // The block and the line the cursor rests on below it must fit on the screen, or every
     // redraw scrolls a copy into the scrollback.
     std::vector<size_t> shown;
     for (size_t i = 0; i < reports.size(); ++i) {
         shown.push_back(i);
     }
-    const bool fits = height == 0 || reports.size() + 1 <= height;
+    const size_t below = totals.empty() ? 1 : 2;
+    const bool fits = height == 0 || reports.size() + below <= height;
     if (!fits) {
-        const size_t room = height >= 3 ? height - 2 : 0;
+        const size_t room = height > below ? height - below : 0;
         std::stable_sort(shown.begin(), shown.end(), [&](size_t a, size_t b) {
             return Priority(reports[a]) < Priority(reports[b]);
         });
@@ -213,8 +204,11 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
         }
     }
     std::vector<std::string> lines = Columns(rows);
-    if (!fits && height >= 2) {
-        lines.insert(lines.begin(), Totals(reports, reports.size() - shown.size()));
+    if (!totals.empty()) {
+        lines.push_back(shown.size() == reports.size()
+                            ? totals
+                            : totals + "; " + std::to_string(reports.size() - shown.size()) +
+                                  " not shown");
     }
     if (width > 0) {
         for (auto& line : lines) {
@@ -248,6 +242,11 @@ std::string LogFileName(const std::string& port) {
             name.erase(0, std::char_traits<char>::length(prefix));
             break;
         }
+    }
+    // A network port's log is named by its scheme, host and TCP port: rfc2217-bench4-4001.log.
+    if (const auto scheme = name.find("://"); scheme != std::string::npos) {
+        name.replace(scheme, 3, "-");
+        std::replace(name.begin(), name.end(), ':', '-');
     }
     for (char& c : name) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||

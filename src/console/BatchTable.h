@@ -49,12 +49,14 @@ int BatchStatus(const std::vector<PortReport>& reports);
 std::string PhaseLabel(const PortReport& report);
 std::string OutcomeLabel(const PortReport& report);
 
-// The live table, one line per port, each cut to width characters (0: no limit); on a terminal
-// of height lines (0: no limit) where not every port fits, a totals line and as many ports as fit,
-// failures first, then running transfers, waiting ports and finished ones. Names too long for the
-// width are shortened from the left; the counts are never cut.
+// The live table, one line per port and the totals line under them (when one is given), each
+// cut to width characters (0: no limit). On a terminal of height lines (0: no limit) the block
+// leaves the cursor's line free; where not every port fits, as many ports as fit are shown,
+// failures first, then running transfers, waiting ports and finished ones, and the totals line
+// says how many are not shown. Names too long for the width are shortened from the left; the
+// counts are never cut.
 std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
-                                         size_t height = 0);
+                                         size_t height = 0, const std::string& totals = {});
 // The summary: a header and one line per port with the file, bytes, time, outcome and reason.
 std::string FormatSummary(const std::vector<PortReport>& reports);
 
