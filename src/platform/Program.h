@@ -35,7 +35,8 @@ class ConsoleCodePageKeeper {
     ConsoleCodePageKeeper& operator=(const ConsoleCodePageKeeper&) = delete;
 
   private:
-    unsigned m_outputCodePage = 0;  // 0: none known (no console)
+    // 0: none known (no console). Linux has no code page to keep, so its build never reads it.
+    [[maybe_unused]] unsigned m_outputCodePage = 0;
 };
 
 }  // namespace korv
