@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Child.h"
@@ -98,14 +99,35 @@ class NetPortRun : public ::testing::Test {
     }
 
     // A simulator that boots once its line runs at 57600 (without flow control: the program
-    // takes the tester's XON/XOFF itself). ser2net opens the pty at 9600 for RFC 2217, so the
-    // tester boots only when the program's settings have reached it, after which the program
-    // purges; a raw server's settings are its own, 57600.
+    // takes the tester's XON/XOFF itself) and prompts only when told to (Prompt). ser2net opens
+    // the pty at 9600 for RFC 2217, so the tester boots when the program's settings reach it; a
+    // raw server's settings are its own, 57600, set when the program connects.
     std::unique_ptr<Sim> StartSim(std::vector<std::string> options) {
-        options.insert(options.begin(), {"--wait-open", "rate"});
+        options.insert(options.begin(), {"--wait-open", "rate", "--prompt", "none"});
         auto sim = std::make_unique<Sim>(std::move(options));
         EXPECT_TRUE(sim->ok()) << "the simulator did not start";
         return sim;
+    }
+
+    // The tester prompts once the program says it has opened port (in its output, or in the
+    // logs of a batch). The program purges what arrived while it set the line up, so a prompt
+    // that came back that fast (a slow machine, Wine) would be lost, as a real tester's would
+    // be if it were switched on in that same instant.
+    void Prompt(Sim& sim, const std::string& port) {
+        const std::string opened = "Successfully opened " + port + ".";
+        const bool seen = test::WaitUntil([&] {
+            if (ReadWholeFile(m_dir / "stdout").find(opened) != std::string::npos)
+                return true;
+            std::error_code ec;
+            for (const auto& log : std::filesystem::directory_iterator(m_dir / "logs", ec)) {
+                if (ReadWholeFile(log.path()).find(opened) != std::string::npos)
+                    return true;
+            }
+            return false;
+        });
+        ASSERT_TRUE(seen) << "no \"" << opened << "\"\n" << Err();
+        ASSERT_TRUE(sim.WaitEvent("BANNER")) << sim.Transcript();
+        sim.Command("prompt ready");
     }
 
     // ser2net in front of sim's pty; its port name for the program.
@@ -143,6 +165,14 @@ class NetPortRun : public ::testing::Test {
     int Run(std::vector<std::string> args) {
         return Start(std::move(args))->WaitExit(120s).value_or(-1);
     }
+    // Runs the program over the given testers' ports, prompting each once it is open.
+    int RunPrompting(std::vector<std::string> args,
+                     const std::vector<std::pair<Sim*, std::string>>& testers) {
+        auto tool = Start(std::move(args));
+        for (const auto& [sim, port] : testers)
+            Prompt(*sim, port);
+        return tool->WaitExit(120s).value_or(-1);
+    }
     std::string File(size_t size) {
         WriteWholeFile(m_dir / "update.txt", UpdateText(size));
         return Path(m_dir / "update.txt");
@@ -163,7 +193,9 @@ TEST_F(NetPortRun, SendsTheWholeFileThroughRfc2217AndRawPorts) {
         const size_t size = 12000;
         auto sim = StartSim({"--expect", std::to_string(size), "--save", m_dir / "got"});
         const std::string port = StartServer(*sim, telnet);
-        EXPECT_EQ(Run({"--port", port, "--file", File(size)}), 0) << port << "\n" << Err();
+        EXPECT_EQ(RunPrompting({"--port", port, "--file", File(size)}, {{sim.get(), port}}), 0)
+            << port << "\n"
+            << Err();
         ASSERT_TRUE(sim->WaitEvent("RECEIVED")) << sim->Transcript();
         EXPECT_EQ(ReadWholeFile(m_dir / "got"), UpdateText(size)) << port;
         EXPECT_NE(Err().find("Sent '"), std::string::npos) << Err();
@@ -178,7 +210,8 @@ TEST_F(NetPortRun, InterruptUnderXoffLeavesNothingMoreForTheTester) {
         auto sim = StartSim({"--buffer", "4194304", "--end-silence-ms", "1500"});
         const std::string port = StartServer(*sim, telnet);
         auto tool = Start({"--port", port, "--file", File(400000)});
-        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
+        Prompt(*sim, port);
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << port << ": " << sim->Transcript() << Err();
         sim->Command("xoff");
         ASSERT_TRUE(sim->WaitEvent("XOFF"));
         // What was on its way when the tester said XOFF arrives; then the count stays put.
@@ -237,7 +270,8 @@ TEST_F(NetPortRun, ServerOrDeviceGoneMidTransferFailsTheTransfer) {
         auto sim = StartSim({"--buffer", "4194304"});
         const std::string port = StartServer(*sim);
         auto tool = Start({"--port", port, "--file", File(200000)});
-        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript();
+        Prompt(*sim, port);
+        ASSERT_TRUE(sim->WaitEvent("RECEIVING")) << sim->Transcript() << Err();
         if (deviceGone)
             sim->Command("hangup");
         else
@@ -284,16 +318,18 @@ TEST_F(NetPortRun, BatchOfRemoteAndLocalTestersAllGetTheFile) {
     const size_t size = 8000;
     std::vector<std::unique_ptr<Sim>> sims;
     std::vector<std::string> args = {"--file", File(size), "--log-dir", Path(m_dir / "logs")};
+    std::vector<std::pair<Sim*, std::string>> remote;
     for (int i = 0; i < 2; ++i) {
         sims.push_back(StartSim({"--expect", std::to_string(size)}));
-        args.insert(args.end(), {"--port", StartServer(*sims.back())});
+        remote.emplace_back(sims.back().get(), StartServer(*sims.back()));
+        args.insert(args.end(), {"--port", remote.back().second});
     }
     if (!Wine()) {
         sims.push_back(
             std::make_unique<Sim>(std::vector<std::string>{"--expect", std::to_string(size)}));
         args.insert(args.end(), {"--port", sims.back()->Port()});
     }
-    EXPECT_EQ(Run(args), 0) << Err() << ReadWholeFile(m_dir / "stdout");
+    EXPECT_EQ(RunPrompting(args, remote), 0) << Err() << ReadWholeFile(m_dir / "stdout");
     for (auto& sim : sims) {
         const auto received = sim->WaitEvent("RECEIVED");
         ASSERT_TRUE(received) << sim->Transcript();
