@@ -1,6 +1,7 @@
 #include "console/BatchRun.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -498,6 +499,11 @@ std::vector<std::string> BatchPorts(
                 const auto u8 = resolved.u8string();
                 device.assign(u8.begin(), u8.end());
             }
+#ifdef _WIN32
+            // Windows names devices without regard to case: com3 is COM3.
+            std::transform(device.begin(), device.end(), device.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+#endif
         }
         const auto [at, added] = devices.emplace(device, name);
         if (added) {
