@@ -30,7 +30,8 @@ inline constexpr int WAIT_RESULT_FAILED = -2;
 int WaitForAny(const WaitHandle* handles, size_t count, int timeoutMs, int* err = nullptr);
 
 // The operator's request to stop: Ctrl+C and Ctrl+Break at a console, SIGINT and SIGTERM on
-// Linux, and SIGHUP there (the terminal or SSH session went away). While one exists the process is
+// Linux, and SIGHUP there (the terminal or SSH session went away); on Windows closing the console
+// window too (the process is then kept until this is destroyed). While one exists the process is
 // not ended by them; the waitable is signalled instead. Once the request has been seen, a second
 // one ends the program the ordinary way. One per process at a time.
 class CInterrupt {

@@ -39,11 +39,32 @@ namespace {
 // has one interrupt at a time.
 std::atomic<HANDLE> g_interruptEvent{nullptr};
 std::atomic<int> g_interrupts{0};
+// Set when the interrupt's owner is done: the run has acted on the request and said so.
+std::atomic<bool> g_finished{false};
 
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
-        return FALSE;  // closing the window, logging off: the system's own handling
+// How long a closing console is held open at most; the system's own limit (5 s unless the
+// machine is set otherwise) usually ends the process first.
+constexpr DWORD kCloseHoldMs = 20000;
+constexpr DWORD kCloseLookMs = 20;
+
+}  // namespace
+
+BOOL WINAPI win32::OnConsoleControl(DWORD type) {
     HANDLE event = g_interruptEvent.load();
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        // The console window is being closed (or the session ends): the system ends the process
+        // as soon as this returns. Like a hang-up on Linux, it is a request to stop: the
+        // transfers are aborted, and the logs and records say so, while this holds the system.
+        if (event == nullptr)
+            return FALSE;
+        g_interrupts.fetch_add(1);
+        ::SetEvent(event);
+        for (DWORD held = 0; !g_finished.load() && held < kCloseHoldMs; held += kCloseLookMs)
+            ::Sleep(kCloseLookMs);
+        return TRUE;
+    }
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
     // The first request is the program's to act on; a second one, while the first is still
     // being acted on, ends the program the ordinary way.
     if (event == nullptr || g_interrupts.fetch_add(1) > 0)
@@ -51,8 +72,6 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     ::SetEvent(event);
     return TRUE;
 }
-
-}  // namespace
 
 struct CInterrupt::Impl {
     win32::UniqueHandle event;
@@ -65,13 +84,15 @@ CInterrupt::CInterrupt() : m_impl(std::make_unique<Impl>()) {
     if (!m_impl->event)
         return;
     g_interrupts.store(0);
+    g_finished.store(false);
     g_interruptEvent.store(m_impl->event.get());
-    m_impl->installed = ::SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
+    m_impl->installed = ::SetConsoleCtrlHandler(win32::OnConsoleControl, TRUE) != 0;
 }
 
 CInterrupt::~CInterrupt() {
+    g_finished.store(true);
     if (m_impl->installed)
-        ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+        ::SetConsoleCtrlHandler(win32::OnConsoleControl, FALSE);
     g_interruptEvent.store(nullptr);
 }
 
