@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace korv {
@@ -24,7 +25,9 @@ std::FILE* OpenForAppend(const std::string& path, int* err);
 // A stream (standard error) written without ever waiting for its reader: a terminal the operator
 // stopped with Ctrl+S, or a stalled remote session, must not hold up the program. Linux writes to
 // a terminal or pipe through a non-blocking descriptor of its own (the stream's shared one keeps
-// its mode, which the shell relies on); a file never blocks. Windows writes as the stream does.
+// its mode, which the shell relies on); a file never blocks. Windows has no non-blocking writes
+// to a console (one with a selection in it holds every write) or a pipe: a thread of the
+// writer's own writes there, and the program hands it text up to a bound.
 class CErrWriter {
   public:
     explicit CErrWriter(std::FILE* stream);
@@ -41,6 +44,8 @@ class CErrWriter {
   private:
     std::FILE* m_stream;
     int m_fd = -1;  // our own non-blocking descriptor (Linux), -1 when the stream is used as is
+    struct Worker;  // the writing thread's state (Windows), null when the stream is used as is
+    std::shared_ptr<Worker> m_worker;
 };
 
 }  // namespace korv

@@ -17,6 +17,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Child.h"
@@ -37,6 +38,7 @@ enum class Fault {
     ClosedStdinStderr,    // the program starts with descriptors 0 and 2 closed
     ClosedStdinStdout,    // the program starts with descriptors 0 and 1 closed
     StoppedTerminal,      // standard error is a terminal stopped with Ctrl+S for the whole run
+    StalledPipe,          // standard error is a pipe that is full and never read
     UnwritableLog,        // tester 0's log cannot be written (a batch)
 };
 
@@ -77,7 +79,7 @@ inline std::ostream& operator<<(std::ostream& os, const Scenario& s) {
 inline bool HitsEveryTester(Fault f) {
     return f == Fault::SighupSending || f == Fault::SigintAfterReceived ||
            f == Fault::ClosedStdinStderr || f == Fault::ClosedStdinStdout ||
-           f == Fault::StoppedTerminal || f == Fault::None;
+           f == Fault::StoppedTerminal || f == Fault::StalledPipe || f == Fault::None;
 }
 
 inline const std::vector<Scenario>& ConsoleScenarios() {
@@ -113,6 +115,10 @@ inline const std::vector<Scenario>& ConsoleScenarios() {
          kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
         {"StoppedTerminalStallsNoTester", F::StoppedTerminal, {"--rate", "0"}, 20000,
          kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
+        // Wine's console host stops serving any console call while a stopped terminal holds
+        // it; a pipe that nobody reads stalls standard error on both systems.
+        {"StalledPipeStallsNoTester", F::StalledPipe, {"--rate", "0"}, 20000,
+         kEverywhere, 0, "sent", 1, 0, "", Got::All},
         {"UnwritableLogIsAFailure", F::UnwritableLog, {"--rate", "0"}, 20000,
          kBatch | kLinux, 1, "sent", 1, 0, "File too large", Got::All},
         // clang-format on
@@ -245,6 +251,40 @@ class StoppedTerminal {
     bool m_stopped = false;
 };
 
+// A named pipe for the program's standard error, filled before the run and never read: every
+// write to it waits, as a stalled remote session's would.
+class StalledPipe {
+  public:
+    explicit StalledPipe(std::string path) : m_path(std::move(path)) {
+        if (::mkfifo(m_path.c_str(), 0600) != 0) {
+            return;
+        }
+        m_read = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int w = ::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        const std::string block(4096, '#');
+        while (w >= 0 && ::write(w, block.data(), block.size()) > 0) {
+        }
+        m_full = w >= 0 && errno == EAGAIN;
+        if (w >= 0) {
+            ::close(w);
+        }
+    }
+    ~StalledPipe() {
+        if (m_read >= 0) {
+            ::close(m_read);
+        }
+    }
+    StalledPipe(const StalledPipe&) = delete;
+    StalledPipe& operator=(const StalledPipe&) = delete;
+    bool ok() const { return m_read >= 0 && m_full; }
+    const std::string& Path() const { return m_path; }
+
+  private:
+    std::string m_path;
+    int m_read = -1;
+    bool m_full = false;
+};
+
 // How one system starts the program and reaches a tester; the run and its checks are shared.
 struct ScenarioSystem {
     // The port name of tester i and the simulator options that put it there; empty: the
@@ -296,6 +336,7 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
     plan.stdoutFile = dir / "stdout";
     plan.stderrFile = dir / "stderr";
     std::unique_ptr<StoppedTerminal> terminal;
+    std::unique_ptr<StalledPipe> pipe;
     switch (s.fault) {
         case Fault::ClosedStdinStderr:
             plan.closed = {0, 2};
@@ -308,6 +349,11 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
             ASSERT_TRUE(terminal->ok());
             plan.stderrFile = terminal->SlavePath();
             plan.stdinFile = terminal->SlavePath();
+            break;
+        case Fault::StalledPipe:
+            pipe = std::make_unique<StalledPipe>(dir / "stderr.fifo");
+            ASSERT_TRUE(pipe->ok());
+            plan.stderrFile = pipe->Path();
             break;
         case Fault::UnwritableLog: {
             // Tester 0's log is already past the size the run may write: every write to it
@@ -413,7 +459,8 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
             }
         }
     }
-    if (s.fault == Fault::ClosedStdinStderr || s.fault == Fault::StoppedTerminal) {
+    if (s.fault == Fault::ClosedStdinStderr || s.fault == Fault::StoppedTerminal ||
+        s.fault == Fault::StalledPipe) {
         return;  // nothing to read on standard error
     }
     const std::string sent = "Sent '" + file + "': " + std::to_string(s.bytes) + " bytes.";
