@@ -11,16 +11,6 @@ namespace {
 
 using test::Scenario;
 
-std::vector<Scenario> Rows(unsigned runs) {
-    std::vector<Scenario> rows;
-    for (const auto& s : test::ConsoleScenarios()) {
-        if ((s.runs & runs) == runs) {
-            rows.push_back(s);
-        }
-    }
-    return rows;
-}
-
 class Scenarios : public ::testing::TestWithParam<Scenario> {
   protected:
     void Run(bool batch) {
@@ -57,14 +47,12 @@ TEST_P(BatchScenario, Runs) {
     Run(true);
 }
 
-std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
-    return info.param.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Linux, OnePortScenario,
-                         ::testing::ValuesIn(Rows(test::kOnePort | test::kLinux)), Name);
+                         ::testing::ValuesIn(test::ScenarioRows(test::kOnePort | test::kLinux)),
+                         test::ScenarioName);
 INSTANTIATE_TEST_SUITE_P(Linux, BatchScenario,
-                         ::testing::ValuesIn(Rows(test::kBatch | test::kLinux)), Name);
+                         ::testing::ValuesIn(test::ScenarioRows(test::kBatch | test::kLinux)),
+                         test::ScenarioName);
 
 }  // namespace
 }  // namespace korv

@@ -126,6 +126,20 @@ inline const std::vector<Scenario>& ConsoleScenarios() {
     return rows;
 }
 
+// The rows that run where runs says (a front end and a system), and a row's test name.
+inline std::vector<Scenario> ScenarioRows(unsigned runs) {
+    std::vector<Scenario> rows;
+    for (const auto& s : ConsoleScenarios()) {
+        if ((s.runs & runs) == runs) {
+            rows.push_back(s);
+        }
+    }
+    return rows;
+}
+inline std::string ScenarioName(const ::testing::TestParamInfo<Scenario>& info) {
+    return info.param.name;
+}
+
 // A summary row cut into its columns (PORT OUTCOME SENT FAILED BYTES TIME FILE REASON): cells
 // are two or more spaces apart.
 inline std::vector<std::string> SummaryCells(const std::string& line) {

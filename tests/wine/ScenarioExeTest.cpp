@@ -17,16 +17,6 @@ namespace {
 
 using test::Scenario;
 
-std::vector<Scenario> Rows(unsigned runs) {
-    std::vector<Scenario> rows;
-    for (const auto& s : test::ConsoleScenarios()) {
-        if ((s.runs & runs) == runs) {
-            rows.push_back(s);
-        }
-    }
-    return rows;
-}
-
 class ExeScenarios : public ::testing::TestWithParam<Scenario> {
   protected:
     void Run(bool batch) {
@@ -71,14 +61,12 @@ TEST_P(ExeBatchScenario, Runs) {
     Run(true);
 }
 
-std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
-    return info.param.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Wine, ExeOnePortScenario,
-                         ::testing::ValuesIn(Rows(test::kOnePort | test::kWine)), Name);
+                         ::testing::ValuesIn(test::ScenarioRows(test::kOnePort | test::kWine)),
+                         test::ScenarioName);
 INSTANTIATE_TEST_SUITE_P(Wine, ExeBatchScenario,
-                         ::testing::ValuesIn(Rows(test::kBatch | test::kWine)), Name);
+                         ::testing::ValuesIn(test::ScenarioRows(test::kBatch | test::kWine)),
+                         test::ScenarioName);
 
 }  // namespace
 }  // namespace korv
