@@ -221,7 +221,8 @@ TEST_F(NetPortRun, InterruptUnderXoffLeavesNothingMoreForTheTester) {
             const auto now = sim->WaitEvent("COUNT");
             const bool same = now && *now == last;
             last = now.value_or("");
-            std::this_thread::sleep_for(300ms);  // the gap that two equal counts span
+            // The gap that two equal counts span: long beside a busy machine's scheduling.
+            std::this_thread::sleep_for(1s);
             return same;
         });
         ASSERT_TRUE(settled) << sim->Transcript();
