@@ -13,8 +13,8 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "console/Report.h"
-#include "console/RetryList.h"
+#include "station/Report.h"
+#include "station/RetryList.h"
 
 namespace korv::fuzz {
 namespace {

@@ -12,6 +12,7 @@
 #include "console/Options.h"
 #include "platform/DeviceMap.h"
 #include "platform/Wait.h"
+#include "station/Station.h"
 
 namespace korv {
 
@@ -30,8 +31,7 @@ std::vector<std::string> BatchPorts(
     std::vector<std::string>* dropped = nullptr);
 
 // How the batch waits for its ports and Ctrl+C (WaitForAny; a test may make it fail).
-using BatchWait =
-    std::function<int(const WaitHandle* handles, size_t count, int timeoutMs, int* err)>;
+using BatchWait = StationWait;
 
 // Runs the batch; messages and the live table go to err (the table only when errIsTerminal),
 // the summary to out. Returns the exit status.

@@ -13,9 +13,9 @@
 #include "console/ConsoleSession.h"
 #include "console/Options.h"
 #include "console/PortInfo.h"
-#include "console/RetryList.h"
 #include "platform/Program.h"
 #include "platform/Wait.h"
+#include "station/RetryList.h"
 
 namespace korv {
 

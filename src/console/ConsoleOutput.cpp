@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cinttypes>
 
-#include "console/TimeText.h"
+#include "station/TimeText.h"
 
 namespace korv {
 
@@ -13,10 +13,6 @@ CConsoleOutput::CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllo
       m_errQueue(errQueued ? std::make_unique<CErrQueue>(err) : nullptr),
       m_progressAllowed(progressAllowed),
       m_stamp([] { return LocalTimestamp(); }) {}
-
-std::string StampedMessage(const std::string& text) {
-    return LocalTimestamp() + " KORVALIN: " + text;
-}
 
 CConsoleOutput::~CConsoleOutput() {
     ClearProgress();

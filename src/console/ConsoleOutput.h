@@ -11,31 +11,30 @@
 #include <string>
 
 #include "console/ErrQueue.h"
-
-#include "terminal/ReportWidget.h"
+#include "station/SessionHost.h"
 
 namespace korv {
 
-class CConsoleOutput {
+class CConsoleOutput : public ISessionOutput {
   public:
     // out and err are the streams written (stdout and stderr in the program); progress is drawn
     // only when progressAllowed (stderr is a terminal). errQueued: err is written through a
     // CErrQueue, so that a stopped terminal holds up nothing (whoever waits calls PumpErr).
     CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllowed, bool errQueued = false);
-    ~CConsoleOutput();
+    ~CConsoleOutput() override;
     CConsoleOutput(const CConsoleOutput&) = delete;
     CConsoleOutput& operator=(const CConsoleOutput&) = delete;
 
     // One byte for stdout, buffered until FlushOut.
-    void Echo(char ch);
-    void FlushOut();
+    void Echo(char ch) override;
+    void FlushOut() override;
     // "<local time> KORVALIN: <text>" on one line of stderr; line ends inside the text become
     // spaces.
-    void Message(const std::string& text);
+    void Message(const std::string& text) override;
     // Raw text on stderr (prompts, hints that span lines).
-    void Error(const std::string& text);
+    void Error(const std::string& text) override;
     void ShowProgress(const std::string& line);
-    void ClearProgress();
+    void ClearProgress() override;
     bool ProgressAllowed() const { return m_progressAllowed; }
     // With a queued err: gives what waits another chance, and how long a wait may last before
     // that is due again (-1: nothing waits).
@@ -67,29 +66,6 @@ class CConsoleOutput {
     bool m_outPending = false;
     std::function<void(const std::string&)> m_messageObserver;
     std::function<std::string()> m_stamp;
-};
-
-// A message line as every console message is written: "<local time> KORVALIN: <text>".
-std::string StampedMessage(const std::string& text);
-
-// The terminal pane's byte stream, sent to the console's stdout.
-class CStdoutEcho : public ITermEcho {
-  public:
-    explicit CStdoutEcho(CConsoleOutput& out) : m_out(out) {}
-    void Echo(char ch) override { m_out.Echo(ch); }
-
-  private:
-    CConsoleOutput& m_out;
-};
-
-// A window with nothing to paint: repainting the pane means flushing stdout.
-class CStdoutWindow : public NullTermWindow {
-  public:
-    explicit CStdoutWindow(CConsoleOutput& out) : m_out(out) {}
-    void UpdateWindow() override { m_out.FlushOut(); }
-
-  private:
-    CConsoleOutput& m_out;
 };
 
 // " 37%  15.0/40.0 KiB 5.6 KiB/s 0:04 left" for done of total bytes after elapsedSeconds.

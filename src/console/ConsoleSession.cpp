@@ -2,23 +2,16 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
+#include <memory>
 #include <string>
 
-#include "console/ConsoleHost.h"
 #include "console/PortInfo.h"
-#include "console/Report.h"
-#include "console/Transfer.h"
 #include "platform/DeviceMap.h"
-#include "platform/Profile.h"
 #include "platform/Program.h"
-#include "platform/SerialPort.h"
 #include "platform/SysError.h"
-#include "platform/Wait.h"
 #include "ports/PortList.h"
-#include "view/ProgDoc.h"
-#include "view/ProgView.h"
-#include "view/UserProfile.h"
+#include "station/Report.h"
+#include "station/Station.h"
 
 namespace korv {
 
@@ -26,39 +19,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Where the remembered port is kept (the desktop program writes it).
-constexpr char kProfileCompany[] = "QUENDAL";
-constexpr char kProfileApplication[] = "KORVALIN";
-
-// After the last transfer the tester usually answers (it checks what it received and says so).
-// Its output is shown until the line has been quiet this long, but no longer than the limit.
-// "Sent" means the driver has let go of the bytes; a pseudo-terminal accepts some 17 KiB ahead
-// of its reader, which at 5,760 bytes/s is three seconds still on their way.
-constexpr std::chrono::milliseconds kAnswerQuiet{3000};
-constexpr std::chrono::milliseconds kAnswerLimit{15000};
 // How often the progress line is redrawn.
 constexpr std::chrono::milliseconds kProgressPeriod{250};
 
-// The file given on the command line answers the dialog.
-class CFixedFileAnswer : public IFileAnswer {
-  public:
-    explicit CFixedFileAnswer(std::string path) : m_path(std::move(path)) {}
-    bool Choose(const FileDialogRequest&, std::string& path) override {
-        path = m_path;
-        return true;
-    }
-
-  private:
-    std::string m_path;
-};
-
 // Without a file on the command line, the operator types one. While the question is open the
-// tester's output keeps coming (pump) and a signal cancels it.
+// tester's output keeps coming (the session's own notices are dispatched) and a signal cancels
+// it.
 class CAskFileAnswer : public IFileAnswer {
   public:
     CAskFileAnswer(CConsoleOutput& out, CInterrupt& interrupt, WaitHandle queue)
         : m_out(out), m_interrupt(interrupt), m_queue(queue) {}
-    void SetPump(std::function<void()> pump) { m_pump = std::move(pump); }
+    void SetSession(CPortSession* session) { m_session = session; }
 
     bool Choose(const FileDialogRequest&, std::string& path) override {
         if (!StdinIsConsole()) {
@@ -86,8 +57,8 @@ class CAskFileAnswer : public IFileAnswer {
                 continue;  // the check at the top of the loop ends the question
             }
             if (which == 1) {
-                if (m_pump) {
-                    m_pump();
+                if (m_session != nullptr) {
+                    m_session->PumpDialog();
                 }
                 continue;
             }
@@ -120,419 +91,114 @@ class CAskFileAnswer : public IFileAnswer {
     CInterrupt& m_interrupt;
     WaitHandle m_queue;
     std::unique_ptr<CStdinReader> m_stdin;
-    std::function<void()> m_pump;
+    CPortSession* m_session = nullptr;
 };
 
-// Gives the session a word before the dialog is answered: a prompt that arrives while a transfer
-// still waits for its end may have to close that transfer's account first.
-class CAnswerAfter : public IFileAnswer {
+// What the one-port run does between waits: the progress line, and standard error's queue.
+class COnePortView : public IStationView {
   public:
-    CAnswerAfter(IFileAnswer& answer, std::function<bool()> before)
-        : m_answer(answer), m_before(std::move(before)) {}
-    bool Choose(const FileDialogRequest& request, std::string& path) override {
-        return m_before() && m_answer.Choose(request, path);
+    COnePortView(CConsoleOutput& out, CPortSession& session) : m_out(out), m_session(session) {}
+
+    int DueMs() override {
+        int due = -1;
+        if (m_out.ProgressAllowed() && m_session.Sending()) {
+            due = static_cast<int>(kProgressPeriod.count());
+        }
+        // Messages the terminal has not taken yet are offered again soon.
+        const int pump = m_out.ErrPumpDueMs();
+        return pump >= 0 && (due < 0 || pump < due) ? pump : due;
+    }
+
+    void OnWake() override {
+        m_out.PumpErr();
+        if (!m_out.ProgressAllowed() || !m_session.Sending()) {
+            return;
+        }
+        const auto now = Clock::now();
+        if (now - m_lastProgress < kProgressPeriod) {
+            return;
+        }
+        m_lastProgress = now;
+        const PortReport& report = m_session.Report();
+        m_out.ShowProgress(FormatProgress(report.done, report.total, report.seconds));
     }
 
   private:
-    IFileAnswer& m_answer;
-    std::function<bool()> m_before;
-};
-
-class CSession {
-  public:
-    CSession(const ConsoleOptions& options, CConsoleOutput& out, CInterrupt& interrupt)
-        : m_opt(options),
-          m_out(out),
-          m_interrupt(interrupt),
-          m_fixedAnswer(options.file),
-          m_askAnswer(out, interrupt, m_queue.Waitable()),
-          m_answer(options.file.empty() ? static_cast<IFileAnswer&>(m_askAnswer)
-                                        : static_cast<IFileAnswer&>(m_fixedAnswer),
-                   [this] { return BeforeAnswer(); }),
-          m_host(out, m_answer),
-          m_profile(CUserProfile(kProfileCompany, kProfileApplication)),
-          m_view(m_host, m_queue, m_profile, m_doc, &MakeSerialPort, ProgramPath()),
-          m_rules(MakeVerdictRules(options)),
-          m_recorder(TransferRecord{}, m_rules,
-                     [this](const TransferRecord& r) { return Record(r); }) {
-        m_host.SetDialogPump([this] { DispatchPending(false); });
-        m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch); });
-        m_askAnswer.SetPump([this] { m_host.PumpWhileDialog(); });
-    }
-
-    int Run();
-
-  private:
-    enum class Phase { Running, Answer, Done };
-
-    void DispatchPending(bool track);
-    void AfterDispatch(int prevState);
-    // nextFollows: the tester asked for the file again; the run goes on to that transfer.
-    void EndTransfer(PortOutcome outcome, const std::string& why = {}, bool nextFollows = false);
-    bool BeforeAnswer();
-    void UpdateProgress();
-    int Interrupt();
-    int Finish(int status);
-    int PollTimeoutMs() const;
-    bool Record(const TransferRecord& record);
-    // The record's port and device once the port is known.
-    void NameRecords();
-    void CheckVerdict();
-    bool PromptOverdue(Clock::time_point now) const;
-
-    const ConsoleOptions& m_opt;
     CConsoleOutput& m_out;
-    CInterrupt& m_interrupt;
-    CNotifyQueue m_queue;
-    CFixedFileAnswer m_fixedAnswer;
-    CAskFileAnswer m_askAnswer;
-    CAnswerAfter m_answer;
-    CConsoleHost m_host;
-    CProfileAdapter m_profile;
-    CProgDoc m_doc;
-    CProgView m_view;
-    VerdictRules m_rules;
-    std::unique_ptr<CReportFile> m_report;
-    CTransferRecorder m_recorder;
-
-    Phase m_phase = Phase::Running;
-    bool m_prompted = false;  // the tester has asked for an update
-    Clock::time_point m_openedAt{};
-    int m_status = EXIT_SENT;
-    CTransferAccount m_account;
-    Clock::time_point m_answerStart{};
-    Clock::time_point m_lastReceived{};
+    CPortSession& m_session;
     Clock::time_point m_lastProgress{};
 };
-
-void CSession::DispatchPending(bool track) {
-    DispatchNotices(m_queue, m_view, track ? &m_host : nullptr, [&](uint32_t code, int prev) {
-        if (code == NOTIFY_RX_DATA) {
-            m_lastReceived = Clock::now();
-        }
-        if (track) {
-            AfterDispatch(prev);
-        }
-    });
-}
-
-void CSession::AfterDispatch(int prevState) {
-    const int state = m_view.State();
-    if (m_phase == Phase::Answer && state == STATE_PORT_CLOSED) {
-        m_phase = Phase::Done;  // the tester went away: there is no answer left to wait for
-    }
-    // An interrupted dialog is no verdict on the file: the main loop ends the run as
-    // interrupted.
-    if (m_phase != Phase::Running || m_interrupt.Raised()) {
-        return;
-    }
-    if (m_host.DialogCancelled()) {
-        // The view asked for a file and got none: the one given was rejected (the view has said
-        // why), or there was none to give.
-        m_prompted = true;
-        EndTransfer(PortOutcome::Rejected);
-    } else if (state == STATE_SENDING && (prevState != STATE_SENDING || m_host.DialogAnswered())) {
-        m_prompted = true;
-        // The verdict on the last transfer may have come in the same drain as this prompt.
-        CheckVerdict();
-        if (m_recorder.VerdictPending()) {
-            const std::string reason =
-                "The tester asked for the next update before it gave a verdict.";
-            m_out.Message(reason);
-            m_recorder.GiveUpVerdict(reason);
-            m_status = EXIT_NOT_ACCEPTED;
-        }
-        m_recorder.TransferStarted(m_view.SendTotal());
-        m_account.Begin(m_view, m_host);
-        m_lastProgress = {};
-    } else if (prevState == STATE_SENDING && state != STATE_SENDING) {
-        const bool complete =
-            state != STATE_PORT_CLOSED && m_view.SendCompleted() && m_view.LastSendError() == 0;
-        EndTransfer(complete ? PortOutcome::Sent
-                    : state == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST
-                        ? PortOutcome::PortLost
-                        : PortOutcome::Failed);
-    } else if (prevState != STATE_PORT_CLOSED && state == STATE_PORT_CLOSED) {
-        EndTransfer(PortOutcome::PortLost);
-    }
-}
-
-bool CSession::BeforeAnswer() {
-    if (m_phase != Phase::Running || !m_account.Open()) {
-        return true;
-    }
-    // The tester asks for the file while a transfer is still open: the view has just stopped
-    // that sender for the new prompt. One that had handed every byte to the port without an
-    // error has sent the file (the port confirms an empty output queue only after a settling
-    // pause, so its end was not dispatched yet); the tester took it in and asks for the next,
-    // which ends a run that sends one file. Any other was cut: the tester started again, and
-    // the transfer that follows decides the run.
-    if (m_view.LastSendError() == 0 &&
-        (m_view.SendCompleted() ||
-         (m_view.SendTotal() > 0 && m_view.SendDone() == m_view.SendTotal()))) {
-        EndTransfer(PortOutcome::Sent);
-        return m_phase == Phase::Running;
-    }
-    EndTransfer(PortOutcome::Failed, CutTransferText(m_view), true);
-    return true;
-}
-
-void CSession::EndTransfer(PortOutcome outcome, const std::string& why, bool nextFollows) {
-    m_out.ClearProgress();
-    const bool sending = m_account.Open();
-    const TransferEnd end = m_account.End(outcome, m_view, m_host, m_out, why);
-    m_status = OutcomeExitStatus(outcome, sending);
-    bool verdictDue = false;
-    if (sending) {
-        verdictDue =
-            m_recorder.TransferEnded(outcome, end.done, m_view.LastSendSha256(), end.reason);
-    } else {
-        m_recorder.EndedWithoutTransfer(outcome, end.reason, outcome == PortOutcome::Rejected);
-    }
-    if (verdictDue && !m_opt.repeat) {
-        // The run's status is the tester's verdict; its output is shown until then.
-        m_host.RefuseDialogs();
-        m_phase = Phase::Answer;
-        m_answerStart = Clock::now();
-        m_lastReceived = m_answerStart;
-        return;
-    }
-    if (nextFollows || (m_opt.repeat && outcome != PortOutcome::PortLost)) {
-        return;  // wait for the tester's next prompt
-    }
-    m_host.RefuseDialogs();
-    if ((outcome == PortOutcome::Sent || outcome == PortOutcome::Failed) &&
-        m_view.State() != STATE_PORT_CLOSED) {
-        m_phase = Phase::Answer;
-        m_answerStart = Clock::now();
-        m_lastReceived = m_answerStart;
-    } else {
-        m_phase = Phase::Done;
-    }
-}
-
-void CSession::UpdateProgress() {
-    if (!m_out.ProgressAllowed() || m_view.State() != STATE_SENDING) {
-        return;
-    }
-    const auto now = Clock::now();
-    if (now - m_lastProgress < kProgressPeriod) {
-        return;
-    }
-    m_lastProgress = now;
-    const double elapsed = m_account.Seconds();
-    m_out.ShowProgress(FormatProgress(m_view.SendDone(), m_view.SendTotal(), elapsed));
-}
-
-bool CSession::Record(const TransferRecord& record) {
-    if (!m_report) {
-        return true;
-    }
-    if (m_report->Append(record)) {
-        return true;
-    }
-    m_out.Message("Cannot write to the report '" + m_report->Path() +
-                  "' : " + SystemErrorText(LastSystemError()) + ".");
-    return false;
-}
-
-void CSession::NameRecords() {
-    TransferRecord base;
-    base.port = m_opt.port.empty() ? m_view.PortName() : m_opt.port;
-    base.device = DevicePathForPort(m_view.PortName());
-    base.file = m_opt.file;
-    m_recorder.SetBase(std::move(base));
-}
-
-void CSession::CheckVerdict() {
-    std::string message;
-    const auto verdict = m_recorder.Decide(Clock::now(), &message);
-    if (!verdict) {
-        return;
-    }
-    if (!message.empty()) {
-        m_out.Message(message);
-    }
-    if (*verdict != PortOutcome::Sent && *verdict != PortOutcome::Accepted) {
-        m_status = EXIT_NOT_ACCEPTED;
-    } else if (m_status == EXIT_NOT_ACCEPTED && m_opt.repeat) {
-        // With --repeat the run's status is the last tester's.
-        m_status = EXIT_SENT;
-    }
-    if (m_phase == Phase::Answer) {
-        // What the tester says after its verdict is shown until the line goes quiet.
-        m_answerStart = Clock::now();
-    }
-}
-
-bool CSession::PromptOverdue(Clock::time_point now) const {
-    return m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running &&
-           !m_account.Open() && now - m_openedAt >= std::chrono::seconds(m_opt.promptTimeout);
-}
-
-int CSession::PollTimeoutMs() const {
-    using std::chrono::duration_cast;
-    using std::chrono::milliseconds;
-    int timeout = -1;
-    const auto now = Clock::now();
-    auto until = [&](Clock::time_point end) {
-        const int ms =
-            end <= now ? 0 : static_cast<int>(duration_cast<milliseconds>(end - now).count()) + 1;
-        timeout = timeout < 0 ? ms : std::min(timeout, ms);
-    };
-    if (m_recorder.VerdictPending()) {
-        until(m_recorder.VerdictDeadline());
-    } else if (m_phase == Phase::Answer) {
-        until(std::min(m_lastReceived + kAnswerQuiet, m_answerStart + kAnswerLimit));
-    } else if (m_out.ProgressAllowed() && m_view.State() == STATE_SENDING) {
-        timeout = static_cast<int>(kProgressPeriod.count());
-    }
-    if (m_opt.promptTimeout > 0 && !m_prompted && m_phase == Phase::Running) {
-        until(m_openedAt + std::chrono::seconds(m_opt.promptTimeout));
-    }
-    // Messages the terminal has not taken yet are offered again soon.
-    const int pump = m_out.ErrPumpDueMs();
-    return pump >= 0 && (timeout < 0 || pump < timeout) ? pump : timeout;
-}
-
-int CSession::Interrupt() {
-    m_out.ClearProgress();
-    if (m_view.State() == STATE_SENDING) {
-        m_view.StopSending();
-    }
-    if (m_account.Open()) {
-        m_recorder.TransferEnded(PortOutcome::Interrupted, m_view.SendDone(),
-                                 m_view.LastSendSha256(),
-                                 "Interrupted after " + std::to_string(m_view.SendDone()) + " of " +
-                                     std::to_string(m_view.SendTotal()) + " bytes.");
-    } else if (m_recorder.VerdictPending()) {
-        m_recorder.GiveUpVerdict("Interrupted before the tester gave its verdict.");
-    } else if (m_phase == Phase::Running) {
-        m_recorder.EndedWithoutTransfer(PortOutcome::Interrupted,
-                                        "Interrupted while waiting for the tester's prompt.");
-    }
-    m_host.RefuseDialogs();
-    m_out.Message("Interrupted.");
-    // Once the last transfer has ended, only the wait for the tester's answer was cut short:
-    // the run's status is that transfer's.
-    return Finish(m_phase == Phase::Answer ? m_status : EXIT_INTERRUPTED);
-}
-
-int CSession::Finish(int status) {
-    m_host.RefuseDialogs();
-    m_view.ClosePort();
-    // Whatever the reader had put in the ring still reaches stdout, and may hold the verdict.
-    DispatchPending(false);
-    CheckVerdict();
-    if (m_recorder.VerdictPending()) {
-        const std::string reason = "The port closed before the tester gave its verdict.";
-        m_out.Message(reason);
-        m_recorder.GiveUpVerdict(reason);
-        m_status = EXIT_NOT_ACCEPTED;
-    }
-    if (status == EXIT_SENT) {
-        status = m_status;
-    }
-    m_out.ClearProgress();
-    m_out.FlushOut();
-    return status;
-}
-
-int CSession::Run() {
-    if (!m_queue.Valid() || !m_interrupt.Valid()) {
-        m_out.Message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
-        return EXIT_PORT_FAILED;
-    }
-    if (!m_opt.report.empty()) {
-        // Opened before the port: a report that cannot be written stops the run before the
-        // tester is touched.
-        std::string error;
-        m_report = CReportFile::Open(m_opt.report, &error);
-        if (!m_report) {
-            m_out.Message(error);
-            return EXIT_PORT_FAILED;
-        }
-    }
-    const auto map = MakeSystemDeviceMap();
-    CPortList ports;
-    ports.BuildPortList(*map);
-    if (!m_opt.port.empty()) {
-        m_view.SetPortOverride(m_opt.port);
-    }
-    if (!m_opt.file.empty()) {
-        m_view.SetInitialUpdateFile(m_opt.file);
-    }
-
-    m_host.BeginDispatch();
-    m_view.OnInitialUpdate(ports);
-    m_out.FlushOut();
-    NameRecords();
-    m_openedAt = Clock::now();
-    if (m_view.State() == STATE_PORT_CLOSED) {
-        m_recorder.EndedWithoutTransfer(PortOutcome::NotOpened, m_host.LastMessage());
-        if (m_host.LastMessage().find(SystemErrorText(ERR_ACCESS_DENIED)) != std::string::npos) {
-            const std::string hint = PermissionHint(DevicePathForPort(m_view.PortName()));
-            if (!hint.empty()) {
-                m_out.Message(hint);
-            }
-        }
-        return Finish(EXIT_PORT_FAILED);
-    }
-
-    if (m_opt.sendNow) {
-        const int prev = m_view.State();
-        m_host.BeginDispatch();
-        m_view.OnSendUpdateFile();
-        m_out.FlushOut();
-        AfterDispatch(prev);
-    }
-
-    while (m_phase != Phase::Done) {
-        if (m_interrupt.Raised()) {
-            return Interrupt();
-        }
-        const WaitHandle handles[] = {m_queue.Waitable(), m_interrupt.Waitable()};
-        int err = 0;
-        const int which = WaitForAny(handles, 2, PollTimeoutMs(), &err);
-        if (which == WAIT_RESULT_FAILED) {
-            m_out.Message("Waiting failed: " + SystemErrorText(err));
-            // A transfer still running is cut by the close; one that has ended keeps its status.
-            return Finish(m_phase == Phase::Answer ? m_status : EXIT_TRANSFER_FAILED);
-        }
-        if (m_interrupt.Raised()) {
-            return Interrupt();
-        }
-        if (which == 0) {
-            DispatchPending(true);
-        }
-        m_out.PumpErr();
-        CheckVerdict();
-        const auto now = Clock::now();
-        if (m_phase == Phase::Answer && !m_recorder.VerdictPending()) {
-            if (now - m_lastReceived >= kAnswerQuiet || now - m_answerStart >= kAnswerLimit) {
-                m_phase = Phase::Done;
-            }
-        }
-        if (PromptOverdue(now)) {
-            const std::string reason = "The tester did not ask for the update within " +
-                                       std::to_string(m_opt.promptTimeout) + " s.";
-            m_out.Message(reason);
-            m_recorder.EndedWithoutTransfer(PortOutcome::NoPrompt, reason);
-            return Finish(EXIT_TRANSFER_FAILED);
-        }
-        UpdateProgress();
-    }
-    if (m_interrupt.Raised()) {
-        return Interrupt();
-    }
-    return Finish(m_status);
-}
 
 }  // namespace
 
 int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CInterrupt& interrupt) {
-    CSession session(options, out, interrupt);
-    return session.Run();
+    CStation station(interrupt);
+    if (!station.Valid()) {
+        out.Message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
+        return EXIT_PORT_FAILED;
+    }
+    std::unique_ptr<CReportFile> report;
+    if (!options.report.empty()) {
+        // Opened before the port: a report that cannot be written stops the run before the
+        // tester is touched.
+        std::string error;
+        report = CReportFile::Open(options.report, &error);
+        if (!report) {
+            out.Message(error);
+            return EXIT_PORT_FAILED;
+        }
+    }
+    auto record = [&](const TransferRecord& r) {
+        if (!report || report->Append(r)) {
+            return true;
+        }
+        out.Message("Cannot write to the report '" + report->Path() +
+                    "' : " + SystemErrorText(LastSystemError()) + ".");
+        return false;
+    };
+    const VerdictRules rules =
+        MakeVerdictRules(options.expect, options.reject, options.verdictTimeout);
+
+    SessionSettings settings;
+    settings.port = options.port;
+    settings.file = options.file;
+    settings.sendNow = options.sendNow;
+    settings.repeat = options.repeat;
+    settings.promptTimeout = options.promptTimeout;
+    settings.programPath = ProgramPath();
+    settings.permissionHint = &PermissionHint;
+    settings.stopRequested = [&interrupt] { return interrupt.Raised(); };
+    CAskFileAnswer ask(out, interrupt, station.Queue().Waitable());
+    TransferRecord base;
+    base.port = options.port;
+    base.device = options.port.empty() ? std::string() : DevicePathForPort(options.port);
+    base.file = options.file;
+    CPortSession& session = station.Add(std::make_unique<CPortSession>(
+        settings, station.Queue(), out, options.file.empty() ? &ask : nullptr, std::move(base),
+        rules, record));
+    ask.SetSession(&session);
+
+    const auto map = MakeSystemDeviceMap();
+    CPortList ports;
+    ports.BuildPortList(*map);
+    COnePortView view(out, session);
+    int waitError = 0;
+    switch (station.Run(ports, view, &waitError)) {
+        case CStation::End::Done:
+            break;
+        case CStation::End::Interrupted:
+            session.Stop(PortOutcome::Interrupted, "Interrupted");
+            out.Message("Interrupted.");
+            break;
+        case CStation::End::WaitFailed:
+            out.Message("Waiting failed: " + SystemErrorText(waitError));
+            // A transfer still running is cut by the close; one that has ended keeps its status.
+            session.Stop(PortOutcome::Failed, "Stopped: waiting failed");
+            break;
+    }
+    out.ClearProgress();
+    out.FlushOut();
+    return station.Status();
 }
 
 }  // namespace korv

@@ -1,6 +1,6 @@
 #include "console/ErrQueue.h"
 
-#include "console/TimeText.h"
+#include "station/TimeText.h"
 
 namespace korv {
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "console/Verdict.h"
+#include "station/Verdict.h"
 
 namespace korv {
 

@@ -18,6 +18,25 @@ constexpr uint32_t kQueueSize = 4096;
 
 }  // namespace
 
+PortPrepared PreparePort(ISerialPort& port, const std::string& devicePath) {
+    PortPrepared prepared;
+    prepared.openError = port.Open(devicePath);
+    if (prepared.openError != 0) {
+        return prepared;
+    }
+    port.SetupComm(kQueueSize, kQueueSize);
+    port.Purge();
+    port.SetCommTimeouts(kLineTimeouts);
+    prepared.setupError = port.SetCommState(LineSettings(port));
+    if (prepared.setupError != 0) {
+        return prepared;
+    }
+    // Nothing received under the old settings may reach the ring.
+    port.Purge();
+    port.SetCommMask(0);
+    return prepared;
+}
+
 void CProgView::OpenPort() {
     m_nShownState = 12345678;
     ClosePort();
@@ -25,24 +44,23 @@ void CProgView::OpenPort() {
         m_pTerm->Clear();
         m_pTerm->Write("\r\n", false);
     }
-    std::unique_ptr<ISerialPort> port = m_portFactory();
-    const int openError = port->Open(DevicePathForPort(m_strPortName));
-    if (openError != 0) {
-        ReportMessage(true, openError, IDS_PORT_OPEN_FAILED, m_strPortName);
+    std::unique_ptr<ISerialPort> port = std::move(m_preparedPort);
+    PortPrepared prepared = m_prepared;
+    m_prepared = PortPrepared{};
+    if (!port) {
+        port = m_portFactory();
+        prepared = PreparePort(*port, DevicePathForPort(m_strPortName));
+    }
+    if (prepared.openError != 0) {
+        ReportMessage(true, prepared.openError, IDS_PORT_OPEN_FAILED, m_strPortName);
         return;
     }
     m_hPort = std::move(port);
-    m_hPort->SetupComm(kQueueSize, kQueueSize);
-    m_hPort->Purge();
-    m_hPort->SetCommTimeouts(kLineTimeouts);
-    if (const int err = m_hPort->SetCommState(LineSettings(*m_hPort)); err != 0) {
+    if (prepared.setupError != 0) {
         // The port stays held until the next ClosePort (the retry button frees and reopens it).
-        ReportMessage(true, err, IDS_PORT_SETUP_FAILED, m_strPortName);
+        ReportMessage(true, prepared.setupError, IDS_PORT_SETUP_FAILED, m_strPortName);
         return;
     }
-    // Nothing received under the old settings may reach the ring.
-    m_hPort->Purge();
-    m_hPort->SetCommMask(0);
 
     m_nMatchReady = 0;
     m_nMatchXonXoff = 0;

@@ -39,6 +39,11 @@ CProgView::~CProgView() {
 }
 
 void CProgView::OnInitialUpdate(const CPortList& ports) {
+    PrepareInitialUpdate(ports);
+    FinishInitialUpdate();
+}
+
+void CProgView::PrepareInitialUpdate(const CPortList& ports) {
     if (!m_strInitialUpdateFile.empty()) {
         m_strUpdateFile = m_strInitialUpdateFile;
     } else {
@@ -54,6 +59,9 @@ void CProgView::OnInitialUpdate(const CPortList& ports) {
     RefreshPortChoice(ports);
     m_pTerm = m_host.GetTerminal();
     m_bInitialized = true;
+}
+
+void CProgView::FinishInitialUpdate() {
     OpenPort();
     UpdateData(false);
     m_host.FocusTerminal();

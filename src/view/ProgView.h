@@ -45,6 +45,18 @@ inline constexpr int IDC_TERMINAL = 1013;
 inline constexpr int IDC_COMMPORT_LABEL = 1014;
 inline constexpr unsigned ID_SEND_UPDATE_FILE = 32771;
 
+// What opening a port came to: the system's error of the open, then of applying the line settings
+// (0: none). A port whose settings failed is open and held.
+struct PortPrepared {
+    int openError = 0;
+    int setupError = 0;
+};
+
+// Opens port at devicePath and applies the program's line settings, queue sizes and time-outs,
+// purging what arrived before. Touches nothing but port: a caller that must not wait for a slow
+// device (a network server, a wireless link) runs it on a thread of its own.
+PortPrepared PreparePort(ISerialPort& port, const std::string& devicePath);
+
 class CProgView {
   public:
     struct Timing {
@@ -66,6 +78,16 @@ class CProgView {
 
     // Commands and dispatch.
     void OnInitialUpdate(const CPortList& ports);
+    // The initial update in two halves, for a front end that opens the port elsewhere: the first
+    // chooses the port (PortName) and fills the panel, the second opens the port, taking the one
+    // handed over with SetPreparedPort if there is one.
+    void PrepareInitialUpdate(const CPortList& ports);
+    void FinishInitialUpdate();
+    // The next OpenPort takes this port, already prepared (PreparePort), instead of opening one.
+    void SetPreparedPort(std::unique_ptr<ISerialPort> port, PortPrepared prepared) {
+        m_preparedPort = std::move(port);
+        m_prepared = prepared;
+    }
     // Refills the port choice from a fresh list, in list order, keeping the chosen name selected
     // (it is added at the end when the list no longer holds it, like a device path given on the
     // command line). Does not reopen anything.
@@ -188,6 +210,8 @@ class CProgView {
     std::string m_strPortOverride;
     std::string m_strInitialUpdateFile;
     std::unique_ptr<ISerialPort> m_hPort;
+    std::unique_ptr<ISerialPort> m_preparedPort;
+    PortPrepared m_prepared;
     CReportWidget* m_pTerm = nullptr;
     std::function<void(char)> m_receiveObserver;
     std::atomic<bool> m_bReaderRun{false};

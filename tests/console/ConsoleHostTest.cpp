@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,11 +12,11 @@
 #include "Fakes.h"
 #include "TempDir.h"
 #include "Texts.h"
-#include "console/ConsoleHost.h"
 #include "console/ConsoleOutput.h"
-#include "console/Transfer.h"
 #include "platform/Wait.h"
 #include "ports/PortList.h"
+#include "station/SessionHost.h"
+#include "station/Transfer.h"
 #include "view/ProgView.h"
 
 namespace korv {
@@ -106,12 +107,12 @@ class FixedAnswer : public IFileAnswer {
     int asked = 0;
 };
 
-TEST(ConsoleHost, AnswersOnceAndCancelsTheRetryAfterARejection) {
+TEST(SessionHost, AnswersOnceAndCancelsTheRetryAfterARejection) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), false);
     FixedAnswer answer;
-    CConsoleHost host(console, answer);
+    CSessionHost host(console, answer);
 
     host.BeginDispatch();
     FileDialogRequest request;
@@ -135,13 +136,13 @@ TEST(ConsoleHost, AnswersOnceAndCancelsTheRetryAfterARejection) {
     EXPECT_EQ(answer.asked, 2);
 }
 
-TEST(ConsoleHost, NoAnswerIsACancelNotARejection) {
+TEST(SessionHost, NoAnswerIsACancelNotARejection) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), false);
     FixedAnswer answer;
     answer.answer.clear();
-    CConsoleHost host(console, answer);
+    CSessionHost host(console, answer);
     host.BeginDispatch();
     FileDialogRequest request;
     EXPECT_FALSE(host.RunFileDialog(request));
@@ -149,12 +150,12 @@ TEST(ConsoleHost, NoAnswerIsACancelNotARejection) {
     EXPECT_FALSE(host.FileRejected());
 }
 
-TEST(ConsoleHost, DialogPumpDoesNotCountAsANewDialog) {
+TEST(SessionHost, DialogPumpDoesNotCountAsANewDialog) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), false);
     FixedAnswer answer;
-    CConsoleHost host(console, answer);
+    CSessionHost host(console, answer);
     FileDialogRequest nested;
     bool nestedAnswer = true;
     // Whatever the notices handled during the dialog do, a dialog opened by them is refused
@@ -167,12 +168,12 @@ TEST(ConsoleHost, DialogPumpDoesNotCountAsANewDialog) {
     EXPECT_FALSE(host.DialogCancelled());
 }
 
-TEST(ConsoleHost, TerminalBytesGoToStdoutAndRepaintFlushes) {
+TEST(SessionHost, TerminalBytesGoToStdoutAndRepaintFlushes) {
     Capture out;
     Capture err;
     CConsoleOutput console(out.File(), err.File(), false);
     FixedAnswer answer;
-    CConsoleHost host(console, answer);
+    CSessionHost host(console, answer);
     CReportWidget* term = host.GetTerminal();
     ASSERT_NE(term, nullptr);
     EXPECT_EQ(term->Cols(), 80);
@@ -187,15 +188,22 @@ TEST(ConsoleHost, TerminalBytesGoToStdoutAndRepaintFlushes) {
               "c\r\n");
 }
 
-TEST(NotifyQueue, KeepsEachProducersOrderAndWakesThePoller) {
-    CNotifyQueue queue;
+// Three sessions' workers post at once: each session gets its own notices in order, the station
+// is woken for every one, and a session that takes its own notices (a dialog's loop) leaves
+// nothing to wake for.
+TEST(StationQueue, KeepsEachSessionsOrderAndWakesTheStation) {
+    CStationQueue queue;
     ASSERT_TRUE(queue.Valid());
+    std::vector<std::unique_ptr<CSessionQueue>> sessions;
+    for (int i = 0; i < 3; ++i) {
+        sessions.push_back(std::make_unique<CSessionQueue>(queue));
+    }
     constexpr uint32_t kPerThread = 20000;
     std::vector<std::thread> producers;
     for (uint32_t t = 0; t < 3; ++t) {
-        producers.emplace_back([&queue, t] {
+        producers.emplace_back([&sessions, t] {
             for (uint32_t i = 0; i < kPerThread; ++i) {
-                queue.PostCommNotify(t, i);
+                sessions[t]->PostCommNotify(COMM_NOTIFY_TAG, i);
             }
         });
     }
@@ -203,21 +211,32 @@ TEST(NotifyQueue, KeepsEachProducersOrderAndWakesThePoller) {
     uint32_t taken = 0;
     while (taken < 3 * kPerThread) {
         const WaitHandle wake = queue.Waitable();
-        ASSERT_EQ(WaitForAny(&wake, 1, 60000), 0) << "a posted notice did not wake the waiter";
-        queue.ClearWake();
-        CNotifyQueue::Notice n{};
-        while (queue.Pop(n)) {
-            ASSERT_LT(n.wParam, 3u);
-            ASSERT_EQ(n.lParam, next[n.wParam]) << "producer " << n.wParam;
-            ++next[n.wParam];
-            ++taken;
+        ASSERT_EQ(WaitForAny(&wake, 1, 60000), 0) << "a posted notice did not wake the station";
+        size_t ready = 0;
+        while (queue.TakeReady(ready)) {
+            ASSERT_LT(ready, 3u);
+            CStationQueue::Notice n{};
+            while (sessions[ready]->Pop(n)) {
+                ASSERT_EQ(n.lParam, next[ready]) << "session " << ready;
+                ++next[ready];
+                ++taken;
+            }
         }
     }
     for (auto& p : producers) {
         p.join();
     }
-    CNotifyQueue::Notice n{};
-    EXPECT_FALSE(queue.Pop(n));
+    size_t ready = 0;
+    EXPECT_FALSE(queue.TakeReady(ready));
+    const WaitHandle wake = queue.Waitable();
+    EXPECT_EQ(WaitForAny(&wake, 1, 0), WAIT_RESULT_TIMEOUT);
+
+    sessions[1]->PostCommNotify(COMM_NOTIFY_TAG, 7);
+    CStationQueue::Notice n{};
+    ASSERT_TRUE(sessions[1]->Pop(n));
+    EXPECT_EQ(n.lParam, 7u);
+    EXPECT_EQ(WaitForAny(&wake, 1, 0), WAIT_RESULT_TIMEOUT) << "woken for a notice already taken";
+    EXPECT_FALSE(queue.TakeReady(ready));
 }
 
 // A transfer's reason is its own: an earlier box (a transfer before, a port message) is not it,
@@ -240,7 +259,7 @@ TEST(TransferAccount, TheReasonBelongsToTheTransferThatEnded) {
       private:
         std::string m_path;
     } answer(dir / "u.txt");
-    CConsoleHost host(out, answer);
+    CSessionHost host(out, answer);
     test::FakeSink sink;
     test::FakeProfile profile;
     CProgDoc doc;
@@ -257,7 +276,7 @@ TEST(TransferAccount, TheReasonBelongsToTheTransferThatEnded) {
     host.BeginDispatch();
     view.OnSendUpdateFile();
     ASSERT_EQ(view.State(), STATE_SENDING);
-    account.Begin(view, host);
+    account.Begin(host);
     view.StopSending();  // stopped without a box of its own
     const TransferEnd end = account.End(PortOutcome::Failed, view, host, out);
     EXPECT_EQ(end.outcome, PortOutcome::Failed);

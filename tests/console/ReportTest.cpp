@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "console/Report.h"
-#include "console/RetryList.h"
+#include "station/Report.h"
+#include "station/RetryList.h"
 
 namespace korv {
 namespace {

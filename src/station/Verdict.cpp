@@ -1,4 +1,4 @@
-#include "console/Verdict.h"
+#include "station/Verdict.h"
 
 namespace korv {
 
@@ -63,15 +63,16 @@ std::optional<std::regex> CompilePattern(const std::string& pattern, std::string
     }
 }
 
-VerdictRules MakeVerdictRules(const ConsoleOptions& options) {
+VerdictRules MakeVerdictRules(const std::string& expect, const std::string& reject,
+                              int timeoutSeconds) {
     VerdictRules rules;
-    if (!options.expect.empty()) {
-        rules.expect = CompilePattern(options.expect, nullptr);
+    if (!expect.empty()) {
+        rules.expect = CompilePattern(expect, nullptr);
     }
-    if (!options.reject.empty()) {
-        rules.reject = CompilePattern(options.reject, nullptr);
+    if (!reject.empty()) {
+        rules.reject = CompilePattern(reject, nullptr);
     }
-    rules.timeout = std::chrono::seconds(options.verdictTimeout);
+    rules.timeout = std::chrono::seconds(timeoutSeconds);
     return rules;
 }
 

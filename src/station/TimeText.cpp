@@ -1,4 +1,4 @@
-#include "console/TimeText.h"
+#include "station/TimeText.h"
 
 #include <cstdio>
 #include <ctime>
@@ -46,6 +46,10 @@ std::string LocalTimestamp(WallClock::time_point when) {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
     return buf;
+}
+
+std::string StampedMessage(const std::string& text) {
+    return LocalTimestamp() + " KORVALIN: " + text;
 }
 
 }  // namespace korv

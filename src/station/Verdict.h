@@ -9,8 +9,6 @@
 #include <regex>
 #include <string>
 
-#include "console/Options.h"
-
 namespace korv {
 
 // Lines are matched on at most this many characters: the rest of a longer line is dropped.
@@ -29,8 +27,10 @@ struct VerdictRules {
     bool Wanted() const { return expect.has_value() || reject.has_value(); }
 };
 
-// The rules of --expect, --reject and --verdict-timeout (patterns already checked by the parser).
-VerdictRules MakeVerdictRules(const ConsoleOptions& options);
+// The rules of --expect, --reject and --verdict-timeout (patterns already checked by the parser;
+// an empty pattern is none).
+VerdictRules MakeVerdictRules(const std::string& expect, const std::string& reject,
+                              int timeoutSeconds);
 
 // Compiles an operator's pattern (ECMAScript syntax); nullopt with a message when it is not one.
 std::optional<std::regex> CompilePattern(const std::string& pattern, std::string* error);

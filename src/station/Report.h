@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "console/BatchTable.h"
-#include "console/TimeText.h"
-#include "console/Verdict.h"
+#include "station/PortReport.h"
+#include "station/TimeText.h"
+#include "station/Verdict.h"
 
 namespace korv {
 
@@ -39,6 +39,12 @@ struct TransferRecord {
     std::string verdict;  // empty: null
     std::string log;      // empty: null (a one-port run logs to stdout)
 };
+
+// The tester's text as it may be shown to people on a terminal: control bytes are written in
+// caret notation (ESC as ^[, BEL as ^G, DEL as ^?) and bytes above 0x7E as '?', so that nothing
+// a tester sends can move the operator's cursor, clear the screen or retitle the window. The pane
+// and the records (JSON escapes them) keep the tester's own bytes.
+std::string ShownTesterText(const std::string& text);
 
 // The record's name of an outcome: sent, accepted, rejected, no_verdict, aborted, failed,
 // port_lost, not_opened, no_prompt, bad_file.
@@ -87,8 +93,11 @@ class CTransferRecorder {
         base.started = m_base.started;
         m_base = std::move(base);
     }
-    // Every byte the tester sent, as the pane shows it.
-    void OnTesterByte(char ch);
+    // Every byte the tester sent, as the pane shows it; allHandedOut: the running transfer's
+    // last byte has been handed to the port. A line that accepts the update counts only once
+    // the last byte has gone to the port (an earlier one is about a block, not the update); a
+    // line that rejects it counts whenever it comes before the verdict is taken.
+    void OnTesterByte(char ch, bool allHandedOut = true);
     // A transfer of fileBytes bytes has begun.
     void TransferStarted(uint64_t fileBytes);
     // The transfer that was running has ended with outcome. A completed one (Sent) waits for the

@@ -1,13 +1,13 @@
-#include "console/Report.h"
+#include "station/Report.h"
 
 #include <algorithm>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
-#include "console/TimeText.h"
 #include "platform/ConsoleIo.h"
 #include "platform/SysError.h"
+#include "station/TimeText.h"
 
 namespace korv {
 
@@ -139,7 +139,24 @@ CTransferRecorder::CTransferRecorder(TransferRecord base, const VerdictRules& ru
     m_base.started = WallClock::now();
 }
 
-void CTransferRecorder::OnTesterByte(char ch) {
+std::string ShownTesterText(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            shown += '^';
+            shown += static_cast<char>(u ^ 0x40);
+        } else if (u > 0x7E) {
+            shown += '?';
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+void CTransferRecorder::OnTesterByte(char ch, bool allHandedOut) {
     if (!m_lines.Feed(ch)) {
         return;
     }
@@ -148,10 +165,15 @@ void CTransferRecorder::OnTesterByte(char ch) {
         m_tester.push_back(line);
     }
     // A verdict may come before the sender's end is known: the tester has the last byte before
-    // the driver has reported the queue empty.
-    if ((m_sending || m_pending) && m_verdict == Verdict::None && m_rules.Wanted()) {
-        m_verdict = MatchVerdict(m_rules, line);
-        if (m_verdict != Verdict::None) {
+    // the driver has reported the queue empty. A rejection wins over an acceptance seen before
+    // it, up to the moment the verdict is taken (Decide).
+    if ((m_sending || m_pending) && m_verdict != Verdict::Rejected && m_rules.Wanted()) {
+        const Verdict verdict = MatchVerdict(m_rules, line);
+        const bool counts = verdict == Verdict::Rejected ||
+                            (verdict == Verdict::Accepted && m_verdict == Verdict::None &&
+                             (m_pending || allHandedOut));
+        if (counts) {
+            m_verdict = verdict;
             m_verdictLine = line;
         }
     }
@@ -196,10 +218,10 @@ std::optional<PortOutcome> CTransferRecorder::Decide(Clock::time_point now, std:
     std::string text;
     if (m_verdict == Verdict::Rejected) {
         outcome = PortOutcome::TesterRejected;
-        text = "The tester rejected '" + m_current.file + "': " + m_verdictLine;
+        text = "The tester rejected '" + m_current.file + "': " + ShownTesterText(m_verdictLine);
     } else if (m_verdict == Verdict::Accepted) {
         outcome = PortOutcome::Accepted;
-        text = "The tester accepted '" + m_current.file + "': " + m_verdictLine;
+        text = "The tester accepted '" + m_current.file + "': " + ShownTesterText(m_verdictLine);
     } else if (now >= m_deadline) {
         if (!m_rules.expect) {
             // Only a rejection was looked for, and none came: the tester has the file.

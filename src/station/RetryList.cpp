@@ -1,4 +1,4 @@
-#include "console/RetryList.h"
+#include "station/RetryList.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,9 +1,10 @@
-#include "console/Transfer.h"
+#include "station/Transfer.h"
 
-#include "console/ConsoleHost.h"
-#include "console/ConsoleOutput.h"
-#include "console/ConsoleSession.h"
+#include <algorithm>
+#include <cmath>
+
 #include "platform/SysError.h"
+#include "station/SessionHost.h"
 #include "view/ProgView.h"
 
 namespace korv {
@@ -34,24 +35,41 @@ int OutcomeExitStatus(PortOutcome outcome, bool lostWhileSending) {
     return EXIT_TRANSFER_FAILED;
 }
 
-std::string CutTransferText(const CProgView& view) {
-    return "The transfer of '" + view.UpdateFile() +
-           "' did not complete: the tester asked for the file again after " +
-           std::to_string(view.SendDone()) + " of " + std::to_string(view.SendTotal()) + " bytes.";
+double LineSeconds(uint64_t bytes) {
+    const double seconds = static_cast<double>(bytes) / kLineBytesPerSecond * (1 - kLineTimeSlack);
+    return std::max(0.0, seconds - kLineTimeSlackSeconds);
 }
 
-void CTransferAccount::Begin(const CProgView&, const CConsoleHost& host) {
+uint64_t LineBytes(double seconds) {
+    const double bytes = (std::max(0.0, seconds) + kLineTimeSlackSeconds) / (1 - kLineTimeSlack) *
+                         kLineBytesPerSecond;
+    return static_cast<uint64_t>(std::floor(bytes));
+}
+
+std::string CutTransferText(const CProgView& view, uint64_t carried) {
+    const uint64_t done = std::min<uint64_t>(view.SendDone(), carried);
+    return "The transfer of '" + view.UpdateFile() +
+           "' did not complete: the tester asked for the file again after " + std::to_string(done) +
+           " of " + std::to_string(view.SendTotal()) + " bytes.";
+}
+
+void CTransferAccount::Begin(const CSessionHost& host) {
     m_open = true;
     m_messagesAtStart = host.MessageCount();
-    m_start = std::chrono::steady_clock::now();
+    m_start = Clock::now();
 }
 
 double CTransferAccount::Seconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    return std::chrono::duration<double>(Clock::now() - m_start).count();
+}
+
+CTransferAccount::Clock::time_point CTransferAccount::LineEnd(uint64_t total) const {
+    return m_start + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(LineSeconds(total)));
 }
 
 TransferEnd CTransferAccount::End(PortOutcome outcome, const CProgView& view,
-                                  const CConsoleHost& host, CConsoleOutput& out,
+                                  const CSessionHost& host, ISessionOutput& out,
                                   const std::string& why) {
     TransferEnd end;
     end.outcome = outcome;

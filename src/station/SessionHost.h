@@ -1,7 +1,9 @@
 #pragma once
-// The console's stand-ins for the form around the update controller: the port choice and the
-// action button are only remembered, message boxes become stderr lines, and the file dialog is
-// answered from the command line (or, on a terminal, by asking for a path).
+// What stands around the update controller of a port session: the port choice and the action
+// button are only remembered, message boxes and the terminal pane go to the session's output,
+// and the file dialog is answered by the front end (a file given beforehand, or one asked for).
+// The workers' notifications of every session of a station go through one queue with one wake-up,
+// so that a station waits on one handle however many ports it serves.
 
 #include <cstdint>
 #include <deque>
@@ -11,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "console/ConsoleOutput.h"
 #include "platform/Event.h"
 #include "platform/Wait.h"
 #include "terminal/ReportWidget.h"
@@ -19,36 +20,75 @@
 
 namespace korv {
 
-// Notifications from the worker threads, handed to the main thread in the order they were
-// posted. The main thread waits for Waitable beside its other waitables (WaitForAny); when it
-// is signalled it calls ClearWake and then Pop until the queue is empty. Notices are taken one at a
-// time, so a dispatch that handles further notices itself (a dialog's message loop) keeps their
-// order.
-class CNotifyQueue : public INotifySink {
+// Where a session's text goes: the terminal pane's bytes, the message boxes' texts and lines of
+// its own (a log's), in the order they are given.
+class ISessionOutput {
+  public:
+    virtual ~ISessionOutput() = default;
+    // One byte of the terminal pane; shown at the latest by FlushOut.
+    virtual void Echo(char ch) = 0;
+    virtual void FlushOut() = 0;
+    // A message box's text, one line.
+    virtual void Message(const std::string& text) = 0;
+    // Raw text beside the messages.
+    virtual void Error(const std::string& text) = 0;
+    // Takes down a progress display before other output.
+    virtual void ClearProgress() = 0;
+};
+
+// The notifications of every session of a station, each session's in the order posted. The
+// station waits for Waitable beside its other waitables; when it is signalled it calls
+// TakeReady until it gives no session, and dispatches each session given (Pop until empty).
+// A session may also take its own notices at any time (a dialog's message loop).
+class CStationQueue {
   public:
     struct Notice {
         uint32_t wParam;
         uint32_t lParam;
     };
 
-    CNotifyQueue();
-    ~CNotifyQueue() override;
-    CNotifyQueue(const CNotifyQueue&) = delete;
-    CNotifyQueue& operator=(const CNotifyQueue&) = delete;
+    CStationQueue();
+    ~CStationQueue();
+    CStationQueue(const CStationQueue&) = delete;
+    CStationQueue& operator=(const CStationQueue&) = delete;
 
     // False when the wake-up event could not be made (the queue is unusable).
     bool Valid() const { return m_wake != nullptr; }
     WaitHandle Waitable() const { return m_wake->Waitable(); }
 
-    void PostCommNotify(uint32_t wParam, uint32_t lParam) override;
-    void ClearWake();
-    // The oldest notice; false when none waits.
-    bool Pop(Notice& notice);
+    // A new session's place in the queue.
+    size_t AddSession();
+    // Any thread.
+    void Post(size_t session, uint32_t wParam, uint32_t lParam);
+    // A session with notices waiting, in the order their first notices came; false when none
+    // waits. Once none waits the wake-up is cleared.
+    bool TakeReady(size_t& session);
+    // The session's oldest notice; false when none waits.
+    bool Pop(size_t session, Notice& notice);
 
   private:
     std::mutex m_mutex;
-    std::deque<Notice> m_notices;
+    std::vector<std::deque<Notice>> m_notices;
+    std::vector<bool> m_listed;
+    std::deque<size_t> m_ready;
+    size_t m_waiting = 0;
     std::unique_ptr<Event> m_wake;
+};
+
+// One session's notification sink in a station's queue.
+class CSessionQueue : public INotifySink {
+  public:
+    explicit CSessionQueue(CStationQueue& queue) : m_queue(queue), m_id(queue.AddSession()) {}
+    void PostCommNotify(uint32_t wParam, uint32_t lParam) override {
+        m_queue.Post(m_id, wParam, lParam);
+    }
+    bool Pop(CStationQueue::Notice& notice) { return m_queue.Pop(m_id, notice); }
+    size_t Id() const { return m_id; }
+    CStationQueue& Station() { return m_queue; }
+
+  private:
+    CStationQueue& m_queue;
+    size_t m_id;
 };
 
 // How the file dialog is answered.
@@ -59,10 +99,10 @@ class IFileAnswer {
     virtual bool Choose(const FileDialogRequest& request, std::string& path) = 0;
 };
 
-class CConsoleHost : public IFormHost {
+class CSessionHost : public IFormHost {
   public:
-    CConsoleHost(CConsoleOutput& out, IFileAnswer& answer);
-    ~CConsoleHost() override;
+    CSessionHost(ISessionOutput& out, IFileAnswer& answer);
+    ~CSessionHost() override;
 
     // Marks the start of one command or notification handled by the view. The file dialog is
     // answered once per dispatch; when the view asks again in the same dispatch the file was
@@ -109,10 +149,29 @@ class CConsoleHost : public IFormHost {
     void FitFrameToForm() override {}
 
   private:
-    CConsoleOutput& m_out;
+    // The terminal pane's byte stream, handed to the output.
+    class PaneEcho : public ITermEcho {
+      public:
+        explicit PaneEcho(ISessionOutput& out) : m_out(out) {}
+        void Echo(char ch) override { m_out.Echo(ch); }
+
+      private:
+        ISessionOutput& m_out;
+    };
+    // A window with nothing to paint: repainting the pane means flushing the output.
+    class PaneWindow : public NullTermWindow {
+      public:
+        explicit PaneWindow(ISessionOutput& out) : m_out(out) {}
+        void UpdateWindow() override { m_out.FlushOut(); }
+
+      private:
+        ISessionOutput& m_out;
+    };
+
+    ISessionOutput& m_out;
     IFileAnswer& m_answer;
-    CStdoutEcho m_echo;
-    CStdoutWindow m_window;
+    PaneEcho m_echo;
+    PaneWindow m_window;
     CReportWidget m_term;
     std::vector<std::string> m_combo;
     int m_sel = -1;
@@ -127,13 +186,5 @@ class CConsoleHost : public IFormHost {
     bool m_refuseDialogs = false;
     int m_messageCount = 0;
 };
-
-class CProgView;
-
-// Hands every notice that waits in the queue to the view, in the order posted. With a host, each
-// is a dispatch of its own for it (the host counts the dialogs one opens); then handled runs with
-// the notice's code and the view's state before it.
-void DispatchNotices(CNotifyQueue& queue, CProgView& view, CConsoleHost* host,
-                     const std::function<void(uint32_t code, int stateBefore)>& handled);
 
 }  // namespace korv

@@ -13,5 +13,7 @@ using WallClock = std::chrono::system_clock;
 std::string IsoUtc(WallClock::time_point when);
 // "2026-12-08 15:03:07" in the local time zone.
 std::string LocalTimestamp(WallClock::time_point when = WallClock::now());
+// A message line as every message of the program is written: "<local time> KORVALIN: <text>".
+std::string StampedMessage(const std::string& text);
 
 }  // namespace korv
