@@ -21,7 +21,9 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // console shows UTF-8 text only when told to and only when a character arrives in one write, so
 // stderr is buffered there: whoever writes to it flushes after each message. On Linux a standard
 // descriptor that was closed (as some service managers start programs) is opened on /dev/null,
-// so that nothing the program opens later takes its place. Call it before anything is opened.
+// so that nothing the program opens later takes its place, and a stream whose reader has gone
+// fails its writes instead of ending the program (SIGPIPE is ignored for the whole run). Call it
+// before anything is opened.
 void PrepareStandardStreams();
 
 // Puts back, when it goes, what PrepareStandardStreams changes beyond this process: the output

@@ -117,6 +117,12 @@ void CProgView::ClosePort() {
     m_nButtonCmd = 0;
 }
 
+void CProgView::DiscardPortOutput() {
+    if (m_hPort && !m_bWriterAlive.load(std::memory_order_acquire)) {
+        m_hPort->FlushOutput();
+    }
+}
+
 void CProgView::StopSending() {
     m_bWriterRun.store(false, std::memory_order_release);
     if (m_hAbortEvent) {

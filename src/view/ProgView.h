@@ -123,6 +123,10 @@ class CProgView {
     void OpenPort();
     void ClosePort();
     void StopSending();
+    // Discards what the port still holds for the line; no transfer may be running. A transfer
+    // the tester cut short after the sender had let go of its last byte (a pseudo-terminal or a
+    // relay still holding the tail) leaves nothing to reach the tester ahead of the next one.
+    void DiscardPortOutput();
     void StartSending();
     bool ValidateUpdateFile(const std::string& path);
 

@@ -213,7 +213,7 @@ TEST_F(BatchRun, OnePortsTroubleLeavesTheOthersAloneAndTheVerdictSaysWhich) {
 
     // Without the hang-up, the port that could not be opened is the worst: 1.
     m_sims.clear();
-    StartTesters(1, {"--rate", "0", "--expect", std::to_string(text.size())});
+    StartTesters(1, {"--rate", "5760", "--expect", std::to_string(text.size())});
     EXPECT_EQ(Start({"--port", m_sims[0]->Port(), "--port", "/dev/korvalin-no-such-port", "--file",
                      file, "--log-dir", m_dir / "logs"})
                   ->WaitExit(),
@@ -256,7 +256,7 @@ TEST_F(BatchRun, CtrlCEndsEveryTransferAtOnce) {
 TEST_F(BatchRun, RepeatUpdatesTheNextTesterOnEachPort) {
     const std::string text = UpdateText(5000);
     const std::string file = MakeFile(text);
-    StartTesters(2, {"--rate", "0", "--repeat", "2", "--between-ms", "100", "--expect",
+    StartTesters(2, {"--rate", "5760", "--repeat", "2", "--between-ms", "100", "--expect",
                      std::to_string(text.size()), "--linger-ms", "60000"});
     auto args = PortArgs();
     args.insert(args.end(), {"--repeat", "--file", file, "--log-dir", m_dir / "logs"});
@@ -342,7 +342,7 @@ TEST_F(BatchRun, ADumbTerminalGetsNoTable) {
     for (const std::string kind : {"dumb", "xterm"}) {
         SCOPED_TRACE(kind);
         m_sims.clear();
-        StartTesters(1, {"--rate", "0"});
+        StartTesters(1, {"--rate", "5760"});
         ConsoleOptions options;
         options.ports = {m_sims[0]->Port()};
         options.file = file;
@@ -478,7 +478,7 @@ TEST_F(BatchRun, TheReportHoldsWhatEachTesterSawAndARetryTakesTheFailedOnly) {
     const std::string file = MakeFile(text);
     const char* verdicts[] = {"accept", "reject", "silent", "accept"};
     for (size_t i = 0; i < 4; ++i) {
-        StartTesters(1, {"--rate", "0", "--verdict", verdicts[i], "--prompt",
+        StartTesters(1, {"--rate", "5760", "--verdict", verdicts[i], "--prompt",
                          i == 3 ? "none" : "ready", "--linger-ms", "60000"});
     }
     auto args = PortArgs();
@@ -546,7 +546,7 @@ TEST_F(BatchRun, OnePortRunWritesItsRecordAndEndsWithTheTestersVerdict) {
     const std::string file = MakeFile(UpdateText(2000));
     for (const char* verdict : {"accept", "reject"}) {
         m_sims.clear();
-        StartTesters(1, {"--rate", "0", "--verdict", verdict, "--linger-ms", "60000"});
+        StartTesters(1, {"--rate", "5760", "--verdict", verdict, "--linger-ms", "60000"});
         EXPECT_EQ(Start({"--port", m_sims[0]->Port(), "--file", file, "--report",
                          m_dir / "one.jsonl", "--expect", "header ok", "--reject", "rejected"})
                       ->WaitExit(),

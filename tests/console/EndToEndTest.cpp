@@ -77,7 +77,7 @@ class ConsoleRun : public ::testing::Test {
 TEST_F(ConsoleRun, SendsTheFileByteForByteAndShowsTheTestersAnswer) {
     const std::string text = UpdateText(40000);
     const std::string file = MakeFile("update.txt", text);
-    Sim sim({"--rate", "0", "--expect", std::to_string(text.size()), "--save", m_dir / "got"});
+    Sim sim({"--rate", "5760", "--expect", std::to_string(text.size()), "--save", m_dir / "got"});
     ASSERT_FALSE(sim.Port().empty());
 
     EXPECT_EQ(Run({"--console", "--port", sim.Port(), "--file", file}), 0) << Err();
@@ -112,7 +112,7 @@ TEST_F(ConsoleRun, OpensThePortRememberedByEitherFrontEnd) {
 }
 
 TEST_F(ConsoleRun, ARejectedFileIsNotSentAndExits3) {
-    Sim sim({"--rate", "0"});
+    Sim sim({"--rate", "5760"});
     ASSERT_FALSE(sim.Port().empty());
     const std::string bad = MakeFile("bad.txt", "*\tnot an update\n");
     EXPECT_EQ(Run({"--console", "--port", sim.Port(), "--file", bad}), 3);
@@ -192,7 +192,7 @@ constexpr bool kUnderThreadSanitizer = false;
 TEST_F(ConsoleRun, OnATerminalTheFileIsAskedFor) {
     const std::string text = UpdateText(3000);
     const std::string file = MakeFile("update.txt", text);
-    Sim sim({"--rate", "0", "--expect", std::to_string(text.size())});
+    Sim sim({"--rate", "5760", "--expect", std::to_string(text.size())});
     ASSERT_FALSE(sim.Port().empty());
     {
         // An empty answer sends nothing.
@@ -255,7 +255,7 @@ TEST_F(ConsoleRun, InterruptWhileTheTesterHoldsXoffEndsAtOnceAndSendsNoMore) {
 TEST_F(ConsoleRun, RepeatSendsAtEveryPrompt) {
     const std::string text = UpdateText(5000);
     const std::string file = MakeFile("update.txt", text);
-    Sim sim({"--rate", "0", "--repeat", "2", "--between-ms", "100", "--expect",
+    Sim sim({"--rate", "5760", "--repeat", "2", "--between-ms", "100", "--expect",
              std::to_string(text.size())});
     ASSERT_FALSE(sim.Port().empty());
     auto tool = Start({"--console", "--repeat", "--port", sim.Port(), "--file", file});
@@ -279,7 +279,7 @@ TEST_F(ConsoleRun, SendNowNeedsNoPrompt) {
     const std::string text = UpdateText(2000);
     const std::string file = MakeFile("update.txt", text);
     // A tester that is already waiting, silently, when the port is opened.
-    Sim sim({"--prompt", "none", "--wait-open", "off", "--delay-ms", "0", "--rate", "0", "--expect",
+    Sim sim({"--prompt", "none", "--wait-open", "off", "--delay-ms", "0", "--rate", "5760", "--expect",
              std::to_string(text.size())});
     ASSERT_FALSE(sim.Port().empty());
     EXPECT_EQ(Run({"--console", "--send-now", "--port", sim.Port(), "--file", file}), 0) << Err();

@@ -40,7 +40,9 @@ Child::Child(const LaunchPlan& plan) {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, plan.stdoutFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    if (!plan.stderrFile.empty()) {
+    if (plan.stderrFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, plan.stderrFd, STDERR_FILENO);
+    } else if (!plan.stderrFile.empty()) {
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, plan.stderrFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
     }

@@ -21,6 +21,7 @@ struct LaunchPlan {
     bool stdoutPipe = false;                 // else stdoutFile
     std::string stdoutFile = "/dev/null";
     std::string stderrFile = "/dev/null";  // empty: the test's own stderr
+    int stderrFd = -1;                     // a descriptor of the test's instead of stderrFile
     std::string cwd;                       // the child's working folder; empty: the test's
     std::vector<int> closed;               // standard descriptors the child starts without
 };

@@ -40,6 +40,8 @@ enum class Fault {
     StoppedTerminal,      // standard error is a terminal stopped with Ctrl+S for the whole run
     StalledPipe,          // standard error is a pipe that is full and never read
     UnwritableLog,        // tester 0's log cannot be written (a batch)
+    SayWhileReceiving,    // tester 0 prints the row's line while it receives the file
+    StderrGone,           // standard error is a pipe whose reader has gone before the start
 };
 
 // What a tester ends up with.
@@ -68,7 +70,19 @@ struct Scenario {
     // In tester 0's REASON column and log (a batch) or on stderr (one port); "" for none.
     const char* reason;
     Got got;
+    // The program's own options beyond the ports, the file and the log folder.
+    std::vector<std::string> args = {};
+    // What tester 0 says while it receives (SayWhileReceiving).
+    const char* say = "";
+    // The summary's OUTCOME of a tester the fault does not touch.
+    const char* bystander = "sent";
 };
+
+// An outcome of a transfer that went out whole (the tester's verdict may follow).
+inline bool WentOutWhole(const std::string& outcome) {
+    return outcome == "sent" || outcome == "accepted" || outcome == "rejected" ||
+           outcome == "no verdict";
+}
 
 inline std::ostream& operator<<(std::ostream& os, const Scenario& s) {
     return os << s.name;
@@ -106,21 +120,48 @@ inline const std::vector<Scenario>& ConsoleScenarios() {
         {"SessionHangupMidTransfer", F::SighupSending, lineRate, 60000,
          kOnePort | kBatch | kLinux, 130, "interrupted", 0, 1, "Interrupted", Got::Prefix},
         {"CtrlCAfterEveryTesterHadItsFile", F::SigintAfterReceived,
-         {"--rate", "0", "--linger-ms", "60000"}, 20000,
+         {"--rate", "5760", "--linger-ms", "60000"}, 20000,
          kEverywhere, 0, "sent", 1, 0, "", Got::All},
-        {"ClosedStandardInputAndError", F::ClosedStdinStderr, {"--rate", "0"}, 20000,
+        {"ClosedStandardInputAndError", F::ClosedStdinStderr, {"--rate", "5760"}, 20000,
          kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
         {"ClosedStandardInputAndOutput", F::ClosedStdinStdout,
-         {"--rate", "0", "--linger-ms", "60000"}, 20000,
+         {"--rate", "5760", "--linger-ms", "60000"}, 20000,
          kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
-        {"StoppedTerminalStallsNoTester", F::StoppedTerminal, {"--rate", "0"}, 20000,
+        {"StoppedTerminalStallsNoTester", F::StoppedTerminal, {"--rate", "5760"}, 20000,
          kOnePort | kBatch | kLinux, 0, "sent", 1, 0, "", Got::All},
         // Wine's console host stops serving any console call while a stopped terminal holds
         // it; a pipe that nobody reads stalls standard error on both systems.
-        {"StalledPipeStallsNoTester", F::StalledPipe, {"--rate", "0"}, 20000,
+        {"StalledPipeStallsNoTester", F::StalledPipe, {"--rate", "5760"}, 20000,
          kEverywhere, 0, "sent", 1, 0, "", Got::All},
-        {"UnwritableLogIsAFailure", F::UnwritableLog, {"--rate", "0"}, 20000,
+        {"UnwritableLogIsAFailure", F::UnwritableLog, {"--rate", "5760"}, 20000,
          kBatch | kLinux, 1, "sent", 1, 0, "File too large", Got::All},
+        // The tester restarts while the pty still holds the file's tail: the port had let go of
+        // every byte long before the line could have carried them, so the file is not sent
+        // until the line time has passed, and the tester's new prompt cuts it.
+        {"RestartWhileThePortHoldsTheTail", F::RestartSending, lineRate, 12000,
+         kEverywhere, 0, "sent", 1, 1,
+         "did not complete: the tester asked for the file again after", Got::All},
+        // A line that matches --expect while the file is still going out is about a block, not
+        // the update; the rejection after the last byte decides.
+        {"AcceptingLineBeforeTheLastByteIsNoVerdict", F::SayWhileReceiving,
+         {"--rate", "5760", "--linger-ms", "60000", "--verdict", "reject"}, 20000,
+         kEverywhere, 5, "rejected", 1, 1, "Update rejected", Got::All,
+         {"--expect", "header ok", "--reject", "rejected"}, "Block 1: header ok", "accepted"},
+        // What the tester says reaches the operator's terminal without its control bytes.
+        {"TesterControlBytesAreNotPassedOn", F::SayWhileReceiving, lineRate, 20000,
+         kEverywhere, 5, "rejected", 1, 1, "CRC error", Got::All,
+         {"--reject", "CRC error", "--verdict-timeout", "3"},
+         "\x1b]0;tester\x07"
+         "CRC error\x1b[2J",
+         "sent"},
+        // A pattern that a backtracking matcher takes exponential time over: no port waits.
+        {"SlowPatternHoldsUpNoTester", F::SayWhileReceiving, lineRate, 20000,
+         kEverywhere, 0, "accepted", 1, 0, "", Got::All,
+         {"--expect", "header ok", "--reject", "^(\\w+\\s?)+ error$"},
+         "Block one of three received and written to the flash memory ok", "accepted"},
+        // Standard error gone (its reader exited): the run's status is the transfer's.
+        {"StandardErrorGoneKeepsTheStatus", F::StderrGone, {"--rate", "5760"}, 20000,
+         kEverywhere, 0, "sent", 1, 0, "", Got::All},
         // clang-format on
     };
     return rows;
@@ -196,6 +237,32 @@ inline size_t CountOf(const std::string& text, const std::string& what) {
         ++n;
     }
     return n;
+}
+
+// Every record of a transfer that was stopped says in its reason how far it got ("Interrupted
+// after N of M bytes.") and counts the same N in bytes_sent: both are read once it has stopped.
+inline void ExpectRecordsAgreeWithTheirReasons(const std::string& report) {
+    size_t at = 0;
+    while (at < report.size()) {
+        size_t end = report.find('\n', at);
+        if (end == std::string::npos) {
+            end = report.size();
+        }
+        const std::string line = report.substr(at, end - at);
+        at = end + 1;
+        const size_t after = line.find(" after ");
+        const size_t sentAt = line.find("\"bytes_sent\":");
+        if (line.find("\"outcome\":\"aborted\"") == std::string::npos ||
+            after == std::string::npos || sentAt == std::string::npos ||
+            line.find(" bytes.", after) == std::string::npos) {
+            continue;
+        }
+        const std::string told = line.substr(after + 7, line.find(' ', after + 7) - after - 7);
+        const size_t digits = sentAt + 13;
+        const std::string counted =
+            line.substr(digits, line.find_first_not_of("0123456789", digits) - digits);
+        EXPECT_EQ(told, counted) << line;
+    }
 }
 
 // Checks what a tester saved against the file.
@@ -340,6 +407,8 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         args.insert(args.end(), {"--port", port});
     }
     args.insert(args.end(), {"--file", file});
+    args.insert(args.end(), s.args.begin(), s.args.end());
+    args.insert(args.end(), {"--report", sys.fileArg(dir / "report.jsonl")});
     const std::string logDir = dir / "logs";
     if (batch) {
         args.insert(args.end(), {"--log-dir", sys.fileArg(logDir)});
@@ -351,6 +420,15 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
     plan.stderrFile = dir / "stderr";
     std::unique_ptr<StoppedTerminal> terminal;
     std::unique_ptr<StalledPipe> pipe;
+    struct Fd {
+        int fd = -1;
+        void reset(int f) { fd = f; }
+        ~Fd() {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    } gone;
     switch (s.fault) {
         case Fault::ClosedStdinStderr:
             plan.closed = {0, 2};
@@ -369,6 +447,14 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
             ASSERT_TRUE(pipe->ok());
             plan.stderrFile = pipe->Path();
             break;
+        case Fault::StderrGone: {
+            int ends[2] = {-1, -1};
+            ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+            ::close(ends[0]);
+            gone.reset(ends[1]);
+            plan.stderrFd = ends[1];
+            break;
+        }
         case Fault::UnwritableLog: {
             // Tester 0's log is already past the size the run may write: every write to it
             // fails (as on a full disk), while the other files stay far below the limit.
@@ -423,6 +509,10 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
             }
             tool.Signal(SIGINT);
             break;
+        case Fault::SayWhileReceiving:
+            ASSERT_TRUE(sims[0]->WaitEvent("RECEIVING"));
+            sims[0]->Command(std::string("say ") + s.say);
+            break;
         default:
             break;
     }
@@ -454,32 +544,42 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         SCOPED_TRACE("tester " + std::to_string(i) + " on " + ports[i]);
         ExpectGot(ReadWholeFile(dir / ("got" + std::to_string(i))), text, got, ports[i]);
         const std::string reason = faulty ? s.reason : "";
+        const std::string outcome = faulty ? s.outcome : s.bystander;
         // A sent row shows no reason (a cut transfer before it is in the log); a log that could
         // not be written is the exception.
-        const bool rowReason = std::string(s.outcome) != "sent" || s.fault == Fault::UnwritableLog;
+        const bool rowReason = (outcome != "sent" && outcome != "accepted") ||
+                               (faulty && s.fault == Fault::UnwritableLog);
         if (batch) {
             if (s.fault != Fault::ClosedStdinStdout) {
-                ExpectSummaryRow(out, ports[i], faulty ? s.outcome : "sent", faulty ? s.sent : 1,
-                                 faulty ? s.failed : 0, got, s.bytes, rowReason ? reason : "");
+                ExpectSummaryRow(
+                    out, ports[i], outcome, faulty ? s.sent : 1,
+                    faulty ? s.failed
+                           : (WentOutWhole(outcome) && outcome != "sent" && outcome != "accepted"),
+                    got, s.bytes, rowReason ? reason : "");
             }
             const std::string log = ReadWholeFile(sys.logPath(logDir, ports[i]));
             if (s.fault != Fault::UnwritableLog || i != 0) {
                 EXPECT_NE(log.find(reason), std::string::npos) << log;
                 const std::string sentLine =
                     "KORVALIN: Sent '" + file + "': " + std::to_string(s.bytes) + " bytes.";
-                EXPECT_EQ(log.find(sentLine) != std::string::npos,
-                          faulty ? std::string(s.outcome) == "sent" : true)
-                    << log;
+                EXPECT_EQ(log.find(sentLine) != std::string::npos, WentOutWhole(outcome)) << log;
             }
         }
     }
+    ExpectRecordsAgreeWithTheirReasons(ReadWholeFile(dir / "report.jsonl"));
+    // Nothing the testers said reaches a terminal's control: the pane's output and the summary
+    // never carry control bytes other than line ends and backspace, nor do the messages.
+    for (const char c : {'\x1b', '\x07'}) {
+        EXPECT_EQ(out.find(c), std::string::npos) << out;
+        EXPECT_EQ(err.find(c), std::string::npos) << err;
+    }
     if (s.fault == Fault::ClosedStdinStderr || s.fault == Fault::StoppedTerminal ||
-        s.fault == Fault::StalledPipe) {
+        s.fault == Fault::StalledPipe || s.fault == Fault::StderrGone) {
         return;  // nothing to read on standard error
     }
     const std::string sent = "Sent '" + file + "': " + std::to_string(s.bytes) + " bytes.";
     if (!batch) {
-        if (std::string(s.outcome) == "sent") {
+        if (WentOutWhole(s.outcome)) {
             EXPECT_NE(err.find("KORVALIN: " + sent), std::string::npos) << err;
         } else {
             EXPECT_EQ(err.find("KORVALIN: Sent"), std::string::npos) << err;
@@ -488,7 +588,7 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
             // The tester's own output is what stdout carries.
             EXPECT_NE(out.find("Ready to receive update file....\r\n"), std::string::npos) << out;
         }
-    } else if (std::string(s.outcome) == "sent") {
+    } else if (WentOutWhole(s.outcome)) {
         EXPECT_NE(err.find("KORVALIN: " + ports[0] + ": " + sent), std::string::npos) << err;
     }
     // Told once, however long the program stayed afterwards.

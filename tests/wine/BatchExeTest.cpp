@@ -168,7 +168,7 @@ TEST_F(ConsoleExeBatch, RepeatUpdatesTheNextTesterOnEachPort) {
     const std::string text = UpdateText(5000, "\r\n");
     WriteWholeFile(m_dir / "update.txt", text);
     for (const char* port : {"COM7", "COM8"}) {
-        StartSim(port, {"--rate", "0", "--repeat", "2", "--between-ms", "100", "--expect",
+        StartSim(port, {"--rate", "5760", "--repeat", "2", "--between-ms", "100", "--expect",
                         std::to_string(text.size()), "--linger-ms", "60000"});
     }
     auto tool = Start({"--port", "COM7", "--port", "COM8", "--repeat", "--file",
@@ -210,7 +210,7 @@ TEST_F(ConsoleExeBatch, TheReportHoldsEachTestersVerdict) {
     const char* verdicts[] = {"accept", "reject", "silent", "accept"};
     std::vector<std::string> args;
     for (size_t i = 0; i < ports.size(); ++i) {
-        StartSim(ports[i], {"--rate", "0", "--verdict", verdicts[i], "--prompt",
+        StartSim(ports[i], {"--rate", "5760", "--verdict", verdicts[i], "--prompt",
                             i == 3 ? "none" : "ready", "--linger-ms", "60000"});
         args.insert(args.end(), {"--port", ports[i]});
     }

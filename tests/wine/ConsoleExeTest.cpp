@@ -151,7 +151,7 @@ TEST_F(ConsoleExe, AFileHeldByXoffForSecondsArrivesExactAfterXon) {
     // Far more than the line takes ahead, so the program really has to wait for the XON.
     const std::string text = UpdateText(60000, "\r\n");
     const std::string file = MakeFile("update.txt", text);
-    auto sim = StartSim({"--rate", "0", "--hold-xoff-ms", "4000", "--expect",
+    auto sim = StartSim({"--rate", "5760", "--hold-xoff-ms", "4000", "--expect",
                          std::to_string(text.size()), "--save", m_dir / "got"});
     const auto start = Clock::now();
     EXPECT_EQ(Run({"--port", kPort, "--file", file}), 0) << Err();
@@ -169,7 +169,7 @@ TEST_F(ConsoleExe, RepeatCountsEveryTransferEvenWhenThePromptComesFirst) {
     // emptied output queue: each transfer must still be reported as sent.
     const std::string text = UpdateText(5000, "\r\n");
     const std::string file = MakeFile("update.txt", text);
-    auto sim = StartSim({"--rate", "0", "--repeat", "2", "--between-ms", "0", "--expect",
+    auto sim = StartSim({"--rate", "5760", "--repeat", "2", "--between-ms", "0", "--expect",
                          std::to_string(text.size())});
     auto tool = Start({"--port", kPort, "--repeat", "--file", file});
     const std::string sent = "KORVALIN: Sent '" + file + "': 5000 bytes.";
@@ -206,7 +206,7 @@ TEST_F(ConsoleExe, AFileWhoseNameIsNotAsciiIsSent) {
     const std::string text = UpdateText(2000, "\r\n");
     const std::string file = MakeFile("Pr\u00fcfung \u00df \u4e2d.txt", text);
     auto sim =
-        StartSim({"--rate", "0", "--expect", std::to_string(text.size()), "--save", m_dir / "got"});
+        StartSim({"--rate", "5760", "--expect", std::to_string(text.size()), "--save", m_dir / "got"});
     EXPECT_EQ(Run({"--port", kPort, "--file", file}, {{"LANG", "C.UTF-8"}}), 0) << Err();
     ASSERT_TRUE(sim->WaitEvent("RECEIVED"));
     EXPECT_TRUE(ReadWholeFile(m_dir / "got") == text) << "the tester received other bytes";
@@ -233,7 +233,7 @@ TEST_F(ConsoleExe, APortThatIsMissingExits1) {
 }
 
 TEST_F(ConsoleExe, ARejectedFileIsNotSentAndExits3) {
-    auto sim = StartSim({"--rate", "0"});
+    auto sim = StartSim({"--rate", "5760"});
     const std::string bad = MakeFile("bad.txt", "*\tnot an update\r\n");
     EXPECT_EQ(Run({"--port", kPort, "--file", bad}), 3);
     const std::string message =
@@ -249,7 +249,7 @@ TEST_F(ConsoleExe, WithoutAPortTheOneRememberedInTheRegistryIsOpened) {
     ASSERT_EQ(Reg({"add", kSettingsKey, "/v", "COMMPORT", "/t", "REG_SZ", "/d", kPort, "/f"}), 0);
     const std::string text = UpdateText(3000, "\r\n");
     const std::string file = MakeFile("update.txt", text);
-    auto sim = StartSim({"--rate", "0", "--expect", std::to_string(text.size())});
+    auto sim = StartSim({"--rate", "5760", "--expect", std::to_string(text.size())});
     EXPECT_EQ(Run({"--file", file}), 0) << Err();
     const auto received = sim->WaitEvent("RECEIVED");
     ASSERT_TRUE(received);

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +41,13 @@ void PrepareStandardStreams() {
             [[maybe_unused]] const int held = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         }
     }
+    // A stream whose reader has gone (a pipe to a program that exited) is a failed write of
+    // that stream, which the program notes and goes on; the signal's default would end the run
+    // with another status than the transfer's, at whatever point the next message came.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 ConsoleCodePageKeeper::ConsoleCodePageKeeper() = default;
