@@ -2,7 +2,10 @@
 // one tester's trouble leaves the others alone, and the summary and exit status tell which port
 // got what.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,6 +253,57 @@ TEST_F(BatchRun, CtrlCEndsEveryTransferAtOnce) {
         EXPECT_EQ(r["outcome"], "aborted") << r;
         EXPECT_LE(got.size(), r["bytes_sent"]) << r;
         EXPECT_EQ(r["sha256"], Sha256(text.substr(0, r["bytes_sent"]))) << r;
+    }
+}
+
+// A network serial server that takes connections and never says a word: each open waits for the
+// negotiation until it gives up (seconds). Those waits hold up neither a local tester nor Ctrl+C.
+TEST_F(BatchRun, OpensThatHangHoldUpNoOtherPortAndCtrlCEndsThem) {
+    // Three servers on loopback that listen and never answer.
+    std::vector<int> servers;
+    std::vector<std::string> silent;
+    for (int i = 0; i < 3; ++i) {
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(server, 0);
+        servers.push_back(server);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ASSERT_EQ(::listen(server, 4), 0);
+        ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+        silent.push_back("rfc2217://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    }
+
+    const std::string text = UpdateText(2000);
+    const std::string file = MakeFile(text);
+    StartTesters(1, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms",
+                     "60000"});
+    // The local tester is listed first: before, its prompt waited for every open after it.
+    std::vector<std::string> args = PortArgs();
+    for (const auto& port : silent) {
+        args.insert(args.end(), {"--port", port});
+    }
+    args.insert(args.end(), {"--file", file, "--log-dir", m_dir / "logs"});
+    auto tool = Start(args);
+    ASSERT_TRUE(m_sims[0]->WaitEvent("RECEIVED")) << Err();
+    // The local tester had its whole file while the network opens were still waiting.
+    EXPECT_EQ(Err().find("Failed to open rfc2217"), std::string::npos) << Err();
+    tool->Signal(SIGINT);
+    EXPECT_EQ(tool->WaitExit(std::chrono::seconds(20)), 130) << Err();
+    for (const int server : servers) {
+        ::close(server);
+    }
+    EXPECT_EQ(Got(0), text);
+    const std::string summary = Out();
+    EXPECT_NE(SummaryLine(summary, m_sims[0]->Port()).find(" sent "), std::string::npos)
+        << summary;
+    for (const auto& port : silent) {
+        const std::string line = SummaryLine(summary, port);
+        EXPECT_NE(line.find(" interrupted "), std::string::npos) << summary;
+        EXPECT_NE(line.find("Interrupted before the port was opened."), std::string::npos)
+            << summary;
     }
 }
 
