@@ -30,7 +30,12 @@ const wchar_t kDialogClass[] = L"#32770";
 const wchar_t kMenuClass[] = L"#32768";
 const wchar_t kFileDialogTitle[] = L"Select software update file...";
 
+// The program under test: the build's, or the copy KORV_KORVALIN_EXE names by its Windows path
+// (the installer's check runs the session against the installed program).
 std::wstring Exe() {
+    if (const char* exe = std::getenv("KORV_KORVALIN_EXE"); exe != nullptr && *exe != '\0') {
+        return Widen(exe);
+    }
     return DosPath(KORVALIN_EXE);
 }
 
