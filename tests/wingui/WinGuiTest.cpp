@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "GuiDriver.h"
 #include "SimLine.h"
+#include "korv_version.h"
 
 namespace korv::test {
 namespace {
@@ -30,7 +32,12 @@ const wchar_t kDialogClass[] = L"#32770";
 const wchar_t kMenuClass[] = L"#32768";
 const wchar_t kFileDialogTitle[] = L"Select software update file...";
 
+// The program under test: the build's, or the copy KORV_KORVALIN_EXE names by its Windows path
+// (the installer's check runs the session against the installed program).
 std::wstring Exe() {
+    if (const char* exe = std::getenv("KORV_KORVALIN_EXE"); exe != nullptr && *exe != '\0') {
+        return Widen(exe);
+    }
     return DosPath(KORVALIN_EXE);
 }
 
@@ -506,6 +513,85 @@ TEST(WinGuiTest, ConsoleProgramPutsBackTheConsoleCodePage) {
     }
     EXPECT_EQ(::GetConsoleOutputCP(), 850u);
     ::FreeConsole();
+}
+
+// A value of the program's version block (US English, Unicode), or empty.
+std::wstring VersionValue(const std::wstring& exe, const std::wstring& name) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    std::vector<char> block(size);
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring path = L"\\StringFileInfo\\040904b0\\" + name;
+    if (size == 0 || !GetFileVersionInfoW(exe.c_str(), 0, size, block.data()) ||
+        !VerQueryValueW(block.data(), path.c_str(), &value, &length) || length == 0) {
+        return {};
+    }
+    return static_cast<const wchar_t*>(value);
+}
+
+// The version of the block's fixed part, "major.minor.patch.build", or empty.
+std::string FixedVersion(const std::wstring& exe) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    std::vector<char> block(size);
+    void* value = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(exe.c_str(), 0, size, block.data()) ||
+        !VerQueryValueW(block.data(), L"\\", &value, &length) ||
+        length < sizeof(VS_FIXEDFILEINFO)) {
+        return {};
+    }
+    const auto* info = static_cast<const VS_FIXEDFILEINFO*>(value);
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(info->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionLS));
+}
+
+// The manifest the loader reads when the program starts, or empty.
+std::string Manifest(const std::wstring& exe) {
+    const HMODULE module = LoadLibraryExW(
+        exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module == nullptr) {
+        return {};
+    }
+    std::string text;
+    if (const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+        if (const HGLOBAL loaded = LoadResource(module, found)) {
+            text.assign(static_cast<const char*>(LockResource(loaded)),
+                        SizeofResource(module, found));
+        }
+    }
+    FreeLibrary(module);
+    return text;
+}
+
+// Both programs say who made them and which version they are (Explorer's Properties > Details,
+// the installer's file versions), and what the loader is to give them.
+TEST(WinGuiTest, BothProgramsCarryAVersionBlockAndAManifest) {
+    const std::string version = std::to_string(KORV_VERSION_MAJOR) + "." +
+                                std::to_string(KORV_VERSION_MINOR) + "." +
+                                std::to_string(KORV_VERSION_PATCH) + ".0";
+    const std::wstring desktop = DosPath(KORVALIN_EXE);
+    const std::wstring console = DosPath(KORVALIN_CONSOLE_EXE);
+    for (const std::wstring& exe : {desktop, console}) {
+        SCOPED_TRACE(Narrow(exe));
+        EXPECT_EQ(FixedVersion(exe), version);
+        EXPECT_EQ(VersionValue(exe, L"ProductVersion"), Widen(KORV_VERSION_RC_TEXT));
+        EXPECT_EQ(VersionValue(exe, L"FileVersion"), Widen(KORV_VERSION_RC_TEXT));
+        EXPECT_EQ(VersionValue(exe, L"CompanyName"), L"QUENDAL Instruments Ltd.");
+        const std::string manifest = Manifest(exe);
+        EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos) << manifest;
+        EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+        // Windows 10 and 11: without it they run the program as for Windows 8.
+        EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+    }
+    EXPECT_EQ(VersionValue(console, L"FileDescription"), L"KORVALIN Console");
+    EXPECT_EQ(VersionValue(console, L"OriginalFilename"), L"KORVALIN-CONSOLE.EXE");
+    EXPECT_NE(Manifest(console).find(">UTF-8</activeCodePage>"), std::string::npos);
+    EXPECT_EQ(VersionValue(desktop, L"OriginalFilename"), L"KORVALIN.EXE");
+    EXPECT_NE(Manifest(desktop).find("Microsoft.Windows.Common-Controls"), std::string::npos);
 }
 
 }  // namespace
