@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 
-#include "serial/Sha256.h"
+#include "hash/Sha256.h"
 
 namespace korv {
 namespace {

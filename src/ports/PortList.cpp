@@ -10,7 +10,7 @@
 
 #include "platform/DeviceMap.h"
 #include "platform/net/NetPortName.h"
-#include "view/Host.h"
+#include "ports/IProfile.h"
 
 namespace korv {
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ports/IProfile.h"
+
 namespace korv {
 
 class CReportWidget;
@@ -61,16 +63,6 @@ class IFormHost {
     virtual bool TrackPopupMenu() = 0;
     // Shrinks the main window to fit the form.
     virtual void FitFrameToForm() = 0;
-};
-
-// The persisted settings.
-class IProfile {
-  public:
-    virtual ~IProfile() = default;
-    virtual std::string GetProfileString(const std::string& section, const std::string& entry,
-                                         const std::string& defaultValue) = 0;
-    virtual void WriteProfileString(const std::string& section, const std::string& entry,
-                                    const std::string& value) = 0;
 };
 
 }  // namespace korv

@@ -15,7 +15,7 @@
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "platform/UpdateFile.h"
-#include "serial/Sha256.h"
+#include "hash/Sha256.h"
 #include "view/Host.h"
 #include "view/ProgDoc.h"
 #include "view/TransferProgress.h"

@@ -25,7 +25,7 @@
 #include "Texts.h"
 #include "console/BatchRun.h"
 #include "platform/Wait.h"
-#include "serial/Sha256.h"
+#include "hash/Sha256.h"
 
 namespace korv {
 namespace {

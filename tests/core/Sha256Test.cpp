@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "serial/Sha256.h"
+#include "hash/Sha256.h"
 
 namespace korv {
 namespace {

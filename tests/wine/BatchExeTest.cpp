@@ -23,7 +23,7 @@
 #include "Texts.h"
 #include "Wait.h"
 #include "WineSupport.h"
-#include "serial/Sha256.h"
+#include "hash/Sha256.h"
 
 namespace korv {
 namespace {

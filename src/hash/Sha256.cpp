@@ -1,4 +1,4 @@
-#include "serial/Sha256.h"
+#include "hash/Sha256.h"
 
 #include <algorithm>
 #include <cstring>
