@@ -712,8 +712,9 @@ bool CPattern::Run(std::string_view text, std::string* group1) const {
     bool matched = false;
     Thread best{0, -1, -1};
     for (size_t pos = 0;; ++pos) {
-        if (!matched) {
-            // A match may start here, with less priority than one that started earlier.
+        // A match may start here, with less priority than one that started earlier; a pattern
+        // that begins with ^ starts only at 0.
+        if (!matched && (pos == 0 || m_program[0].op != Op::LineStart)) {
             add(current, Thread{0, -1, -1}, pos);
         }
         if (current.empty() && matched) {
