@@ -294,24 +294,17 @@ class CParser {
         const auto split = [&](uint32_t more, uint32_t done) -> Inst {
             return lazy ? Inst{Op::Split, 0, done, more} : Inst{Op::Split, 0, more, done};
         };
-        const int copies = (max < 0 && min > 0) ? min - 1 : min;
-        for (int i = 0; i < copies; ++i) {
+        // The passes a count requires are laid out one after the other, a pass that may match
+        // nothing included, as ECMAScript allows the required passes to.
+        for (int i = 0; i < min; ++i) {
             if (!Append(out, pass)) {
                 return false;
             }
-        }
-        if (max < 0 && min > 0) {
-            // loop: pass; split loop, next. A pass that matched nothing comes back to the
-            // instruction it started from at the same place in the text, where that thread ends.
-            const auto loop = static_cast<uint32_t>(out->size());
-            if (!Append(out, pass)) {
-                return false;
-            }
-            const auto next = static_cast<uint32_t>(out->size() + 1);
-            return Push(out, split(loop, next));
         }
         if (max < 0) {
-            // loop: split body, next; pass; jmp loop.
+            // loop: split body, next; pass; jmp loop. A further pass that matched nothing comes
+            // back to the loop's head at the same place in the text, where that thread ends:
+            // ECMAScript's rule that such a pass fails.
             const auto loop = static_cast<uint32_t>(out->size());
             const auto next = static_cast<uint32_t>(loop + 2 + pass.size());
             if (!Push(out, split(loop + 1, next)) || !Append(out, pass)) {

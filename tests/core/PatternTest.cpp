@@ -54,6 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
         MatchRow{"(?:(a)|b)+", "ab", true, ""},  // each pass forgets the groups inside it
         MatchRow{"(x)?y", "y", true, ""}, MatchRow{"(?:(a)|b*)*", "a", true, "a"},
         MatchRow{"(?:(a)|b*)+c", "ac", true, "a"},
+        // The required pass may match nothing; the next pass at the same place may still try.
+        MatchRow{"( ?|\\d{1,2}?){1,}", "1 aa", true, " "},
         MatchRow{"((?:.*?(b+?a{1,}\\w*)*?.*?)*a*)", " xa", true, " xa"},
         MatchRow{"(?:ab){2}", "abab", true, ""}, MatchRow{"^(?:ab){2}$", "ababab", false, ""},
         MatchRow{"^a{2,3}$", "aaaa", false, ""}, MatchRow{"^a{2,}$", "aaaaaaa", true, ""},
