@@ -179,3 +179,21 @@ write("args_fuzz", "value-on-flag", argv(b"--help=yes"))
 write("args_fuzz", "unknown-and-stray", argv(b"-x", b"stray"))
 write("args_fuzz", "list-ports", argv(b"--list-ports"))
 write("args_fuzz", "value-looks-like-option", argv(b"--port", b"--file", b"--list-ports"))
+
+
+# pattern_fuzz -------------------------------------------------------------------------------------
+
+def pattern(p, text):
+    return bytes([len(p)]) + p + text
+
+
+write("pattern_fuzz", "verdict", pattern(rb"^Update received: (.*) header ok$",
+                                         b"Update received: 4.2 header ok"))
+write("pattern_fuzz", "nested-repeat", pattern(rb"^(\w+\s?)+ header ok$",
+                                               b"word word word word word word word word!"))
+write("pattern_fuzz", "classes", pattern(rb"[]a-c\d\s-][^\x00-\x1f]\b\B[\b]",
+                                         b"]x a-1 \x08zz"))
+write("pattern_fuzz", "counts", pattern(rb"(?:(a)|b){2,5}?c{0}d{3,}|e{1000}", b"abbaddd"))
+write("pattern_fuzz", "lazy-and-empty", pattern(rb"(a*)*?|(x??)+$", b"aaab"))
+write("pattern_fuzz", "escapes", pattern(rb"\t\n\r\f\v\0\x41\u0042\.\*\/", b"\t\n\r\f\v\0AB.*/"))
+write("pattern_fuzz", "refused", pattern(rb"(a)\1(?=b)(?<n>c)", b"aab"))

@@ -6,22 +6,22 @@
 
 #include <chrono>
 #include <optional>
-#include <regex>
 #include <string>
+
+#include "pattern/Pattern.h"
 
 namespace korv {
 
-// Lines are matched on at most this many characters: the rest of a longer line is dropped.
-// std::regex matches by recursion, about one level per character, so an unbounded line from the
-// tester (a flood without line ends, a stuck byte) could exhaust the stack. Measured with GCC 12's
-// library: "(x|y)*z" over 256 characters needs between 128 and 256 KiB of stack, and a line of
-// 100,000 overflows 256 KiB; the Windows program's main thread has 2 MiB, Linux 8 MiB. 256
-// characters hold any line a tester prints as its verdict.
+// Lines are matched on at most this many characters: the rest of a longer line is dropped. The
+// pattern engine needs no stack and no memory that grows with the line, and its time grows only
+// linearly with the line's length; the bound keeps that time small for every tester the one
+// thread of a batch serves (a flood without line ends, a stuck byte). 256 characters hold any
+// line a tester prints as its verdict.
 inline constexpr size_t kMaxTesterLine = 256;
 
 struct VerdictRules {
-    std::optional<std::regex> expect;  // a line that means accepted
-    std::optional<std::regex> reject;  // a line that means rejected
+    std::optional<CPattern> expect;    // a line that means accepted
+    std::optional<CPattern> reject;    // a line that means rejected
     std::chrono::seconds timeout{60};  // how long a completed transfer waits for either
 
     bool Wanted() const { return expect.has_value() || reject.has_value(); }
@@ -32,8 +32,9 @@ struct VerdictRules {
 VerdictRules MakeVerdictRules(const std::string& expect, const std::string& reject,
                               int timeoutSeconds);
 
-// Compiles an operator's pattern (ECMAScript syntax); nullopt with a message when it is not one.
-std::optional<std::regex> CompilePattern(const std::string& pattern, std::string* error);
+// Compiles an operator's pattern (pattern/Pattern.h: a subset of ECMAScript's syntax); nullopt
+// with a message "'<pattern>' is not a regular expression: <reason>" when it is not one.
+std::optional<CPattern> CompilePattern(const std::string& pattern, std::string* error);
 
 enum class Verdict { None, Accepted, Rejected };
 
