@@ -18,7 +18,8 @@ struct RecorderCase {
     const char* name;
     const char* expect;  // "" for none
     const char* reject;
-    // "<text": the tester sends text; "start"; "sent", "failed": the transfer ends so;
+    // "<text": the tester sends text; "(text": the same while the file's last byte has not been
+    // handed to the port yet; "start"; "sent", "failed": the transfer ends so;
     // "tick": the verdict is asked for now, "late": after its time-out; "none:<outcome>",
     // "always:<outcome>": the run ends without a transfer.
     std::vector<std::string> steps;
@@ -55,9 +56,9 @@ TEST_P(Recorder, WritesTheRecordsTheEventsCallFor) {
                                                          {"no_prompt", PortOutcome::NoPrompt}};
     for (const std::string& step : c.steps) {
         const std::string arg = step.substr(step.find(':') + 1);
-        if (step[0] == '<') {
+        if (step[0] == '<' || step[0] == '(') {
             for (const char ch : step.substr(1)) {
-                recorder.OnTesterByte(ch);
+                recorder.OnTesterByte(ch, step[0] == '<');
             }
         } else if (step == "start") {
             recorder.TransferStarted(100);
@@ -97,6 +98,18 @@ INSTANTIATE_TEST_SUITE_P(
                      "bad",
                      {"start", "sent", "<header bad\n", "tick"},
                      {"rejected|header bad|0|"}},
+        // While the file still goes out, an accepting line is about a block, not the update.
+        RecorderCase{"AnAcceptBeforeTheLastByteIsNoVerdict",
+                     "header ok",
+                     "rejected",
+                     {"start", "(Block 1: header ok\r\n", "sent", "<Update rejected\r\n", "tick"},
+                     {"rejected|Update rejected|0|"}},
+        // Until the verdict is taken, a rejection overrules an acceptance seen before it.
+        RecorderCase{"ARejectionAfterAnAcceptStillWins",
+                     "header ok",
+                     "rejected",
+                     {"start", "sent", "<header ok\r\nrejected\r\n", "tick"},
+                     {"rejected|rejected|0|"}},
         RecorderCase{"SilenceIsNoVerdictOnlyAfterTheTimeOut",
                      "header ok",
                      "",
@@ -140,6 +153,20 @@ INSTANTIATE_TEST_SUITE_P(
                      {"start", "sent", "always:bad_file"},
                      {"sent||0|", "bad_file||0|"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Report, TesterTextIsShownWithoutItsControlBytes) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"\x1b]0;title\x07ok\x1b[2J", "^[]0;title^Gok^[[2J"},
+        {"tab\there\x7f", "tab^Ihere^?"},
+        {"caf\xc3\xa9 \x9b"
+         "1m",
+         "caf?? ?1m"},
+        {"plain text 0-9 ~", "plain text 0-9 ~"},
+    };
+    for (const auto& [text, shown] : rows) {
+        EXPECT_EQ(ShownTesterText(text), shown);
+    }
+}
 
 TEST(Report, RecordIsOneLineOfJsonWithNullsForWhatIsUnknown) {
     TransferRecord r;
