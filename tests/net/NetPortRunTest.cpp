@@ -112,9 +112,9 @@ class NetPortRun : public ::testing::Test {
     }
 
     // The tester prompts once the program says it has opened port (in its output, or in the
-    // logs of a batch). The program purges what arrived while it set the line up, so a prompt
-    // that came back that fast (a slow machine, Wine) would be lost, as a real tester's would
-    // be if it were switched on in that same instant.
+    // logs of a batch): the simulator boots when its line is set, and its banner is not a
+    // prompt. (A prompt that comes with the line settings is kept: see the recording server's
+    // tests below.)
     void Prompt(Sim& sim, const std::string& port) {
         const std::string opened = "Successfully opened " + port + ".";
         const bool seen = test::WaitUntil([&] {

@@ -715,7 +715,10 @@ int NetPort::DrainOutput(const Event& abort) {
     // Where the system cannot count what the server has not acknowledged, the clock alone is
     // never taken for delivery: an RFC 2217 server answers a timing mark sent after the last
     // byte once it has read that byte; a raw server gives no such proof.
-    const auto until = m_lineDoneAt + kRelayDelay;
+    // The line the tester sees starts half a round trip after this port's account of it.
+    const long rttUs = m_socket->RoundTripUs();
+    const auto until =
+        m_lineDoneAt + kRelayDelay + std::chrono::microseconds(std::max(0L, rttUs) / 2);
     uint64_t mark = 0;
     Clock::time_point markSentAt{};
     for (;;) {

@@ -4,9 +4,10 @@
 // (Windows 10 version 1703 and later; elsewhere, Wine included, the port is told that the
 // system cannot tell).
 
-#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After the two above, whose types it uses.
+#include <mstcpip.h>
 
 #include "platform/SysError.h"
 #include "platform/net/Socket.h"
