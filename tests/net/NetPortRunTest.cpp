@@ -190,18 +190,27 @@ class NetPortRun : public ::testing::Test {
     std::vector<std::unique_ptr<Child>> m_servers;
 };
 
-// The whole file, byte for byte, through each kind of network port.
+// The whole file, byte for byte, through each kind of network port. Wine has no count of what
+// the server has acknowledged (no SIO_TCP_INFO), so there a raw port, which has no round trip of
+// its own to ask, must not say "Sent" on the clock alone: it says why not.
 TEST_F(NetPortRun, SendsTheWholeFileThroughRfc2217AndRawPorts) {
     for (const bool telnet : {true, false}) {
         const size_t size = 12000;
         auto sim = StartSim({"--expect", std::to_string(size), "--save", m_dir / "got"});
         const std::string port = StartServer(*sim, telnet);
-        EXPECT_EQ(RunPrompting({"--port", port, "--file", File(size)}, {{sim.get(), port}}), 0)
+        const bool unconfirmed = Wine() && !telnet;
+        EXPECT_EQ(RunPrompting({"--port", port, "--file", File(size)}, {{sim.get(), port}}),
+                  unconfirmed ? 4 : 0)
             << port << "\n"
             << Err();
         ASSERT_TRUE(sim->WaitEvent("RECEIVED")) << sim->Transcript();
         EXPECT_EQ(ReadWholeFile(m_dir / "got"), UpdateText(size)) << port;
-        EXPECT_NE(Err().find("Sent '"), std::string::npos) << Err();
+        EXPECT_EQ(Err().find("Sent '") != std::string::npos, !unconfirmed) << Err();
+        if (unconfirmed) {
+            EXPECT_NE(Err().find("cannot tell whether the server has taken the data"),
+                      std::string::npos)
+                << Err();
+        }
     }
 }
 

@@ -54,9 +54,10 @@ constexpr int kSettingsTimeoutMs = 2000;
 // slack a busy machine has to schedule it before the line runs dry.
 constexpr uint32_t kLeadBytes = 1024;
 // The lead beyond a LAN: the line time of two round trips and 100 ms (one round trip of bytes is
-// in flight; the second covers a retransmission), never more than this, which is what an abort
-// may still leave at the tester.
+// in flight; the second covers a retransmission), but never so much that an abort could leave
+// more than kMaxLeadBytes at the tester (see LeadBytes).
 constexpr uint32_t kMaxLeadBytes = 4096;
+constexpr double kAbortSlackBytes = 512;
 // Sends go out in pieces of at least this size (fewer wake-ups), except the last of a write.
 constexpr uint32_t kMinPiece = 256;
 // After the line's time for the last byte, the relays' own delay: then the tester has it.
@@ -243,10 +244,14 @@ uint32_t NetPort::LeadBytes() const {
     const long rttUs = m_socket->RoundTripUs();
     if (rttUs <= 0)
         return kLeadBytes;
-    const double seconds = 2.0 * static_cast<double>(rttUs) / 1e6 + 0.1;
-    const double bytes = seconds * m_bytesPerSecond;
-    return static_cast<uint32_t>(
-        std::clamp(bytes, static_cast<double>(kLeadBytes), static_cast<double>(kMaxLeadBytes)));
+    const double rtt = static_cast<double>(rttUs) / 1e6;
+    const double bytes = (2.0 * rtt + 0.1) * m_bytesPerSecond;
+    // What an abort leaves at the tester is the lead, what is on its way to the server (half a
+    // round trip of line time) and what goes out while the abort is taken: together within
+    // kMaxLeadBytes.
+    const double cap = std::max(static_cast<double>(kLeadBytes),
+                                kMaxLeadBytes - rtt / 2 * m_bytesPerSecond - kAbortSlackBytes);
+    return static_cast<uint32_t>(std::clamp(bytes, static_cast<double>(kLeadBytes), cap));
 }
 
 int NetPort::CheckAcknowledged() {
