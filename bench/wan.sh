@@ -9,9 +9,11 @@
 #      efficiency (line time / transfer time at the tester), the longest gap on the tester's line,
 #      "Sent" minus the tester's last byte;
 #   2. with OLD=path to an earlier korvalin: item 1 over the WAN by that program;
-#   3. Ctrl+C mid-transfer over the WAN: bytes that reach the tester after it.
+#   3. Ctrl+C mid-transfer over the WAN: bytes that reach the tester after it;
+#   4. the link dies (every packet dropped) mid-transfer, and while the program waits for the
+#      prompt: seconds until the program says so, and what it says.
 # Needs root (TUN devices, a namespace). Usage: bench/wan.sh [BUILD_DIR]
-#   RTT_MS=300 LOSS=0.005 SIZE=131072
+#   RTT_MS=300 LOSS=0.005 SIZE=131072 ONLY="1 4" (1: items 1-3, 4: item 4)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/default}"
@@ -45,9 +47,11 @@ link() {
   pids=()
   ip netns del "$ns" 2>/dev/null || true
   ip netns add "$ns"
+  rm -f "$tmp/relay.out.$1"
   mkfifo "$tmp/relay.out.$1"
   python3 bench/wan_relay.py korva korvb "$1" "$2" >"$tmp/relay.out.$1" &
-  pids+=($!)
+  relay=$!
+  pids+=($relay)
   read -r _ <"$tmp/relay.out.$1"
   ip link set korvb netns "$ns"
   ip addr add 10.77.0.1/24 dev korva
@@ -81,7 +85,19 @@ YAML
   ) | stamp >"$tmp/$name.korv" &
   local korvpid=$!
   (sleep 6; ss -tin dst 10.77.0.2 | grep -o 'rtt:[0-9.]*' | head -n1 >"$tmp/$name.rtt") &
-  if [ -n "$cut" ]; then
+  if [ "$cut" = dead ]; then
+    sleep 6
+    kill -USR1 "$relay"
+    echo "dead $EPOCHREALTIME" >"$tmp/$name.dead"
+    # A program that does not end by itself (a port lost while waiting is reported, and the
+    # program waits for the operator) is interrupted once it has had ample time to say so.
+    (sleep 45; kill -INT "$(cat "$tmp/$name.pid")" 2>/dev/null) &
+    wait "$korvpid" || true
+    kill "$tester" "$server" 2>/dev/null || true
+    wait "$tester" "$server" 2>/dev/null || true
+    exec {ctl}>&-
+    return 0
+  elif [ -n "$cut" ]; then
     sleep "$cut"
     local t=$EPOCHREALTIME
     kill -INT "$(cat "$tmp/$name.pid")"
@@ -101,6 +117,7 @@ YAML
 }
 
 echo "# WAN: $(date -u +%Y-%m-%dT%H:%MZ), round trip $rtt ms, loss $loss each way, $size bytes"
+if [[ " ${ONLY:-1 4} " == *" 1 "* ]]; then
 link 0 0
 read -r lan_eff lan_gap lan_sent lan_total _ < <(run lan "$korv")
 link "$rtt" "$loss"
@@ -118,3 +135,20 @@ echo
 echo "WAN / LAN efficiency: $(calc '%.3f' "$wan_eff / $lan_eff")"
 read -r _ _ _ _ cut_after < <(run cut "$korv" 8)
 echo "bytes at the tester after Ctrl+C over the WAN: $cut_after"
+
+fi
+
+# 4. A dead link, mid-transfer and while waiting for the prompt.
+dead() {  # NAME: prints "<seconds from the link's death to the program's message> <message>"
+  local died said
+  died=$(cut -d' ' -f2 "$tmp/$1.dead")
+  said=$(grep -m1 -E "did not complete|Lost the connection" "$tmp/$1.korv" || true)
+  echo "$(calc '%.1f' "$(cut -d' ' -f1 <<<"$said") - $died") s: $(cut -d' ' -f2- <<<"$said" | sed 's/.*: //')"
+}
+[[ " ${ONLY:-1 4} " == *" 4 "* ]] || exit 0
+link "$rtt" "$loss"
+run deadsend "$korv" dead >/dev/null || true
+echo "link dead mid-transfer: $(dead deadsend)"
+link "$rtt" "$loss"
+NO_PROMPT=1 run deadwait "$korv" dead >/dev/null || true
+echo "link dead while waiting for the prompt: $(dead deadwait)"

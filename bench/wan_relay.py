@@ -3,13 +3,15 @@
 delays every packet by half the round trip and drops a share of them, each way. The kernel's TCP
 sees a real delayed, lossy path (this kernel may lack netem). Needs root.
 
-  wan_relay.py TUN_A TUN_B RTT_MS LOSS      runs until killed; prints "ready" once both are up
+  wan_relay.py TUN_A TUN_B RTT_MS LOSS      runs until killed; prints "ready" once both are up;
+                                           SIGUSR1 makes the link dead (every packet dropped)
 """
 import fcntl
 import heapq
 import os
 import random
 import select
+import signal
 import struct
 import sys
 import time
@@ -29,6 +31,8 @@ def main():
     a_name, b_name, rtt_ms, loss = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4])
     a, b = open_tun(a_name), open_tun(b_name)
     print("ready", flush=True)
+    dead = []
+    signal.signal(signal.SIGUSR1, lambda *_: dead.append(True))
     one_way = rtt_ms / 2000.0
     other = {a: b, b: a}
     queue = []  # (release time, sequence, fd to write, packet)
@@ -40,7 +44,7 @@ def main():
         now = time.monotonic()
         for fd in ready:
             packet = os.read(fd, 65536)
-            if rng.random() < loss:
+            if dead or rng.random() < loss:
                 continue
             seq += 1
             heapq.heappush(queue, (now + one_way, seq, other[fd], packet))

@@ -39,7 +39,7 @@ def main():
             line = sys.stdin.readline()
             if line.startswith("interrupt"):
                 interrupt = float(line.split()[1])
-        if not prompted and termios.tcgetattr(master)[5] == termios.B57600:
+        if not prompted and os.environ.get("NO_PROMPT") is None and termios.tcgetattr(master)[5] == termios.B57600:
             time.sleep(1.0)  # a program that purges after the settings must not lose it
             os.write(master, PROMPT)
             prompted = True
