@@ -1,5 +1,8 @@
 #include "app/ProgForm.h"
 
+#include <algorithm>
+
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCursor>
 #include <QFileDialog>
@@ -9,6 +12,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalBlocker>
 
 #include "app/DialogUnits.h"
@@ -44,6 +48,16 @@ void CPortCombo::showPopup() {
     if (m_onDropDown) {
         m_onDropDown();
     }
+    // The box is as narrow as the form's layout makes it; a network port's name is longer, so
+    // the list opens as wide as its longest name.
+    const QFontMetrics metrics(view()->font());
+    int widest = width();
+    for (int i = 0; i < count(); ++i) {
+        widest = std::max(widest, metrics.horizontalAdvance(itemText(i)) +
+                                      2 * metrics.averageCharWidth() +
+                                      view()->verticalScrollBar()->sizeHint().width());
+    }
+    view()->setMinimumWidth(widest);
     QComboBox::showPopup();
 }
 
@@ -85,6 +99,10 @@ CProgForm::CProgForm(QWidget* parent)
 
     m_portSource = [] { return std::vector<std::string>{}; };
     m_combo->SetDropDownHandler([this] { RefreshPortChoice(); });
+    // The whole name of the chosen port, however narrow the box (set again where the signals
+    // are blocked).
+    QObject::connect(m_combo, &QComboBox::currentTextChanged, m_combo,
+                     [this](const QString& text) { m_combo->setToolTip(text); });
     QObject::connect(m_combo, &QComboBox::activated, this,
                      [this](int) { Dispatch([](CProgView& v) { v.OnSelchangeCommPort(); }); });
     QObject::connect(m_button, &QPushButton::clicked, this,
@@ -146,6 +164,7 @@ int CProgForm::ComboAddString(const std::string& name) {
 void CProgForm::ComboSetCurSel(int index) {
     const QSignalBlocker block(m_combo);
     m_combo->setCurrentIndex(index);
+    m_combo->setToolTip(m_combo->currentText());
 }
 
 std::string CProgForm::ComboGetText() {
@@ -170,6 +189,7 @@ void CProgForm::RefreshPortChoice() {
         }
     }
     m_combo->setCurrentIndex(selected);
+    m_combo->setToolTip(m_combo->currentText());
 }
 
 // --- button, terminal ------------------------------------------------------------------------

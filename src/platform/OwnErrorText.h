@@ -6,6 +6,9 @@
 
 namespace korv::sys {
 
+// The text that ServerTextError gave err for; nullptr for a code it has not given.
+const char* ServerText(int err);
+
 // The text for one of the program's own codes; nullptr for a system code.
 inline const char* OwnErrorText(int err) {
     switch (err) {
@@ -26,9 +29,37 @@ inline const char* OwnErrorText(int err) {
         case ERR_NO_PORT_CONTROL:
             return "The server does not offer serial port control (RFC 2217)";
         case ERR_SERVER_STALLED:
-            return "The server has stopped taking data";
+            return "The server has taken no data for 10 s (it has stopped reading)";
+        case ERR_SERVER_CLOSED:
+            return "The server closed the connection (the port was taken over by another client, "
+                   "or the server stopped)";
+        case ERR_SERVER_IDLE_CLOSED:
+            return "The server closed the connection while nothing was being sent to it (server "
+                   "idle time-out)";
+        case ERR_SERVER_RESET:
+            return "The server reset the connection";
+        case ERR_SERVER_NO_ANSWER:
+            return "No answer from the server for 10 s (the network or the server is down)";
+        case ERR_SERVER_KEEPS_XONXOFF:
+            return "The server keeps XON/XOFF flow control on its serial port and will not turn "
+                   "it off";
+        case ERR_SERVER_KEEPS_HARDWARE_FLOW:
+            return "The server keeps hardware (RTS/CTS) flow control on its serial port and will "
+                   "not turn it off";
+        case ERR_SERVER_OTHER_FLOW:
+            return "The server will not turn off flow control on its serial port";
+        case ERR_DELIVERY_UNKNOWN:
+            return "This system cannot tell whether the server has taken the data, so it is not "
+                   "reported as sent (use an rfc2217:// port)";
+        case ERR_SERVER_OTHER_STOP_SIZE:
+            return "The server keeps another number of stop bits on its serial port than the one "
+                   "asked for";
+        case ERR_SERVER_OTHER_SETTINGS:
+            return "The server keeps another speed, data size or parity on its serial port than "
+                   "the one asked for";
         default:
-            return nullptr;
+            return err >= ERR_TEXT_BASE && err < ERR_TEXT_BASE + kMaxServerTexts ? ServerText(err)
+                                                                                 : nullptr;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/Event.h"
+#include "platform/SysError.h"
 
 namespace korv {
 
@@ -121,6 +122,10 @@ class ISerialPort {
     virtual void FlushOutput() = 0;
     // True once the line has gone (the adapter was unplugged or the peer closed). Any thread.
     virtual bool HungUp() const = 0;
+    // Why the line went, once HungUp: a code whose text tells the operator the cause (a network
+    // port knows whether its server closed, reset or stopped answering). Reads and writes still
+    // say ERR_PORT_LOST. Any thread.
+    virtual int LostReason() const { return ERR_PORT_LOST; }
 };
 
 using SerialPortFactory = std::unique_ptr<ISerialPort> (*)();
@@ -134,9 +139,9 @@ std::unique_ptr<ISerialPort> MakeSerialPort();
 std::unique_ptr<ISerialPort> MakeTermiosPort();
 #endif
 
-// Device path for a port name. A network port name is its own path. Linux: a name starting with '/' is used as given; "COMn"
-// (n >= 1) is /dev/ttyS<n-1>; any other name is /dev/<name>. Windows: "\\.\" and the name;
-// a name that already starts with "\\" is used as given.
+// Device path for a port name. A network port name is its own path. Linux: a name starting with '/'
+// is used as given; "COMn" (n >= 1) is /dev/ttyS<n-1>; any other name is /dev/<name>. Windows:
+// "\\.\" and the name; a name that already starts with "\\" is used as given.
 std::string DevicePathForPort(const std::string& name);
 
 }  // namespace korv

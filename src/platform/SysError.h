@@ -27,6 +27,35 @@ inline constexpr int ERR_HOST_LOOKUP_FAILED = ERR_OWN_BASE + 6;
 inline constexpr int ERR_NEGOTIATION_TIMEOUT = ERR_OWN_BASE + 7;
 inline constexpr int ERR_NO_PORT_CONTROL = ERR_OWN_BASE + 8;
 inline constexpr int ERR_SERVER_STALLED = ERR_OWN_BASE + 9;
+// Network ports, why the connection went (a port's LostReason; its reads and writes say
+// ERR_PORT_LOST): the server closed it; closed it after the program had sent nothing for a while
+// (the server's idle time-out); reset it; nothing sent was acknowledged for the no-answer limit
+// (a dead link or server).
+inline constexpr int ERR_SERVER_CLOSED = ERR_OWN_BASE + 10;
+inline constexpr int ERR_SERVER_IDLE_CLOSED = ERR_OWN_BASE + 11;
+inline constexpr int ERR_SERVER_RESET = ERR_OWN_BASE + 12;
+inline constexpr int ERR_SERVER_NO_ANSWER = ERR_OWN_BASE + 13;
+// Network ports at open: the server's serial port keeps XON/XOFF, keeps hardware flow control,
+// or answered another flow control, stop size or line setting than the one asked for.
+inline constexpr int ERR_SERVER_KEEPS_XONXOFF = ERR_OWN_BASE + 14;
+inline constexpr int ERR_SERVER_KEEPS_HARDWARE_FLOW = ERR_OWN_BASE + 15;
+inline constexpr int ERR_SERVER_OTHER_FLOW = ERR_OWN_BASE + 16;
+inline constexpr int ERR_SERVER_OTHER_STOP_SIZE = ERR_OWN_BASE + 17;
+inline constexpr int ERR_SERVER_OTHER_SETTINGS = ERR_OWN_BASE + 18;
+// A network port whose system cannot count unacknowledged bytes and whose protocol has no round
+// trip (a raw port on Windows before 10 version 1703, or under Wine): a finished write cannot be
+// told apart from data the server never took.
+inline constexpr int ERR_DELIVERY_UNKNOWN = ERR_OWN_BASE + 19;
+// The how-long of ERR_SERVER_NO_ANSWER, in seconds.
+inline constexpr int kServerNoAnswerSeconds = 10;
+// Codes from ERR_TEXT_BASE on carry a text the program was given at run time (a server's refusal
+// of a connection), kept for the life of the process (ServerTextError).
+inline constexpr int ERR_TEXT_BASE = ERR_OWN_BASE + 0x1000;
+inline constexpr int kMaxServerTexts = 64;
+
+// The code that stands for the text; the same code for the same text. After kMaxServerTexts
+// different texts, the last code is reused for every new one. Any thread.
+int ServerTextError(const std::string& text);
 
 // Portable names for system codes, with the system's values so that their texts are the
 // system's own.

@@ -159,7 +159,10 @@ void CProgView::StopSending() {
         // state and the panel, the close guard with it, already say that none is running, and
         // nothing here touches them once the box has closed.
         UpdateData(false);
-        ReportMessage(true, m_nLastSendError, IDS_TRANSFER_FAILED, m_strUpdateFile);
+        ReportMessage(
+            true,
+            m_nLastSendError == ERR_PORT_LOST && m_hPort ? m_hPort->LostReason() : m_nLastSendError,
+            IDS_TRANSFER_FAILED, m_strUpdateFile);
     }
 }
 

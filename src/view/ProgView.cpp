@@ -199,8 +199,9 @@ int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
                 (m_nState == STATE_READY ||
                  (m_nState == STATE_SEND_ENDED && m_nLastSendError == 0))) {
                 const std::string port = m_strPortName;
+                const int reason = m_hPort->LostReason();
                 ClosePort();
-                ReportMessage(true, ERR_PORT_LOST, IDS_PORT_LOST, port);
+                ReportMessage(true, reason, IDS_PORT_LOST, port);
                 UpdateData(false);
             }
             break;

@@ -242,6 +242,26 @@ void CWinForm::RefreshPortChoice() {
         }
     }
     ComboSetCurSel(selected);
+    // The box is as narrow as the dialog makes it; a network port's name is longer, so the
+    // list opens as wide as its longest name.
+    if (HDC dc = GetDC(m_hCombo)) {
+        const HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(m_hCombo, WM_GETFONT, 0, 0)));
+        LONG widest = 0;
+        for (const std::string& name : names) {
+            const std::wstring text = Widen(name);
+            SIZE size{};
+            if (GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size)) {
+                widest = std::max(widest, size.cx);
+            }
+        }
+        SelectObject(dc, old);
+        ReleaseDC(m_hCombo, dc);
+        SendMessageW(m_hCombo, CB_SETDROPPEDWIDTH,
+                     static_cast<WPARAM>(widest + 2 * GetSystemMetrics(SM_CXEDGE) +
+                                         GetSystemMetrics(SM_CXVSCROLL)),
+                     0);
+    }
 }
 
 // --- button, terminal ------------------------------------------------------------------------

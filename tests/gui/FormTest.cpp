@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -104,6 +105,25 @@ TEST(FormLayoutTest, DropDownRebuildsTheChoiceKeepingTheChosenAndCommandLinePort
     EXPECT_EQ(form.ComboGetText(), "/dev/pts/77");
     form.PortCombo()->hidePopup();
     EXPECT_EQ(chosen.count(), 0) << "a refresh is not the operator choosing a port";
+}
+
+// A network port's name is longer than the box: the open list shows it whole, and so does the
+// box's tool tip.
+TEST(FormLayoutTest, LongNetworkPortNamesAreShownWhole) {
+    CProgForm form;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    const std::string name = "rfc2217://tester-lab-17.example.net:20017";
+    std::vector<std::string> system = {"ttyS0", name};
+    form.SetPortSource([&] { return system; });
+    form.ComboAddString(name);
+    form.ComboSetCurSel(0);
+    EXPECT_EQ(form.PortCombo()->toolTip().toStdString(), name);
+    form.PortCombo()->showPopup();
+    const QFontMetrics metrics(form.PortCombo()->view()->font());
+    EXPECT_GE(form.PortCombo()->view()->width(),
+              metrics.horizontalAdvance(QString::fromStdString(name)));
+    form.PortCombo()->hidePopup();
 }
 
 struct FilterCase {

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <ostream>
+#include <string>
 
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
@@ -37,6 +38,19 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{ERR_FILE_SHRANK, "The file became shorter while it was being sent"},
         TextCase{ERR_OWN_BASE + 77, "Unknown error 536870989"},
         TextCase{99999, "Unknown error 99999"}));
+
+// A server's text travels as a code: the same text gets the same code, another text another one,
+// and a code never given has no text of its own.
+TEST(SystemErrorText, ServerTextsAreCarriedByCode) {
+    const int inUse = ServerTextError("Port already in use");
+    EXPECT_EQ(ServerTextError("Port already in use"), inUse);
+    const int other = ServerTextError("Go away");
+    EXPECT_NE(other, inUse);
+    EXPECT_EQ(SystemErrorText(inUse), "Port already in use");
+    EXPECT_EQ(SystemErrorText(other), "Go away");
+    EXPECT_EQ(SystemErrorText(ERR_TEXT_BASE + kMaxServerTexts - 2),
+              "Unknown error " + std::to_string(ERR_TEXT_BASE + kMaxServerTexts - 2));
+}
 
 TEST(SystemErrorText, NoErrnoTextEndsInALineEnd) {
     for (int err = 1; err < 200; ++err) {

@@ -75,6 +75,7 @@ const FeedCase kFeedCases[] = {
      "d",
      B({255, DONT, 24})},
     {"other commands (NOP, GA) are ignored", {B({'a', 255, 241, 'b', 255, 249})}, "ab", ""},
+    {"timing mark answers need no reply", {B({255, WONT, 6, 'a', 255, WILL, 6})}, "a", ""},
 };
 INSTANTIATE_TEST_SUITE_P(Table, TelnetFeed, ::testing::ValuesIn(kFeedCases));
 
@@ -104,6 +105,25 @@ TEST(Telnet, NegotiationAndComPortAnswers) {
     EXPECT_EQ(client.Answers().parity, 1);
     EXPECT_EQ(client.Answers().stopSize, 1);
     EXPECT_EQ(client.Answers().control, 1);
+}
+
+// A subnegotiation longer than the limit is dropped whole: what it starts with, here an answer
+// that the server keeps XON/XOFF, must not be taken as if it had ended at the limit. One at the
+// limit is taken. Timing marks answered are counted.
+TEST(Telnet, OverLongSubnegotiationIsDroppedWhole) {
+    for (const size_t extra : {size_t{0}, size_t{1}, size_t{100}}) {
+        Client client;
+        client.Start();
+        // Command and value, then padding up to the limit and beyond it by extra bytes.
+        const std::string sb = B({255, SB, 44, 105, 2}) +
+                               std::string(kMaxSubnegotiation - 2 + extra, '\0') + B({255, SE}) +
+                               B({255, WONT, 6});
+        std::string data;
+        client.Feed(reinterpret_cast<const uint8_t*>(sb.data()), sb.size(), &data);
+        EXPECT_EQ(client.Answers().control.has_value(), extra == 0) << extra;
+        EXPECT_EQ(client.MarksAnswered(), 1u);
+        EXPECT_EQ(data, "");
+    }
 }
 
 TEST(Telnet, RefusedComPortIsSettledAndEncodersEscape) {

@@ -331,6 +331,30 @@ TEST(WinGuiTest, FormAndFrameAreAsTheTemplatesSay) {
     EXPECT_EQ(program.WaitExit(30s), 0u);
 }
 
+// A network port's name is longer than the box: the list drops down as wide as the name.
+TEST(WinGuiTest, LongNetworkPortNameDropsDownWhole) {
+    const std::wstring name = L"rfc2217://127.0.0.1:1";  // nothing listens: the open fails
+    GuiProgram program(Exe(), L"--port " + name);
+    ASSERT_TRUE(program.Started());
+    DismissMessageBox(program);
+    Panel panel;
+    ASSERT_TRUE(panel.Find(program));
+    PostMessageW(panel.form, WM_COMMAND, MAKEWPARAM(kCombo, CBN_DROPDOWN),
+                 reinterpret_cast<LPARAM>(panel.combo));
+    RECT box{};
+    GetWindowRect(panel.combo, &box);
+    HDC dc = GetDC(panel.combo);
+    SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(panel.combo, WM_GETFONT, 0, 0)));
+    SIZE text{};
+    GetTextExtentPoint32W(dc, name.c_str(), static_cast<int>(name.size()), &text);
+    ReleaseDC(panel.combo, dc);
+    ASSERT_GT(text.cx, box.right - box.left) << "the name fits the box: no test";
+    EXPECT_TRUE(WaitUntil([&] {
+        return SendMessageW(panel.combo, CB_GETDROPPEDWIDTH, 0, 0) > text.cx;
+    })) << SendMessageW(panel.combo, CB_GETDROPPEDWIDTH, 0, 0)
+        << " for a name of " << text.cx;
+}
+
 TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     // Two updates: the first goes whole; the second prompt's dialog is cancelled, "Send Another"
     // sends a file many times the size of the line's buffers, and it is aborted on the way.

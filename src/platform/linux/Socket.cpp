@@ -1,5 +1,7 @@
 // The network port's socket over POSIX sockets: a non-blocking connect bounded by poll(), sends
-// that never raise SIGPIPE, and the unacknowledged byte count from SIOCOUTQ.
+// that never raise SIGPIPE, the unacknowledged byte count from SIOCOUTQ, the round trip from
+// TCP_INFO, keepalive and TCP_USER_TIMEOUT so that a dead peer is found while idle and while
+// sending.
 
 #include "platform/net/Socket.h"
 
@@ -15,6 +17,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 #include "platform/SysError.h"
@@ -41,9 +44,33 @@ int LookupError(int gai) {
     }
 }
 
-bool MeansConnectionGone(int err) {
-    return err == ECONNRESET || err == EPIPE || err == ENOTCONN || err == ECONNABORTED ||
-           err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH;
+// The gone-connection code for a system code, or the code itself.
+int GoneCode(int err) {
+    switch (err) {
+        case ECONNRESET:
+        case EPIPE:
+        case ENOTCONN:
+        case ECONNABORTED:
+            return ERR_SERVER_RESET;
+        case ETIMEDOUT:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            return ERR_SERVER_NO_ANSWER;
+        default:
+            return err;
+    }
+}
+
+// Keepalive: the first probe after 5 s of silence, then every 2 s, the connection given up after
+// 3 unanswered ones (11 s); data unacknowledged for kServerNoAnswerSeconds ends it too.
+void WatchConnection(int fd) {
+    const int one = 1, idle = 5, interval = 2, count = 3;
+    const unsigned userTimeoutMs = kServerNoAnswerSeconds * 1000u;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
 // Connects fd to one address within the deadline.
@@ -80,40 +107,52 @@ Socket::~Socket() {
 }
 
 int Socket::Connect(const std::string& host, uint16_t port, int timeoutMs) {
+    return ConnectAny({host}, port, timeoutMs);
+}
+
+int Socket::ConnectAny(const std::vector<std::string>& hosts, uint16_t port, int timeoutMs) {
     if (m_impl->fd >= 0)
         return EISCONN;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    // No AI_ADDRCONFIG: a machine whose only address is loopback must still reach "localhost".
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    errno = 0;
-    const int gai = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    if (gai != 0)
-        return LookupError(gai);
     int err = ERR_HOST_NOT_FOUND;
-    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                ai->ai_protocol);
-        if (fd < 0) {
-            err = errno;
+    for (const std::string& host : hosts) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        // No AI_ADDRCONFIG: a machine whose only address is loopback must still reach
+        // "localhost".
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* list = nullptr;
+        errno = 0;
+        const int gai = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+        if (gai != 0) {
+            err = LookupError(gai);
             continue;
         }
-        err = ConnectOne(fd, *ai, deadline);
-        if (err == 0) {
-            // Small paced writes must leave at once, not wait for more to join them.
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            m_impl->fd = fd;
-            break;
+        for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+            const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                    ai->ai_protocol);
+            if (fd < 0) {
+                err = errno;
+                continue;
+            }
+            // Each address has its own time: a black hole first must not starve a working
+            // second.
+            err = ConnectOne(
+                fd, *ai, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
+            if (err == 0) {
+                // Small paced writes must leave at once, not wait for more to join them.
+                const int one = 1;
+                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                WatchConnection(fd);
+                m_impl->fd = fd;
+                break;
+            }
+            ::close(fd);
         }
-        ::close(fd);
-        if (err == ETIMEDOUT)
-            break;  // the whole time is used up
+        ::freeaddrinfo(list);
+        if (m_impl->fd >= 0)
+            return 0;
     }
-    ::freeaddrinfo(list);
     return err;
 }
 
@@ -127,7 +166,7 @@ int Socket::Send(const uint8_t* data, size_t n, size_t* sent) {
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK)
         return 0;
-    return MeansConnectionGone(errno) ? ERR_PORT_LOST : errno;
+    return GoneCode(errno);
 }
 
 int Socket::Receive(uint8_t* buf, size_t cap, size_t* got) {
@@ -138,10 +177,10 @@ int Socket::Receive(uint8_t* buf, size_t cap, size_t* got) {
         return 0;
     }
     if (r == 0)
-        return ERR_PORT_LOST;
+        return ERR_SERVER_CLOSED;
     if (errno == EAGAIN || errno == EWOULDBLOCK)
         return 0;
-    return MeansConnectionGone(errno) ? ERR_PORT_LOST : errno;
+    return GoneCode(errno);
 }
 
 void Socket::ArmReadable() {}
@@ -155,6 +194,23 @@ long Socket::Unacknowledged() const {
     if (::ioctl(m_impl->fd, SIOCOUTQ, &queued) != 0)
         return -1;
     return queued;
+}
+
+long Socket::RoundTripUs() const {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(m_impl->fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 ||
+        len < offsetof(tcp_info, tcpi_rtt) + sizeof info.tcpi_rtt)
+        return -1;
+    return static_cast<long>(info.tcpi_rtt);
+}
+
+bool Socket::Retransmitting() const {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(m_impl->fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return false;
+    return info.tcpi_retransmits > 0;
 }
 
 void Socket::CloseGracefully() {

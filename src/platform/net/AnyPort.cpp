@@ -66,6 +66,7 @@ class PortByName final : public ISerialPort {
             m_port->FlushOutput();
     }
     bool HungUp() const override { return m_port && m_port->HungUp(); }
+    int LostReason() const override { return m_port ? m_port->LostReason() : ERR_PORT_LOST; }
 
   private:
     // Set by Open on the owner's thread before any worker starts; the workers only read it.

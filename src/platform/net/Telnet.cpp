@@ -236,6 +236,11 @@ void Client::Answer(std::array<Side, kKnown>& sides, bool wanted, bool enable, u
 }
 
 void Client::OnOption(uint8_t verb, uint8_t option) {
+    if (option == OPT_TIMING_MARK && (verb == WILL || verb == WONT)) {
+        // The answer to one of the port's marks: nothing owed, the option stays off.
+        ++m_marksAnswered;
+        return;
+    }
     // The client does BINARY and COM-PORT-OPTION itself and lets the server do BINARY and SGA.
     switch (verb) {
         case DO:

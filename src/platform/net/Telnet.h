@@ -23,9 +23,13 @@ inline constexpr uint8_t WONT = 252;
 inline constexpr uint8_t WILL = 251;
 inline constexpr uint8_t SB = 250;
 inline constexpr uint8_t SE = 240;
+inline constexpr uint8_t NOP = 241;
 
 inline constexpr uint8_t OPT_BINARY = 0;
 inline constexpr uint8_t OPT_SGA = 3;  // suppress go-ahead
+// DO TIMING-MARK is answered (WILL or WONT) once the server has processed everything before it:
+// a round trip through the server that neither the server's device nor the tester sees.
+inline constexpr uint8_t OPT_TIMING_MARK = 6;
 inline constexpr uint8_t OPT_COM_PORT = 44;
 
 // COM-PORT-OPTION commands from client to server; the server answers with the command + 100.
@@ -40,11 +44,15 @@ enum ComPortCommand : uint8_t {
 };
 // SET-CONTROL values used here.
 inline constexpr uint8_t CONTROL_NO_FLOW = 1;
+inline constexpr uint8_t CONTROL_XONXOFF = 2;
+inline constexpr uint8_t CONTROL_HARDWARE = 3;
 inline constexpr uint8_t CONTROL_DTR_ON = 8;
 inline constexpr uint8_t CONTROL_DTR_OFF = 9;
 inline constexpr uint8_t CONTROL_RTS_ON = 11;
 inline constexpr uint8_t CONTROL_RTS_OFF = 12;
-// PURGE-DATA: the server's buffer of data on its way to the device.
+// PURGE-DATA: the server's buffer of data from the device on its way here; of data on its way
+// to the device; both.
+inline constexpr uint8_t PURGE_RECEIVE = 1;
 inline constexpr uint8_t PURGE_TRANSMIT = 2;
 inline constexpr uint8_t PURGE_BOTH = 3;
 
@@ -115,6 +123,8 @@ class Client final : private IParserSink {
     bool ComPortAccepted() const { return m_local[kComPort] == Side::Yes; }
     const ComPortAnswers& Answers() const { return m_answers; }
     void ForgetAnswers() { m_answers = ComPortAnswers{}; }
+    // The server's answers (WILL or WONT) to DO TIMING-MARK so far; they need no reply.
+    uint64_t MarksAnswered() const { return m_marksAnswered; }
 
     // Option states, for tests: local = what we do (WILL), remote = what the server does.
     Side Local(uint8_t option) const;
@@ -141,6 +151,7 @@ class Client final : private IParserSink {
     std::array<bool, 256> m_refusedLocal{};
     std::array<bool, 256> m_refusedRemote{};
     ComPortAnswers m_answers;
+    uint64_t m_marksAnswered = 0;
 };
 
 }  // namespace korv::telnet
