@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -522,6 +523,10 @@ TEST_F(NetPortRun, RefusedAndTakenOverConnectionsAreToldApart) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(number));
     ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    // The connection is the server's once it starts its negotiation on it; before that, on a
+    // busy machine, the program's connection could be the one it takes first.
+    pollfd negotiation{holder, POLLIN, 0};
+    ASSERT_EQ(::poll(&negotiation, 1, 30000), 1) << "the server never took the first connection";
     EXPECT_EQ(Run({"--port", port, "--file", File(1000)}), 1) << Err();
     EXPECT_NE(Err().find("\"Port already in use\""), std::string::npos) << Err();
     ::close(holder);
