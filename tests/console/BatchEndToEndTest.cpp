@@ -5,8 +5,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,8 +24,8 @@
 #include "Scenarios.h"
 #include "Texts.h"
 #include "console/BatchRun.h"
-#include "platform/Wait.h"
 #include "hash/Sha256.h"
+#include "platform/Wait.h"
 
 namespace korv {
 namespace {
@@ -278,8 +278,8 @@ TEST_F(BatchRun, OpensThatHangHoldUpNoOtherPortAndCtrlCEndsThem) {
 
     const std::string text = UpdateText(2000);
     const std::string file = MakeFile(text);
-    StartTesters(1, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms",
-                     "60000"});
+    StartTesters(
+        1, {"--rate", "5760", "--expect", std::to_string(text.size()), "--linger-ms", "60000"});
     // The local tester is listed first: before, its prompt waited for every open after it.
     std::vector<std::string> args = PortArgs();
     for (const auto& port : silent) {
@@ -288,6 +288,8 @@ TEST_F(BatchRun, OpensThatHangHoldUpNoOtherPortAndCtrlCEndsThem) {
     args.insert(args.end(), {"--file", file, "--log-dir", m_dir / "logs"});
     auto tool = Start(args);
     ASSERT_TRUE(m_sims[0]->WaitEvent("RECEIVED")) << Err();
+    ASSERT_TRUE(test::WaitUntil([&] { return Err().find(": Sent '") != std::string::npos; }))
+        << Err();
     // The local tester had its whole file while the network opens were still waiting.
     EXPECT_EQ(Err().find("Failed to open rfc2217"), std::string::npos) << Err();
     tool->Signal(SIGINT);
@@ -297,8 +299,7 @@ TEST_F(BatchRun, OpensThatHangHoldUpNoOtherPortAndCtrlCEndsThem) {
     }
     EXPECT_EQ(Got(0), text);
     const std::string summary = Out();
-    EXPECT_NE(SummaryLine(summary, m_sims[0]->Port()).find(" sent "), std::string::npos)
-        << summary;
+    EXPECT_NE(SummaryLine(summary, m_sims[0]->Port()).find(" sent "), std::string::npos) << summary;
     for (const auto& port : silent) {
         const std::string line = SummaryLine(summary, port);
         EXPECT_NE(line.find(" interrupted "), std::string::npos) << summary;

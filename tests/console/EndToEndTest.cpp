@@ -140,8 +140,9 @@ TEST_F(ConsoleRun, APortThatCannotBeOpenedExits1) {
         << Err();
     EXPECT_NE(Out().find("Cannot perform software update - COMM port is not open."),
               std::string::npos);
-    // A port held by another program is refused the same way.
-    Sim sim({});
+    // A port held by another program is refused the same way. Its tester never prompts, so the
+    // holder waits until it is told to stop, however slow the machine.
+    Sim sim({"--prompt", "none"});
     ASSERT_FALSE(sim.Port().empty());
     auto holder = Start({"--console", "--port", sim.Port(), "--file", file});
     ASSERT_TRUE(sim.WaitEvent("OPENED"));
@@ -279,8 +280,8 @@ TEST_F(ConsoleRun, SendNowNeedsNoPrompt) {
     const std::string text = UpdateText(2000);
     const std::string file = MakeFile("update.txt", text);
     // A tester that is already waiting, silently, when the port is opened.
-    Sim sim({"--prompt", "none", "--wait-open", "off", "--delay-ms", "0", "--rate", "5760", "--expect",
-             std::to_string(text.size())});
+    Sim sim({"--prompt", "none", "--wait-open", "off", "--delay-ms", "0", "--rate", "5760",
+             "--expect", std::to_string(text.size())});
     ASSERT_FALSE(sim.Port().empty());
     EXPECT_EQ(Run({"--console", "--send-now", "--port", sim.Port(), "--file", file}), 0) << Err();
     const auto received = sim.WaitEvent("RECEIVED");
