@@ -42,7 +42,4 @@ void PrepareStandardStreams() {
     }
 }
 
-ConsoleCodePageKeeper::ConsoleCodePageKeeper() = default;
-ConsoleCodePageKeeper::~ConsoleCodePageKeeper() = default;
-
 }  // namespace korv
