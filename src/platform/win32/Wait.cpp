@@ -45,8 +45,8 @@ std::atomic<bool> g_finished{false};
 std::atomic<bool> g_processEnding{false};
 
 constexpr DWORD kCloseLookMs = 20;
-// How long the interrupt's constructor waits for its hidden window to exist.
-constexpr DWORD kWindowStartMs = 5000;
+// How long the interrupt's destructor waits for its window's thread to end.
+constexpr DWORD kWindowStopMs = 5000;
 const wchar_t kSessionWindowClass[] = L"KorvalinSessionEnd";
 
 // The system ends the process soon (the console window closes, the session ends): a request to
@@ -119,10 +119,11 @@ struct CInterrupt::Impl {
     win32::UniqueHandle event;
     bool installed = false;
     bool raised = false;
-    // The hidden top-level window that hears of the session's end, and its thread.
-    win32::UniqueHandle windowReady;
+    // The hidden top-level window that hears of the session's end, and its thread. Making a
+    // window takes a while (under Wine half a second): the run does not wait for it.
     win32::UniqueHandle windowThread;
     std::atomic<HWND> window{nullptr};
+    std::atomic<bool> stop{false};
 
     static DWORD WINAPI WindowMain(void* param) {
         auto* self = static_cast<Impl*>(param);
@@ -136,10 +137,13 @@ struct CInterrupt::Impl {
         // Top-level (a message-only window hears no broadcasts) and never shown.
         const HWND hwnd = ::CreateWindowExW(0, kSessionWindowClass, L"KORVALIN", WS_POPUP, 0, 0, 0,
                                             0, nullptr, nullptr, instance, nullptr);
-        self->window.store(hwnd);
-        ::SetEvent(self->windowReady.get());
         if (hwnd == nullptr)
             return 0;
+        self->window.store(hwnd);
+        if (self->stop.load()) {
+            ::DestroyWindow(hwnd);
+            return 0;
+        }
         MSG msg;
         while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
             ::TranslateMessage(&msg);
@@ -159,31 +163,34 @@ CInterrupt::CInterrupt() : m_impl(std::make_unique<Impl>()) {
     m_impl->installed = ::SetConsoleCtrlHandler(win32::OnConsoleControl, TRUE) != 0;
     // Without the window (no thread to be had, no window station) Ctrl+C and the console's
     // close still work; only the session's end goes unheard.
-    m_impl->windowReady.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (m_impl->windowReady) {
-        m_impl->windowThread.reset(
-            ::CreateThread(nullptr, 0, &Impl::WindowMain, m_impl.get(), 0, nullptr));
-        if (m_impl->windowThread)
-            ::WaitForSingleObject(m_impl->windowReady.get(), kWindowStartMs);
-    }
+    m_impl->windowThread.reset(
+        ::CreateThread(nullptr, 0, &Impl::WindowMain, m_impl.get(), 0, nullptr));
 }
 
 CInterrupt::~CInterrupt() {
     g_finished.store(true);
-    if (m_impl->windowThread) {
-        const HWND hwnd = m_impl->window.load();
-        // A window thread that did not start its window in time is waited for as it ends.
-        if (hwnd != nullptr)
-            ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
-        if (::WaitForSingleObject(m_impl->windowThread.get(), kWindowStartMs) != WAIT_OBJECT_0) {
-            // Still busy: it keeps a pointer into m_impl, which must outlive it.
-            (void)m_impl.release();
-            return;
-        }
-    }
     if (m_impl->installed)
         ::SetConsoleCtrlHandler(win32::OnConsoleControl, FALSE);
     g_interruptEvent.store(nullptr);
+    if (!m_impl->windowThread)
+        return;
+    m_impl->stop.store(true);
+    // A thread still making its window is let finish (a process that ends while a thread is
+    // half way into the window system can leave Wine's desktop process waiting for it for
+    // good); it then closes the window itself.
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        const HWND hwnd = m_impl->window.load();
+        if (hwnd != nullptr)
+            ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        if (::WaitForSingleObject(m_impl->windowThread.get(),
+                                  hwnd != nullptr ? kWindowStopMs : kCloseLookMs) == WAIT_OBJECT_0)
+            return;
+        if (hwnd != nullptr || ::GetTickCount64() - start >= kWindowStopMs)
+            break;
+    }
+    // Still busy: the thread keeps a pointer into m_impl, which must outlive it.
+    (void)m_impl.release();
 }
 
 bool CInterrupt::Valid() const {
