@@ -327,7 +327,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     view.Draw();
     const std::vector<PortReport> all = station.Reports();
     table.Clear();
-    std::fputs(FormatSummary(all).c_str(), out);
+    // A console is given the text as characters, whatever its code page.
+    WriteText(out, FormatSummary(all));
     std::fflush(out);
     const int status = BatchStatus(all);
     message(FormatBatchVerdict(all, status));

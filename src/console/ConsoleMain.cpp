@@ -13,6 +13,7 @@
 #include "console/ConsoleSession.h"
 #include "console/Options.h"
 #include "console/PortInfo.h"
+#include "platform/ConsoleIo.h"
 #include "platform/Program.h"
 #include "platform/Wait.h"
 #include "station/RetryList.h"
@@ -37,9 +38,7 @@ std::string ProgramName(int argc, char** argv) {
 // --retry-failed: the ports of the report whose last record failed, and their file unless
 // --file was given. False with the exit status in *status when there is nothing to run.
 bool TakeRetryList(ConsoleOptions& options, int* status) {
-    auto say = [](const std::string& text) {
-        std::fputs((StampedMessage(text) + "\n").c_str(), stderr);
-    };
+    auto say = [](const std::string& text) { WriteText(stderr, StampedMessage(text) + "\n"); };
     const RetryList list = ReadRetryListFile(options.retryFailed);
     for (const auto& warning : list.warnings) {
         say(warning);
@@ -87,23 +86,20 @@ bool WantsConsole(int argc, char** argv) {
 }
 
 int RunConsole(int argc, char** argv, DemoStart startDemo) {
-    const ConsoleCodePageKeeper codePage;
     PrepareStandardStreams();
     const std::string program = ProgramName(argc, argv);
     ParseResult parsed = ParseConsoleOptions(ProgramArguments(argc, argv));
     if (!parsed.ok) {
-        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
-                     ConsoleUsage(program).c_str());
+        WriteText(stderr, program + ": " + parsed.error + "\n" + ConsoleUsage(program));
         return EXIT_USAGE;
     }
     ConsoleOptions& options = parsed.options;
     if (options.help) {
-        std::fputs(ConsoleUsage(program).c_str(), stdout);
+        WriteText(stdout, ConsoleUsage(program));
         return 0;
     }
     if (options.listPorts) {
-        std::fputs(FormatPortListing().c_str(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : EXIT_PORT_FAILED;
+        return WriteText(stdout, FormatPortListing()) == 0 ? 0 : EXIT_PORT_FAILED;
     }
     if (!options.retryFailed.empty()) {
         int status = EXIT_SENT;

@@ -1,8 +1,10 @@
 #include "console/ConsoleOutput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 
+#include "platform/ConsoleIo.h"
 #include "station/TimeText.h"
 
 namespace korv {
@@ -12,7 +14,22 @@ CConsoleOutput::CConsoleOutput(std::FILE* out, std::FILE* err, bool progressAllo
       m_err(err),
       m_errQueue(errQueued ? std::make_unique<CErrQueue>(err) : nullptr),
       m_progressAllowed(progressAllowed),
-      m_stamp([] { return LocalTimestamp(); }) {}
+      m_stamp([] { return LocalTimestamp(); }) {
+    if (!IsWindowsConsole(out)) {
+        return;
+    }
+    // Written apart, a console's two streams would each keep their own order but not one
+    // between them: the progress line's clearing could land after the tester's text.
+    if (IsWindowsConsole(err)) {
+        if (!m_errQueue) {
+            m_errQueue = std::make_unique<CErrQueue>(err);
+        }
+        m_outQueue = m_errQueue.get();
+    } else {
+        m_ownOutQueue = std::make_unique<CErrQueue>(out);
+        m_outQueue = m_ownOutQueue.get();
+    }
+}
 
 CConsoleOutput::~CConsoleOutput() {
     ClearProgress();
@@ -40,10 +57,15 @@ void CConsoleOutput::PumpErr() {
     if (m_errQueue) {
         m_errQueue->Pump();
     }
+    if (m_ownOutQueue) {
+        m_ownOutQueue->Pump();
+    }
 }
 
 int CConsoleOutput::ErrPumpDueMs() const {
-    return m_errQueue ? m_errQueue->PumpDueMs() : -1;
+    const int err = m_errQueue ? m_errQueue->PumpDueMs() : -1;
+    const int out = m_ownOutQueue ? m_ownOutQueue->PumpDueMs() : -1;
+    return err < 0 ? out : out < 0 ? err : std::min(err, out);
 }
 
 void CConsoleOutput::Echo(char ch) {
@@ -52,13 +74,24 @@ void CConsoleOutput::Echo(char ch) {
         ClearProgress();
         m_outPending = true;
     }
+    if (m_outQueue != nullptr) {
+        m_outText.push_back(ch);
+        return;
+    }
     if (std::fputc(static_cast<unsigned char>(ch), m_out) == EOF && m_writeError == 0) {
         m_writeError = errno != 0 ? errno : EIO;
     }
 }
 
 void CConsoleOutput::FlushOut() {
-    Flush(m_out);
+    if (m_outQueue != nullptr) {
+        if (!m_outText.empty()) {
+            m_outQueue->Message(m_outText);
+            m_outText.clear();
+        }
+    } else {
+        Flush(m_out);
+    }
     m_outPending = false;
 }
 

@@ -2,7 +2,8 @@
 // The console's two output streams: stdout carries exactly the bytes the terminal pane acts on,
 // stderr carries messages and, on a terminal, one progress line that is redrawn in place. The
 // progress line is taken down before anything else is written to either stream, so the two never
-// mix on a shared terminal.
+// mix on a shared terminal. On a Windows console both go through one writer (ConsoleIo.h), so
+// that they reach the screen in the order they were written.
 
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +60,12 @@ class CConsoleOutput : public ISessionOutput {
     std::FILE* m_out;
     std::FILE* m_err;
     std::unique_ptr<CErrQueue> m_errQueue;
+    // stdout's way to a Windows console: err's queue when they share the console, else one of
+    // its own; null when stdout takes the bytes as they are. Its text waits in m_outText until
+    // FlushOut.
+    std::unique_ptr<CErrQueue> m_ownOutQueue;
+    CErrQueue* m_outQueue = nullptr;
+    std::string m_outText;
     int m_writeError = 0;
     bool m_progressAllowed;
     size_t m_progressWidth = 0;  // characters of the progress line on screen, 0 when none

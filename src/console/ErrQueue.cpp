@@ -1,14 +1,22 @@
 #include "console/ErrQueue.h"
 
+#include "platform/Wait.h"
 #include "station/TimeText.h"
 
 namespace korv {
 
+using namespace std::chrono_literals;
+
 CErrQueue::CErrQueue(std::FILE* stream) : m_writer(stream) {}
 
 CErrQueue::~CErrQueue() {
-    auto lastProgress = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
+    auto lastProgress = start;
     while (Pending()) {
+        // Ending, a terminal that keeps taking is not waited for beyond a second either.
+        if (ProcessEnding() && std::chrono::steady_clock::now() - start >= 1s) {
+            break;
+        }
         const size_t before = m_pos;
         if (!Pump()) {
             break;
@@ -16,7 +24,7 @@ CErrQueue::~CErrQueue() {
         const auto now = std::chrono::steady_clock::now();
         if (m_pos != before) {
             lastProgress = now;
-        } else if (now - lastProgress >= kEndPatience) {
+        } else if (now - lastProgress >= (ProcessEnding() ? kEndingPatience : kEndPatience)) {
             break;  // the terminal stays stopped: the logs and the summary keep the record
         }
         m_writer.WaitWritable(100);

@@ -17,8 +17,11 @@ class CErrQueue {
   public:
     // Messages waiting beyond this many bytes are dropped (and counted) rather than kept.
     static constexpr size_t kLimit = 256 * 1024;
-    // At the end, what still waits is given up once the terminal has taken nothing this long.
+    // At the end, what still waits is given up once the terminal has taken nothing this long;
+    // when the system is ending the process (ProcessEnding), which allows a few seconds in all,
+    // sooner.
     static constexpr std::chrono::milliseconds kEndPatience{5000};
+    static constexpr std::chrono::milliseconds kEndingPatience{300};
 
     explicit CErrQueue(std::FILE* stream);
     // Waits (boundedly) for what is still queued; see kEndPatience.

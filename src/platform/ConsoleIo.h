@@ -17,6 +17,17 @@ int TerminalRows(std::FILE* stream);
 // to stream; false when it cannot (an old Windows console). Unix terminals always do.
 bool EnableTerminalControl(std::FILE* stream);
 
+// Whether stream reaches a Windows console, which takes text as UTF-16 through its own API and
+// holds every write while the operator has a selection in it: text for it then goes through a
+// CErrWriter. A process has one console, so two streams for which this holds share it (and keep
+// one order only through one writer). Always false on Linux, where a terminal takes the bytes as
+// they come and the descriptor can be written without blocking.
+bool IsWindowsConsole(std::FILE* stream);
+
+// Writes text (UTF-8) to stream and flushes it: to a Windows console as UTF-16, whatever the
+// console's code page; to anything else as the bytes they are. 0 or the system's error code.
+int WriteText(std::FILE* stream, const std::string& text);
+
 // Opens the file at path (UTF-8) for adding bytes at its end, unchanged; made when missing.
 // nullptr with the system's error code in *err when it cannot, and ERR_NOT_REGULAR_FILE when
 // path names anything but a regular file (a FIFO, a device).
@@ -27,7 +38,9 @@ std::FILE* OpenForAppend(const std::string& path, int* err);
 // a terminal or pipe through a non-blocking descriptor of its own (the stream's shared one keeps
 // its mode, which the shell relies on); a file never blocks. Windows has no non-blocking writes
 // to a console (one with a selection in it holds every write) or a pipe: a thread of the
-// writer's own writes there, and the program hands it text up to a bound.
+// writer's own writes there, and the program hands it text up to a bound. To a console it
+// writes UTF-16 (WriteConsoleW); a character whose UTF-8 bytes arrive in two pieces is kept
+// whole.
 class CErrWriter {
   public:
     explicit CErrWriter(std::FILE* stream);

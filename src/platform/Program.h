@@ -17,28 +17,15 @@ std::string ProgramFolder();
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Makes stdout and stderr carry bytes unchanged: Windows would turn every line feed into a
-// carriage return and line feed (the tester's own "\r\n" would gain a second return), and its
-// console shows UTF-8 text only when told to and only when a character arrives in one write, so
-// stderr is buffered there: whoever writes to it flushes after each message. On Linux a standard
-// descriptor that was closed (as some service managers start programs) is opened on /dev/null,
-// so that nothing the program opens later takes its place, and a stream whose reader has gone
-// fails its writes instead of ending the program (SIGPIPE is ignored for the whole run). Call it
-// before anything is opened.
+// carriage return and line feed (the tester's own "\r\n" would gain a second return). Text for
+// a Windows console goes through WriteText or CErrWriter (ConsoleIo.h), which hand it over as
+// UTF-16, so the console's code page, which outlives the program, is never changed; stderr is
+// buffered there, and whoever writes to it flushes after each message. Ctrl+C is enabled for the
+// process: one started in a new process group has it disabled, and would ignore it. On Linux a
+// standard descriptor that was closed (as some service managers start programs) is opened on
+// /dev/null, so that nothing the program opens later takes its place, and a stream whose reader
+// has gone fails its writes instead of ending the program (SIGPIPE is ignored for the whole
+// run). Call it before anything is opened.
 void PrepareStandardStreams();
-
-// Puts back, when it goes, what PrepareStandardStreams changes beyond this process: the output
-// code page of the Windows console, which outlives the program and serves whatever runs in it
-// next. Made before PrepareStandardStreams runs. Nothing to keep on Linux.
-class ConsoleCodePageKeeper {
-  public:
-    ConsoleCodePageKeeper();
-    ~ConsoleCodePageKeeper();
-    ConsoleCodePageKeeper(const ConsoleCodePageKeeper&) = delete;
-    ConsoleCodePageKeeper& operator=(const ConsoleCodePageKeeper&) = delete;
-
-  private:
-    // 0: none known (no console). Linux has no code page to keep, so its build never reads it.
-    [[maybe_unused]] unsigned m_outputCodePage = 0;
-};
 
 }  // namespace korv

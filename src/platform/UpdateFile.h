@@ -1,8 +1,8 @@
 #pragma once
 // An update file opened for sending: an existing regular file, read from its first byte in
-// order, which no other program may change while it is open (Windows: opened with share mode 0;
-// Linux: a shared lock that a writer's lock conflicts with). Opened, checked and closed on the
-// GUI thread; read by the sender thread while the GUI thread leaves it alone.
+// order, which no other program may change while it is open (Windows: opened with read sharing
+// only; Linux: a shared lock that a writer's lock conflicts with). Opened, checked and closed on
+// the GUI thread; read by the sender thread while the GUI thread leaves it alone.
 
 #include <cstdint>
 #include <string>
@@ -18,9 +18,9 @@ class CUpdateFile {
 
     // Opens path (UTF-8). 0, or the error code: the system's (missing, no access, held by
     // another program), or ERR_NOT_REGULAR_FILE for a directory, pipe or device. Never blocks
-    // on a FIFO. Closes a file that was open before. With shareWithReaders, others may open the
-    // file for reading meanwhile (several sessions sending the same file); writers are kept out
-    // either way. (Linux readers always share.)
+    // on a FIFO. Closes a file that was open before. Others may open the file for reading
+    // meanwhile (a viewer, several sessions sending the same file); writers are kept out.
+    // (shareWithReaders is kept for callers; readers always share on both systems.)
     int Open(const std::string& path, bool shareWithReaders = false);
     bool IsOpen() const { return m_handle != kNone; }
     void Close();

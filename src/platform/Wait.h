@@ -31,9 +31,14 @@ int WaitForAny(const WaitHandle* handles, size_t count, int timeoutMs, int* err 
 
 // The operator's request to stop: Ctrl+C and Ctrl+Break at a console, SIGINT and SIGTERM on
 // Linux, and SIGHUP there (the terminal or SSH session went away); on Windows closing the console
-// window too (the process is then kept until this is destroyed). While one exists the process is
-// not ended by them; the waitable is signalled instead. Once the request has been seen, a second
-// one ends the program the ordinary way. One per process at a time.
+// window, logging off and shutting down too. The system ends the process a few seconds after
+// those (about 5 s), so the process is then held until this is destroyed, at most
+// kEndHoldMs: the run aborts its transfers and writes its logs and records meanwhile. Windows
+// tells a process that has loaded user32 of a logoff or shutdown only through its windows, never
+// through the console's handler: a hidden window of this object's own, on a thread of its own,
+// hears of it. While one exists the process is not ended by these; the waitable is signalled
+// instead. Once the request has been seen, a second Ctrl+C ends the program the ordinary way.
+// One per process at a time.
 class CInterrupt {
   public:
     CInterrupt();
@@ -52,6 +57,19 @@ class CInterrupt {
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
+
+// The longest the process is held for its run once the system has begun to end it; everything
+// the run does then (abort, close, logs, records, standard error) fits in it.
+inline constexpr int kEndHoldMs = 3500;
+
+// Whether the system is about to end this process: the console window was closed, or the
+// session is ending (logoff, shutdown). Waits at the end of a run that may take seconds
+// (standard error a reader does not take, output still draining from a port) are then cut
+// short, so that the run is over within kEndHoldMs. Any thread.
+bool ProcessEnding();
+// Says that the system is ending the process (CInterrupt does it itself; the desktop program
+// calls it when its window hears that the session ends).
+void MarkProcessEnding();
 
 // Standard input, read without blocking the thread that waits: the waitable is signalled while
 // Take has something to give (typed text, or the end of input).

@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "platform/KeepAwake.h"
 #include "platform/SysError.h"
 #include "view/ProgView.h"
 #include "view/Strings.h"
@@ -121,6 +122,8 @@ void CProgView::WriterThreadProc(CProgView* view) {
 }
 
 void CProgView::SendFileLoop() {
+    // The PC stays awake until the transfer is over, however long the tester holds the line.
+    const CKeepAwake awake;
     uint8_t chunk[SEND_CHUNK];
     int error = 0;
     bool completed = false;

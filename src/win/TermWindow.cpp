@@ -121,6 +121,10 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_PAINT:
             OnPaint();
             return 0;
+        case WM_SYSCOLORCHANGE:
+            // A contrast theme was turned on or off: the whole screen in the new colours.
+            InvalidateAll();
+            return 0;
         case WM_SETFOCUS:
             DefWindowProcW(m_hWnd, msg, wParam, lParam);
             m_model.OnSetFocus();
@@ -203,6 +207,10 @@ void CTermWindow::OnPaint() {
     PAINTSTRUCT ps;
     const HDC dc = BeginPaint(m_hWnd, &ps);
     SetBkMode(dc, TRANSPARENT);
+    // The system's window colours, as the class's background brush: a contrast theme may make
+    // the window black, and text in the default black would vanish on it.
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     const HGDIOBJ old = m_font != nullptr ? SelectObject(dc, m_font) : nullptr;
     m_paintDC = dc;
     m_model.OnPaint(

@@ -1,6 +1,7 @@
 // The core's headers come before <windows.h>, whose macros share some of their constant names.
 #include "platform/DeviceMap.h"
 #include "platform/SerialPort.h"
+#include "platform/Wait.h"
 #include "view/ProgView.h"
 
 #include "win/WinApp.h"
@@ -37,6 +38,9 @@ bool CWinProgApp::InitInstance(HINSTANCE instance) {
     m_frame.SetOnClose([this] { CloseFrame(); });
     m_frame.SetCanCloseNow([this] { return !m_form.InDispatch(); });
     m_frame.SetOnEndSession([this] {
+        // The system ends the process within a few seconds: closing the port does not wait out
+        // a long drain.
+        MarkProcessEnding();
         if (m_view) {
             m_view->ClosePort();
         }

@@ -126,6 +126,17 @@ LRESULT CWinFrame::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_CLOSE:
             RequestClose();
             return 0;
+        case WM_SYSCOLORCHANGE:
+            // Only top-level windows hear of new system colours; the form's controls, the
+            // terminal pane among them, are told so that each repaints in them.
+            EnumChildWindows(
+                m_hWnd,
+                [](HWND child, LPARAM) -> BOOL {
+                    SendMessageW(child, WM_SYSCOLORCHANGE, 0, 0);
+                    return TRUE;
+                },
+                0);
+            return 0;
         case WM_QUERYENDSESSION:
             return m_doc.CanCloseFrame() ? TRUE : FALSE;
         case WM_ENDSESSION:

@@ -14,6 +14,7 @@
 #include "Fakes.h"
 #include "TempDir.h"
 #include "Wait.h"
+#include "platform/KeepAwake.h"
 #include "platform/SysError.h"
 #include "ports/PortList.h"
 #include "view/ProgView.h"
@@ -690,9 +691,12 @@ TEST_F(ViewTest, AbortWhileHeldEndsAtOnceWithOneNotice) {
         std::lock_guard<std::mutex> lock(control.mutex);
         return !control.writeSizes.empty();
     }));
+    // The PC is kept awake while the sender runs, however long the line is held.
+    EXPECT_EQ(CKeepAwake::Held(), 1);
     v->OnMiscButton();  // Abort
     EXPECT_EQ(v->State(), STATE_SEND_ENDED);
     EXPECT_FALSE(v->WriterAlive());
+    EXPECT_EQ(CKeepAwake::Held(), 0);
     // The wait cursor goes up before the held write is cancelled and stays up for the settle
     // time after it, then comes down once.
     ASSERT_EQ(host.cursorShown.size(), 1u);

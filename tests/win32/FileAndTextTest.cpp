@@ -1,13 +1,15 @@
-// The update file's sharing rules, error texts, the program's own path and port device paths on
-// Windows.
+// The update file's and the logs' sharing rules, error texts, the program's own path and port
+// device paths on Windows.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "TempDir.h"
 #include "Win32Support.h"
+#include "platform/ConsoleIo.h"
 #include "platform/Program.h"
 #include "platform/SysError.h"
 #include "platform/UpdateFile.h"
@@ -37,24 +39,37 @@ TEST(UpdateFile, ReadsFromTheFirstByteAndRewinds) {
     EXPECT_EQ(ReadAll(file), "* hello, tester");
 }
 
-TEST(UpdateFile, NobodyElseMayOpenItWhileItIsOpenAndAHeldFileIsRefused) {
+// What other programs may do with the update file while it is open, and what a holder of it
+// does to the open: readers share it both ways, writers are kept out both ways.
+TEST(UpdateFile, ReadersShareItWritersAreKeptOut) {
     TempDir dir;
     const std::string path = dir.Write("update.txt", "* data");
     const std::wstring wide = win32::Widen(path);
+    auto openOther = [&](DWORD access, DWORD share) {
+        return win32::UniqueHandle(
+            ::CreateFileW(wide.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    };
     {
         CUpdateFile file;
         ASSERT_EQ(file.Open(path), 0);
-        // Not even for reading: share mode 0.
-        win32::UniqueHandle other(::CreateFileW(wide.c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, 0, nullptr));
-        EXPECT_FALSE(other);
+        // A viewer reads it meanwhile.
+        EXPECT_TRUE(openOther(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
+        // A writer does not get in.
+        EXPECT_FALSE(openOther(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
         EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERR_BUSY));
     }
-    // Another program holding it open, even one that lets others read, keeps it from us.
-    win32::UniqueHandle holder(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, 0, nullptr));
+    {
+        // An editor showing the file (read access, read sharing) does not stop the transfer.
+        const win32::UniqueHandle viewer = openOther(GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(viewer);
+        CUpdateFile file;
+        ASSERT_EQ(file.Open(path), 0);
+        EXPECT_EQ(ReadAll(file), "* data");
+    }
+    // Another program holding it open for writing, even one that lets others read, keeps it
+    // from us.
+    win32::UniqueHandle holder =
+        openOther(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_TRUE(holder);
     CUpdateFile file;
     EXPECT_EQ(file.Open(path), ERR_BUSY);
@@ -62,6 +77,39 @@ TEST(UpdateFile, NobodyElseMayOpenItWhileItIsOpenAndAHeldFileIsRefused) {
     EXPECT_FALSE(SystemErrorText(ERR_BUSY).empty());
     holder.reset();
     EXPECT_EQ(file.Open(path), 0);
+}
+
+// Logs and the report are only added to; whoever else holds them open (a spreadsheet showing the
+// report, a viewer that opens for writing, a second run adding to the same report), and a rename
+// or delete meanwhile, never stops a run from keeping its record.
+TEST(LogFile, IsAddedToWhileOthersHoldItAndMayBeRenamedMeanwhile) {
+    TempDir dir;
+    const std::string path = dir.Write("report.jsonl", "{\"old\":1}\n");
+    const std::wstring wide = win32::Widen(path);
+    const win32::UniqueHandle spreadsheet(
+        ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(spreadsheet);
+    int err = 0;
+    std::FILE* first = OpenForAppend(path, &err);
+    ASSERT_NE(first, nullptr) << SystemErrorText(err);
+    std::FILE* second = OpenForAppend(path, &err);
+    ASSERT_NE(second, nullptr) << SystemErrorText(err);
+    std::fputs("{\"run\":1}\n", first);
+    std::fflush(first);
+    std::fputs("{\"run\":2}\n", second);
+    std::fflush(second);
+    std::fputs("{\"run\":1,\"end\":true}\n", first);
+    std::fflush(first);
+    EXPECT_EQ(std::fclose(second), 0);
+    // Renamed away (an operator archiving the report) while the first run still writes.
+    const std::wstring moved = win32::Widen(dir / "archived.jsonl");
+    EXPECT_TRUE(::MoveFileW(wide.c_str(), moved.c_str())) << ::GetLastError();
+    EXPECT_EQ(std::fclose(first), 0);
+    std::ifstream in(std::filesystem::u8path(dir / "archived.jsonl"), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "{\"old\":1}\n{\"run\":1}\n{\"run\":2}\n{\"run\":1,\"end\":true}\n");
 }
 
 TEST(UpdateFile, OnlyFilesOnADiskAreUpdateFiles) {

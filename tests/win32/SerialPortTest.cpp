@@ -70,6 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"DriverAbortedTheWrite", W, ERROR_OPERATION_ABORTED, 0, false, ERR_PORT_LOST, true},
         EndCase{"FarEndClosedMidRead", R, ERROR_BROKEN_PIPE, 5, false, ERR_PORT_LOST, true},
         EndCase{"AdapterRemoved", W, ERROR_DEVICE_REMOVED, 0, true, ERR_PORT_LOST, true},
+        EndCase{"NoSuchDevice", R, ERROR_NO_SUCH_DEVICE, 0, false, ERR_PORT_LOST, true},
+        EndCase{"DeviceDoesNotExist", R, ERROR_DEV_NOT_EXIST, 2, false, ERR_PORT_LOST, true},
+        EndCase{"IoDeviceError", W, ERROR_IO_DEVICE, 0, false, ERR_PORT_LOST, true},
         EndCase{"OtherError", R, ERROR_INVALID_PARAMETER, 3, false, ERROR_INVALID_PARAMETER, false},
         EndCase{"NoCode", W, 0, 0, false, ERR_INVALID, false}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.what); });
@@ -82,6 +85,25 @@ TEST(Win32Port, CloseWaitsForOutputOnlyWhileItMoves) {
     EXPECT_TRUE(CloseWaitsForOutput(1, win32::kCloseStallMs - 1, win32::kCloseLimitMs - 1));
     EXPECT_FALSE(CloseWaitsForOutput(1, win32::kCloseStallMs, 0));
     EXPECT_FALSE(CloseWaitsForOutput(1, 0, win32::kCloseLimitMs));
+    // The system is ending the process: a second at most, within the few it allows.
+    EXPECT_TRUE(CloseWaitsForOutput(1, 0, win32::kEndingCloseLimitMs - 1, true));
+    EXPECT_FALSE(CloseWaitsForOutput(1, 0, win32::kEndingCloseLimitMs, true));
+}
+
+// A write may take its time-out and a little more, never for ever; a line without a time-out
+// is held as long as the system holds it. The line's time is rounded up, never down.
+TEST(Win32Port, WritesAreBoundedAndLineTimeRoundsUp) {
+    using win32::kStuckIoMs;
+    using win32::LineTimeMs;
+    using win32::WriteBoundMs;
+    EXPECT_EQ(WriteBoundMs(512, 1, 1000), 512u + 1000u + kStuckIoMs);
+    EXPECT_EQ(WriteBoundMs(0, 1, 1000), 1000u + kStuckIoMs);
+    EXPECT_EQ(WriteBoundMs(512, 0, 0), INFINITE);
+    EXPECT_LT(WriteBoundMs(0xFFFFFFFFu, 0xFFFFFFFFu, 1), INFINITE);
+    EXPECT_EQ(LineTimeMs(5760, 10, 57600), 1000u);
+    EXPECT_EQ(LineTimeMs(1, 10, 57600), 1u);
+    EXPECT_EQ(LineTimeMs(0, 10, 57600), 0u);
+    EXPECT_EQ(LineTimeMs(100, 10, 0), 0u);
 }
 
 }  // namespace

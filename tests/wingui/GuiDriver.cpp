@@ -216,19 +216,54 @@ std::wstring StaticTexts(HWND dialog) {
     return all;
 }
 
-int DarkPixels(const RECT& rc) {
-    const HDC screen = GetDC(nullptr);
-    int dark = 0;
-    for (int y = rc.top; y < rc.bottom; ++y) {
-        for (int x = rc.left; x < rc.right; ++x) {
-            const COLORREF c = GetPixel(screen, x, y);
-            if (c != CLR_INVALID && GetRValue(c) < 48 && GetGValue(c) < 48 && GetBValue(c) < 48) {
-                ++dark;
-            }
-        }
+namespace {
+
+// The screen's pixels in the rectangle, row by row (one copy, not a call per pixel).
+std::vector<RGBQUAD> ScreenPixels(const RECT& rc) {
+    const int cx = rc.right - rc.left;
+    const int cy = rc.bottom - rc.top;
+    if (cx <= 0 || cy <= 0) {
+        return {};
     }
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateCompatibleBitmap(screen, cx, cy);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, cx, cy, screen, rc.left, rc.top, SRCCOPY);
+    SelectObject(memory, old);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = cx;
+    bi.bmiHeader.biHeight = -cy;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    std::vector<RGBQUAD> pixels(static_cast<size_t>(cx) * cy);
+    if (GetDIBits(memory, bitmap, 0, cy, pixels.data(), &bi, DIB_RGB_COLORS) != cy) {
+        pixels.clear();
+    }
+    DeleteObject(bitmap);
+    DeleteDC(memory);
     ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+}  // namespace
+
+int DarkPixels(const RECT& rc) {
+    int dark = 0;
+    for (const RGBQUAD& p : ScreenPixels(rc)) {
+        dark += p.rgbRed < 48 && p.rgbGreen < 48 && p.rgbBlue < 48 ? 1 : 0;
+    }
     return dark;
+}
+
+int BrightPixels(const RECT& rc) {
+    int bright = 0;
+    for (const RGBQUAD& p : ScreenPixels(rc)) {
+        bright += p.rgbRed > 200 && p.rgbGreen > 200 && p.rgbBlue > 200 ? 1 : 0;
+    }
+    return bright;
 }
 
 bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath) {

@@ -60,6 +60,8 @@ std::wstring StaticTexts(HWND dialog);
 // How many pixels in the screen rectangle are near black (text in the menu colour; greyed
 // text has none).
 int DarkPixels(const RECT& screenRect);
+// How many are near white.
+int BrightPixels(const RECT& screenRect);
 
 // Writes what the screen shows of the window (its frame included) to a 24-bit BMP file.
 bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath);

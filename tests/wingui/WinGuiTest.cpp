@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "GuiDriver.h"
@@ -169,6 +170,42 @@ class TemplateForm {
     HWND m_parent = nullptr;
 };
 
+// A dialog template's style and font face, read from the program's resources (DLGTEMPLATEEX).
+struct TemplateFont {
+    DWORD style = 0;
+    std::wstring face;
+};
+
+TemplateFont ReadTemplateFont(HMODULE module, int id) {
+    const HRSRC res = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));
+    const HGLOBAL data = res != nullptr ? LoadResource(module, res) : nullptr;
+    const auto* p = data != nullptr ? static_cast<const WORD*>(LockResource(data)) : nullptr;
+    if (p == nullptr || p[0] != 1 || p[1] != 0xFFFF) {
+        return {};
+    }
+    TemplateFont font;
+    font.style = p[6] | (static_cast<DWORD>(p[7]) << 16);
+    p += 13;  // version, signature, help id, extended style, style, item count, x, y, cx, cy
+    auto skipNameOrOrdinal = [&p] {
+        if (*p == 0xFFFF) {
+            p += 2;
+            return;
+        }
+        while (*p != 0) {
+            ++p;
+        }
+        ++p;
+    };
+    skipNameOrOrdinal();  // menu
+    skipNameOrOrdinal();  // class
+    skipNameOrOrdinal();  // caption
+    if ((font.style & DS_SETFONT) != 0) {
+        p += 3;  // point size, weight, italic and character set
+        font.face = reinterpret_cast<const wchar_t*>(p);
+    }
+    return font;
+}
+
 // A file in this process's temporary folder, removed at the end.
 class TempFile {
   public:
@@ -326,7 +363,91 @@ TEST(WinGuiTest, FormAndFrameAreAsTheTemplatesSay) {
     EXPECT_STREQ(cls, L"CKorvTermWidget");
     EXPECT_FALSE(IsWindowVisible(panel.progress));
 
+    // Both dialogs use the shell's dialog font, which follows the system's and scales cleanly
+    // at 150-200 %, never the bitmap font "MS Sans Serif".
+    const HMODULE module = LoadLibraryExW(Exe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    for (const int id : {101 /* the form */, 100 /* About */}) {
+        const TemplateFont font = ReadTemplateFont(module, id);
+        EXPECT_EQ(font.style & DS_SHELLFONT, static_cast<DWORD>(DS_SHELLFONT)) << id;
+        EXPECT_EQ(font.face, L"MS Shell Dlg") << id;
+    }
+    FreeLibrary(module);
+    LOGFONTW used{};
+    ASSERT_NE(
+        GetObjectW(reinterpret_cast<HFONT>(SendMessageW(reference.Handle(), WM_GETFONT, 0, 0)),
+                   sizeof used, &used),
+        0);
+    EXPECT_EQ(std::wstring(used.lfFaceName).rfind(L"MS Shell Dlg", 0), 0u)
+        << Narrow(used.lfFaceName);
+
     // Closing with the port closed happens at once.
+    PostMessageW(panel.frame, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.WaitExit(30s), 0u);
+}
+
+// The system's window colours, set for the programs started while this lives (a contrast
+// theme: white text on black) and put back after.
+class SystemColours {
+  public:
+    SystemColours(const wchar_t* window, const wchar_t* text) {
+        for (const auto& [name, value] : {std::pair{L"Window", window}, {L"WindowText", text}}) {
+            wchar_t old[64] = L"";
+            DWORD size = sizeof old;
+            const bool had = RegGetValueW(HKEY_CURRENT_USER, kKey, name, RRF_RT_REG_SZ, nullptr,
+                                          old, &size) == ERROR_SUCCESS;
+            m_saved.push_back({name, had, old});
+            Set(name, value);
+        }
+    }
+    ~SystemColours() {
+        for (const Saved& s : m_saved) {
+            if (s.had) {
+                Set(s.name, s.value.c_str());
+            } else {
+                RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, s.name);
+            }
+        }
+    }
+
+  private:
+    static constexpr const wchar_t* kKey = L"Control Panel\\Colors";
+    struct Saved {
+        const wchar_t* name;
+        bool had;
+        std::wstring value;
+    };
+    static void Set(const wchar_t* name, const wchar_t* value) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, name, REG_SZ, value,
+                        static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+    }
+    std::vector<Saved> m_saved;
+};
+
+// A contrast theme with a black window: the terminal pane's text is drawn in the system's text
+// colour, not in a black that would vanish on it. (Wine reads the colours when a program starts;
+// switching themes while the program runs, which the pane follows on WM_SYSCOLORCHANGE, only
+// real Windows shows.)
+TEST(WinGuiTest, TerminalPaneTextFollowsTheSystemsColours) {
+    const SystemColours contrast(L"0 0 0", L"255 255 255");
+    GuiProgram program(Exe(), L"--port COM9");
+    ASSERT_TRUE(program.Started());
+    DismissMessageBox(program);
+    Panel panel;
+    ASSERT_TRUE(panel.Find(program));
+    ASSERT_TRUE(WaitUntil([&] { return Contains(panel.Screen(), L"COMM port is not open."); }))
+        << panel.Describe();
+    RECT pane{};
+    GetClientRect(panel.terminal, &pane);
+    MapWindowPoints(panel.terminal, nullptr, reinterpret_cast<POINT*>(&pane), 2);
+    // The pane's background is the theme's black, and its text shows on it in white.
+    EXPECT_TRUE(WaitUntil([&] { return BrightPixels(pane) > 50; }))
+        << BrightPixels(pane) << " light pixels of text";
+    const int area = (pane.right - pane.left) * (pane.bottom - pane.top);
+    EXPECT_GT(DarkPixels(pane), area / 2);
+    // Told that the colours changed, the pane draws itself again, the same way.
+    PostMessageW(panel.frame, WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return BrightPixels(pane) > 50; }));
     PostMessageW(panel.frame, WM_CLOSE, 0, 0);
     EXPECT_EQ(program.WaitExit(30s), 0u);
 }

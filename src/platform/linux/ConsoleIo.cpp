@@ -33,6 +33,18 @@ bool EnableTerminalControl(std::FILE*) {
     return true;
 }
 
+bool IsWindowsConsole(std::FILE*) {
+    return false;
+}
+
+int WriteText(std::FILE* stream, const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() ||
+        std::fflush(stream) != 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    return 0;
+}
+
 std::FILE* OpenForAppend(const std::string& path, int* err) {
     auto fail = [err](int code) -> std::FILE* {
         if (err != nullptr) {

@@ -50,7 +50,4 @@ void PrepareStandardStreams() {
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-ConsoleCodePageKeeper::ConsoleCodePageKeeper() = default;
-ConsoleCodePageKeeper::~ConsoleCodePageKeeper() = default;
-
 }  // namespace korv

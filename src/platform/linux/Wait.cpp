@@ -179,6 +179,23 @@ bool StdinIsConsole() {
     return ::isatty(STDIN_FILENO) == 1;
 }
 
+namespace {
+
+// Nothing on Linux ends a process on a short deadline after telling it (a hang-up or SIGTERM is
+// followed by nothing, or by a service manager's SIGKILL long after); the state is kept so that
+// the callers are the same on both systems.
+std::atomic<bool> g_processEnding{false};
+
+}  // namespace
+
+bool ProcessEnding() {
+    return g_processEnding.load(std::memory_order_acquire);
+}
+
+void MarkProcessEnding() {
+    g_processEnding.store(true, std::memory_order_release);
+}
+
 bool StderrIsConsole() {
     return ::isatty(STDERR_FILENO) == 1;
 }

@@ -5,6 +5,14 @@
 
 #include "platform/win32/Win32.h"
 
+#include <cstdint>
+
+// A USB serial driver whose device has gone may say so with this code, which the toolchain's
+// headers do not name.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 namespace korv::win32 {
 
 // What a transfer that the system ended with an error means to the port's caller.
@@ -24,9 +32,23 @@ enum class CommOp { READ, WRITE };
 CommEnd EndWithError(CommOp op, DWORD err, DWORD moved, bool stopRequested);
 
 // Closing waits for queued output to leave while it keeps leaving: it stops once nothing has
-// left for kCloseStallMs (XOFF held, the line gone) or after kCloseLimitMs in all.
+// left for kCloseStallMs (XOFF held, the line gone) or after kCloseLimitMs in all, or after
+// kEndingCloseLimitMs when the system is ending the process (it allows only a few seconds for
+// everything, and would discard the rest anyway).
 inline constexpr DWORD kCloseStallMs = 2000;
 inline constexpr DWORD kCloseLimitMs = 10000;
-bool CloseWaitsForOutput(DWORD queued, ULONGLONG msSinceProgress, ULONGLONG msWaited);
+inline constexpr DWORD kEndingCloseLimitMs = 1000;
+bool CloseWaitsForOutput(DWORD queued, ULONGLONG msSinceProgress, ULONGLONG msWaited,
+                         bool processEnding = false);
+
+// A driver that has not completed a write this long after its time-out, or a cancel this long
+// after it was asked, has stopped completing I/O (USB serial drivers after an unplug): the port
+// is lost, and the transfer is left to the driver.
+inline constexpr DWORD kStuckIoMs = 2000;
+// How long a write of n bytes may wait: its time-out (n * multiplier + constant) and
+// kStuckIoMs; INFINITE when no write time-out is set (the system then waits without limit).
+DWORD WriteBoundMs(uint32_t n, DWORD multiplier, DWORD constant);
+// The time the line takes to carry bytes at baud, rounded up; 0 when the rate is not known.
+ULONGLONG LineTimeMs(uint64_t bytes, uint32_t bitsPerCharacter, uint32_t baud);
 
 }  // namespace korv::win32

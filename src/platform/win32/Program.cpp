@@ -53,23 +53,12 @@ void PrepareStandardStreams() {
     std::fflush(stderr);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    ::SetConsoleOutputCP(CP_UTF8);
-    // Unbuffered, the C library hands a console one byte at a time, and a character of several
-    // UTF-8 bytes arrives in pieces the console cannot put together. Buffered, each message
-    // (which its writer flushes) reaches the console in one write.
+    // Buffered, each message (which its writer flushes) leaves in one write.
     static char errBuffer[4096];
     std::setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
-}
-
-ConsoleCodePageKeeper::ConsoleCodePageKeeper() : m_outputCodePage(::GetConsoleOutputCP()) {}
-
-ConsoleCodePageKeeper::~ConsoleCodePageKeeper() {
-    if (m_outputCodePage != 0 && ::GetConsoleOutputCP() != m_outputCodePage) {
-        // What is still buffered was written for the code page in force now.
-        std::fflush(stdout);
-        std::fflush(stderr);
-        ::SetConsoleOutputCP(m_outputCodePage);
-    }
+    // A process started in a new process group (CREATE_NEW_PROCESS_GROUP, "start /b" and some
+    // service wrappers) inherits Ctrl+C as ignored.
+    ::SetConsoleCtrlHandler(nullptr, FALSE);
 }
 
 }  // namespace korv

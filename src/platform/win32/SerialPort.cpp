@@ -4,9 +4,13 @@
 
 #include "platform/win32/Win32.h"
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "platform/SysError.h"
+#include "platform/Wait.h"
 #include "platform/net/NetPorts.h"
 #include "platform/win32/CommEnd.h"
 
@@ -28,7 +32,8 @@ constexpr DWORD kDrainSettleMs = 250;
 
 // Errors with which a port that has gone fails its transfers: the far end of an emulated port
 // closed (broken pipe on reads, not ready on writes), a USB adapter unplugged (access denied, bad
-// command, not connected, removed), a driver that has lost its device.
+// command, not connected, removed, no such device, device does not exist, I/O device error), a
+// driver that has lost its device.
 bool MeansLineGone(DWORD err) {
     switch (err) {
         case ERROR_BROKEN_PIPE:
@@ -39,10 +44,32 @@ bool MeansLineGone(DWORD err) {
         case ERROR_INVALID_HANDLE:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_IO_DEVICE:
             return true;
         default:
             return false;
     }
+}
+
+// One transfer's OVERLAPPED record, its event and its bytes, owned by the port. A driver that
+// never completes I/O (reported for some USB serial adapters after an unplug) never lets go of
+// them; such a transfer is abandoned: its record, event and buffer are left to the driver for
+// the life of the process rather than freed or reused under it, and the port counts as lost.
+struct Transfer {
+    OVERLAPPED ov{};
+    win32::UniqueHandle event;
+    std::vector<uint8_t> bytes;
+};
+
+// The bits one character takes on the line: start bit, data bits, parity bit, stop bits
+// (1, 1.5 rounded up, 2).
+uint32_t BitsPerCharacter(const Dcb& dcb) {
+    const uint32_t data = dcb.ByteSize >= 5 && dcb.ByteSize <= 8 ? dcb.ByteSize : 8;
+    const uint32_t parity = dcb.Parity != NOPARITY ? 1 : 0;
+    const uint32_t stop = dcb.StopBits == ONESTOPBIT ? 1 : 2;
+    return 1 + data + parity + stop;
 }
 
 }  // namespace
@@ -86,8 +113,24 @@ CommEnd EndWithError(CommOp op, DWORD err, DWORD moved, bool stopRequested) {
     return end;
 }
 
-bool CloseWaitsForOutput(DWORD queued, ULONGLONG msSinceProgress, ULONGLONG msWaited) {
-    return queued > 0 && msSinceProgress < kCloseStallMs && msWaited < kCloseLimitMs;
+bool CloseWaitsForOutput(DWORD queued, ULONGLONG msSinceProgress, ULONGLONG msWaited,
+                         bool processEnding) {
+    const DWORD limit = processEnding ? kEndingCloseLimitMs : kCloseLimitMs;
+    return queued > 0 && msSinceProgress < kCloseStallMs && msWaited < limit;
+}
+
+DWORD WriteBoundMs(uint32_t n, DWORD multiplier, DWORD constant) {
+    if (multiplier == 0 && constant == 0)
+        return INFINITE;  // no time-out set: the system waits as long as the line is held
+    const ULONGLONG bound =
+        static_cast<ULONGLONG>(n) * multiplier + constant + static_cast<ULONGLONG>(kStuckIoMs);
+    return static_cast<DWORD>(std::min<ULONGLONG>(bound, INFINITE - 1));
+}
+
+ULONGLONG LineTimeMs(uint64_t bytes, uint32_t bitsPerCharacter, uint32_t baud) {
+    if (baud == 0)
+        return 0;
+    return (bytes * bitsPerCharacter * 1000 + baud - 1) / baud;
 }
 
 }  // namespace win32
@@ -123,25 +166,57 @@ class Win32Port final : public ISerialPort {
     // Lets the driver send what is still queued before the handle closes, for as long as it
     // keeps sending; discards the rest once it has stopped.
     void FinishOutput();
-    // Ends a pending transfer at once and waits until the driver has let go of it, so that
-    // its OVERLAPPED record and buffer are free again. Gives what it moved before it ended.
-    DWORD CancelAndCollect(OVERLAPPED& ov);
+    // Ends a pending transfer and waits (at most kStuckIoMs) until the driver has let go of
+    // it, so that its record and buffer are free again; true with what it moved before it
+    // ended. False when the driver keeps it: the transfer is then abandoned (left to the driver
+    // for good) and the port is lost.
+    bool CancelAndCollect(std::unique_ptr<Transfer>& transfer, DWORD* moved);
+    // The end of a Write or DrainOutput that found the line's driver stuck.
+    int Stuck();
+    void LineGone() { m_hungUp.store(true, std::memory_order_relaxed); }
 
-    win32::UniqueHandle m_readEvent;
-    win32::UniqueHandle m_writeEvent;
+    std::unique_ptr<Transfer> m_read;   // the reader's
+    std::unique_ptr<Transfer> m_write;  // the sender's
     win32::UniqueHandle m_shutdownEvent;
-    // Declared after the events so that it is closed before them.
+    // Declared after the transfers so that it is closed before their events.
     win32::UniqueHandle m_port;
-    OVERLAPPED m_ovRead{};
-    OVERLAPPED m_ovWrite{};
     std::atomic<bool> m_shutdown{false};
     std::atomic<bool> m_hungUp{false};
+    // Set when a transfer had to be abandoned: the handle is then closed off the owner's thread,
+    // since a driver that ignores a cancel may hold the close as well.
+    std::atomic<bool> m_abandoned{false};
+    // Set by the owner before the workers start (SetCommTimeouts, SetCommState); read by the
+    // sender.
+    DWORD m_writeMultiplier = 0;
+    DWORD m_writeConstant = 0;
+    uint32_t m_baud = 0;
+    uint32_t m_bitsPerCharacter = 10;
+    // The sender's own: when the last byte written can have left the line, by the line's
+    // rate (GetTickCount64 ms). What "done" falls back on when the driver cannot tell.
+    ULONGLONG m_lineFreeAt = 0;
 };
 
 Win32Port::~Win32Port() {
-    if (m_port) {
+    if (!m_port)
+        return;
+    if (!m_abandoned.load(std::memory_order_acquire)) {
         FinishOutput();
+        return;
     }
+    // The driver keeps a transfer it was told to cancel and may keep the close too: a thread of
+    // its own closes the handle, so that neither the program nor the end of the session waits
+    // on it.
+    struct Closer {
+        static DWORD WINAPI Main(void* handle) {
+            ::CloseHandle(static_cast<HANDLE>(handle));
+            return 0;
+        }
+    };
+    HANDLE handle = m_port.release();
+    HANDLE thread = ::CreateThread(nullptr, 0, &Closer::Main, handle, 0, nullptr);
+    if (thread != nullptr)
+        ::CloseHandle(thread);
+    // Without a thread the handle is left to the end of the process.
 }
 
 void Win32Port::FinishOutput() {
@@ -158,6 +233,11 @@ void Win32Port::FinishOutput() {
         DWORD errors = 0;
         COMSTAT stat{};
         if (!::ClearCommError(m_port.get(), &errors, &stat)) {
+            // A driver that cannot tell its queue: the line's own time for what was written.
+            const ULONGLONG now = ::GetTickCount64();
+            const DWORD limit = ProcessEnding() ? win32::kEndingCloseLimitMs : win32::kCloseLimitMs;
+            if (now < m_lineFreeAt)
+                ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(m_lineFreeAt - now, limit)));
             break;
         }
         const ULONGLONG now = ::GetTickCount64();
@@ -168,7 +248,8 @@ void Win32Port::FinishOutput() {
         if (stat.cbOutQue == 0) {
             return;
         }
-        if (!win32::CloseWaitsForOutput(stat.cbOutQue, now - lastProgress, now - start)) {
+        if (!win32::CloseWaitsForOutput(stat.cbOutQue, now - lastProgress, now - start,
+                                        ProcessEnding())) {
             break;
         }
         ::Sleep(kDrainPollMs);
@@ -179,10 +260,12 @@ void Win32Port::FinishOutput() {
 int Win32Port::Open(const std::string& devicePath) {
     if (m_port)
         return ERR_BUSY;  // one port object holds one device; the owner makes a new one
-    win32::UniqueHandle readEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    win32::UniqueHandle writeEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto read = std::make_unique<Transfer>();
+    auto write = std::make_unique<Transfer>();
+    read->event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    write->event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     win32::UniqueHandle shutdownEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!readEvent || !writeEvent || !shutdownEvent)
+    if (!read->event || !write->event || !shutdownEvent)
         return static_cast<int>(::GetLastError());
     // Share mode 0: the port is this program's alone while it is open.
     win32::UniqueHandle port(::CreateFileW(win32::Widen(devicePath).c_str(),
@@ -190,10 +273,10 @@ int Win32Port::Open(const std::string& devicePath) {
                                            FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!port)
         return static_cast<int>(::GetLastError());
-    m_port = std::move(port);
-    m_readEvent = std::move(readEvent);
-    m_writeEvent = std::move(writeEvent);
+    m_read = std::move(read);
+    m_write = std::move(write);
     m_shutdownEvent = std::move(shutdownEvent);
+    m_port = std::move(port);
     // A Shutdown that came before the open must still end every later wait.
     if (Cancelled())
         ::SetEvent(m_shutdownEvent.get());
@@ -211,6 +294,8 @@ void Win32Port::Purge() {
 }
 
 void Win32Port::SetCommTimeouts(const CommTimeouts& t) {
+    m_writeMultiplier = t.WriteTotalTimeoutMultiplier;
+    m_writeConstant = t.WriteTotalTimeoutConstant;
     if (!m_port)
         return;
     COMMTIMEOUTS ct{};
@@ -289,6 +374,9 @@ int Win32Port::SetCommState(const Dcb& dcb) {
     d.EofChar = dcb.EofChar;
     d.EvtChar = dcb.EvtChar;
     d.wReserved1 = dcb.wReserved1;
+    // The rate asked for is the line's time for "done" when the driver cannot tell its queue.
+    m_baud = dcb.BaudRate;
+    m_bitsPerCharacter = BitsPerCharacter(dcb);
     if (::SetCommState(m_port.get(), &d))
         return 0;
     const int err = static_cast<int>(::GetLastError());
@@ -308,7 +396,7 @@ void Win32Port::Shutdown() {
 
 int Win32Port::Ended(const win32::CommEnd& end, uint32_t* moved) {
     if (end.lineGone) {
-        m_hungUp.store(true, std::memory_order_relaxed);
+        LineGone();
     }
     if (moved != nullptr) {
         *moved = end.moved;
@@ -320,11 +408,23 @@ int Win32Port::Failure(win32::CommOp op, DWORD err, bool stopRequested) {
     return Ended(win32::EndWithError(op, err, 0, stopRequested), nullptr);
 }
 
-DWORD Win32Port::CancelAndCollect(OVERLAPPED& ov) {
-    ::CancelIoEx(m_port.get(), &ov);
-    DWORD moved = 0;
-    ::GetOverlappedResult(m_port.get(), &ov, &moved, TRUE);
-    return moved;
+bool Win32Port::CancelAndCollect(std::unique_ptr<Transfer>& transfer, DWORD* moved) {
+    *moved = 0;
+    ::CancelIoEx(m_port.get(), &transfer->ov);
+    if (::WaitForSingleObject(transfer->event.get(), win32::kStuckIoMs) == WAIT_OBJECT_0) {
+        ::GetOverlappedResult(m_port.get(), &transfer->ov, moved, FALSE);
+        return true;
+    }
+    // The driver has not let go of the transfer: it keeps the record, the event and the bytes.
+    (void)transfer.release();
+    m_abandoned.store(true, std::memory_order_release);
+    LineGone();
+    return false;
+}
+
+int Win32Port::Stuck() {
+    LineGone();
+    return ERR_PORT_LOST;
 }
 
 int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
@@ -341,12 +441,21 @@ int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
                    : ERR_PORT_LOST;
     }
 
-    m_ovRead = OVERLAPPED{};
-    m_ovRead.hEvent = m_readEvent.get();
-    ::ResetEvent(m_readEvent.get());
+    // The driver reads into the port's own buffer, which an abandoned read leaves to it, and
+    // never into the caller's.
+    Transfer& t = *m_read;
+    if (t.bytes.size() < count)
+        t.bytes.resize(count);
+    const auto deliver = [&](DWORD n) {
+        std::copy_n(t.bytes.data(), std::min<DWORD>(n, count), buf);
+        return std::min<DWORD>(n, count);
+    };
+    t.ov = OVERLAPPED{};
+    t.ov.hEvent = t.event.get();
+    ::ResetEvent(t.event.get());
     DWORD n = 0;
-    if (::ReadFile(m_port.get(), buf, count, &n, &m_ovRead)) {
-        *got = n;
+    if (::ReadFile(m_port.get(), t.bytes.data(), count, &n, &t.ov)) {
+        *got = deliver(n);
         return 0;
     }
     const DWORD err = ::GetLastError();
@@ -355,18 +464,22 @@ int Win32Port::Read(uint8_t* buf, uint32_t count, uint32_t* got) {
 
     // With ReadIntervalTimeout set, the read waits without limit for its first byte and then
     // ends 10 ms after the last one; only a shutdown ends it otherwise.
-    const HANDLE waits[] = {m_readEvent.get(), m_shutdownEvent.get()};
+    const HANDLE waits[] = {t.event.get(), m_shutdownEvent.get()};
     const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (which != WAIT_OBJECT_0) {
         const DWORD waitError = ::GetLastError();
-        *got = CancelAndCollect(m_ovRead);
+        DWORD moved = 0;
+        if (!CancelAndCollect(m_read, &moved))
+            return which == WAIT_OBJECT_0 + 1 ? ERR_CANCELLED : ERR_PORT_LOST;
+        *got = deliver(moved);
         return which == WAIT_OBJECT_0 + 1 ? ERR_CANCELLED
                                           : Failure(win32::CommOp::READ, waitError, Cancelled());
     }
-    if (!::GetOverlappedResult(m_port.get(), &m_ovRead, &n, FALSE))
-        return Ended(win32::EndWithError(win32::CommOp::READ, ::GetLastError(), n, Cancelled()),
-                     got);
-    *got = n;
+    const BOOL ok = ::GetOverlappedResult(m_port.get(), &t.ov, &n, FALSE);
+    const DWORD endError = ok ? 0 : ::GetLastError();
+    *got = deliver(n);
+    if (!ok)
+        return Ended(win32::EndWithError(win32::CommOp::READ, endError, *got, Cancelled()), got);
     return 0;
 }
 
@@ -381,12 +494,22 @@ int Win32Port::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_
     if (HungUp())
         return ERR_PORT_LOST;
 
-    m_ovWrite = OVERLAPPED{};
-    m_ovWrite.hEvent = m_writeEvent.get();
-    ::ResetEvent(m_writeEvent.get());
-    DWORD done = 0;
-    if (::WriteFile(m_port.get(), buf, n, &done, &m_ovWrite)) {
+    // The bytes the driver takes are the port's own copy, which an abandoned write leaves to
+    // it; the caller's buffer is free again whatever the driver does.
+    Transfer& t = *m_write;
+    t.bytes.assign(buf, buf + n);
+    t.ov = OVERLAPPED{};
+    t.ov.hEvent = t.event.get();
+    ::ResetEvent(t.event.get());
+    const auto moved = [&](DWORD done) {
+        const ULONGLONG now = ::GetTickCount64();
+        m_lineFreeAt =
+            std::max(m_lineFreeAt, now) + win32::LineTimeMs(done, m_bitsPerCharacter, m_baud);
         *written = done;
+    };
+    DWORD done = 0;
+    if (::WriteFile(m_port.get(), t.bytes.data(), n, &done, &t.ov)) {
+        moved(done);
         return 0;
     }
     const DWORD err = ::GetLastError();
@@ -394,23 +517,32 @@ int Win32Port::Write(const uint8_t* buf, uint32_t n, const Event& abort, uint32_
         return Failure(win32::CommOp::WRITE, err, Cancelled() || abort.IsSet());
 
     // The abort comes first, so that an abort wins over a write that finished meanwhile. The
-    // write's own time-out (n + 1000 ms) bounds the wait.
-    const HANDLE waits[] = {abort.Waitable(), m_writeEvent.get(), m_shutdownEvent.get()};
-    const DWORD which = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+    // write's own time-out (n + 1000 ms) ends it; a driver that lets that pass by more than
+    // kStuckIoMs has stopped completing I/O, and the port is lost.
+    const HANDLE waits[] = {abort.Waitable(), t.event.get(), m_shutdownEvent.get()};
+    const DWORD which = ::WaitForMultipleObjects(
+        3, waits, FALSE, win32::WriteBoundMs(n, m_writeMultiplier, m_writeConstant));
     if (which != WAIT_OBJECT_0 + 1) {
         const DWORD waitError = ::GetLastError();
-        *written = CancelAndCollect(m_ovWrite);
         const bool stopped = which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 2;
-        return stopped ? ERR_CANCELLED
-                       : Failure(win32::CommOp::WRITE, waitError, Cancelled() || abort.IsSet());
+        DWORD collected = 0;
+        if (!CancelAndCollect(m_write, &collected))
+            return stopped ? ERR_CANCELLED : ERR_PORT_LOST;
+        moved(collected);
+        if (stopped)
+            return ERR_CANCELLED;
+        if (which == WAIT_TIMEOUT)
+            return Stuck();
+        return Failure(win32::CommOp::WRITE, waitError, Cancelled() || abort.IsSet());
     }
-    if (::GetOverlappedResult(m_port.get(), &m_ovWrite, &done, FALSE)) {
-        *written = done;
+    const BOOL ok = ::GetOverlappedResult(m_port.get(), &t.ov, &done, FALSE);
+    const DWORD endError = ok ? 0 : ::GetLastError();
+    moved(done);
+    if (ok)
         return 0;
-    }
-    return Ended(win32::EndWithError(win32::CommOp::WRITE, ::GetLastError(), done,
-                                     Cancelled() || abort.IsSet()),
-                 written);
+    return Ended(
+        win32::EndWithError(win32::CommOp::WRITE, endError, done, Cancelled() || abort.IsSet()),
+        written);
 }
 
 int Win32Port::DrainOutput(const Event& abort) {
@@ -420,8 +552,21 @@ int Win32Port::DrainOutput(const Event& abort) {
     for (;;) {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!::ClearCommError(m_port.get(), &errors, &stat))
-            return Failure(win32::CommOp::WRITE, ::GetLastError(), Cancelled() || abort.IsSet());
+        if (!::ClearCommError(m_port.get(), &errors, &stat)) {
+            const DWORD err = ::GetLastError();
+            if (MeansLineGone(err) || HungUp())
+                return Failure(win32::CommOp::WRITE, err, Cancelled() || abort.IsSet());
+            // Some virtual COM drivers cannot tell their queue: the bytes have left once the
+            // line has had the time to carry them.
+            const ULONGLONG now = ::GetTickCount64();
+            if (now < m_lineFreeAt) {
+                const DWORD left =
+                    static_cast<DWORD>(std::min<ULONGLONG>(m_lineFreeAt - now, INFINITE - 1));
+                if (::WaitForMultipleObjects(2, waits, FALSE, left) != WAIT_TIMEOUT)
+                    return ERR_CANCELLED;
+            }
+            stat.cbOutQue = 0;
+        }
         if (stat.cbOutQue == 0) {
             // The bytes have left: an abort or close during the settling pause finds nothing to
             // stop (a tester that has taken the whole file may well prompt again in it), and the

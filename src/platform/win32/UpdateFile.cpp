@@ -1,6 +1,7 @@
-// The update file on Windows: opened with share mode 0, so that no other program can open it
-// (to write or even to read) while it is being sent, and one that another program holds open is
-// refused. Only files on a disk are update files.
+// The update file on Windows: opened for reading with read sharing, so that no other program can
+// change it while it is being sent, while one that only reads it (a viewer, an editor showing it,
+// a second session sending the same file) neither stops the transfer nor is stopped by it. A file
+// another program holds open for writing is refused. Only files on a disk are update files.
 
 #include "platform/win32/Win32.h"
 
@@ -17,11 +18,10 @@ HANDLE AsHandle(intptr_t value) {
 
 }  // namespace
 
-int CUpdateFile::Open(const std::string& path, bool shareWithReaders) {
+int CUpdateFile::Open(const std::string& path, bool /*shareWithReaders*/) {
     Close();
     const std::wstring wide = win32::Widen(path);
-    const DWORD share = shareWithReaders ? FILE_SHARE_READ : 0;
-    win32::UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_READ, share, nullptr,
+    win32::UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const int err = static_cast<int>(::GetLastError());

@@ -1,6 +1,7 @@
 // The wait on Windows: WaitForMultipleObjects over event objects. Ctrl+C and Ctrl+Break arrive
-// on a thread of the system's making, which only signals an event; typed input is read by a
-// thread of our own, since console and pipe handles cannot be waited on for "a line is there".
+// on a thread of the system's making, which only signals an event; the end of the session
+// arrives at a hidden window on a thread of the interrupt's own; typed input is read by a thread
+// of our own, since console and pipe handles cannot be waited on for "a line is there".
 
 #include "platform/win32/Win32.h"
 
@@ -41,28 +42,69 @@ std::atomic<HANDLE> g_interruptEvent{nullptr};
 std::atomic<int> g_interrupts{0};
 // Set when the interrupt's owner is done: the run has acted on the request and said so.
 std::atomic<bool> g_finished{false};
+std::atomic<bool> g_processEnding{false};
 
-// How long a closing console is held open at most; the system's own limit (5 s unless the
-// machine is set otherwise) usually ends the process first.
-constexpr DWORD kCloseHoldMs = 20000;
 constexpr DWORD kCloseLookMs = 20;
+// How long the interrupt's destructor waits for its window's thread to end.
+constexpr DWORD kWindowStopMs = 5000;
+const wchar_t kSessionWindowClass[] = L"KorvalinSessionEnd";
+
+// The system ends the process soon (the console window closes, the session ends): a request to
+// stop, like a hang-up on Linux. The transfers are aborted, and the logs and records say so,
+// while this holds the system, at most kEndHoldMs (it allows about 5 s). False when nobody is
+// there to act on it.
+bool RaiseAndHold() {
+    HANDLE event = g_interruptEvent.load();
+    if (event == nullptr)
+        return false;
+    MarkProcessEnding();
+    g_interrupts.fetch_add(1);
+    ::SetEvent(event);
+    const ULONGLONG start = ::GetTickCount64();
+    while (!g_finished.load() && ::GetTickCount64() - start < static_cast<ULONGLONG>(kEndHoldMs))
+        ::Sleep(kCloseLookMs);
+    return true;
+}
+
+LRESULT CALLBACK SessionWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_QUERYENDSESSION:
+            // Never refused: a console program has no way to tell the user why, and the run
+            // keeps its record when the end comes.
+            return TRUE;
+        case WM_ENDSESSION:
+            // The system ends the process once this returns (the session does end).
+            if (wParam != 0)
+                RaiseAndHold();
+            return 0;
+        case WM_CLOSE:
+            ::DestroyWindow(hwnd);
+            return 0;
+        case WM_DESTROY:
+            ::PostQuitMessage(0);
+            return 0;
+        default:
+            return ::DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+}
 
 }  // namespace
 
+bool ProcessEnding() {
+    return g_processEnding.load(std::memory_order_acquire);
+}
+
+void MarkProcessEnding() {
+    g_processEnding.store(true, std::memory_order_release);
+}
+
 BOOL WINAPI win32::OnConsoleControl(DWORD type) {
     HANDLE event = g_interruptEvent.load();
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-        // The console window is being closed (or the session ends): the system ends the process
-        // as soon as this returns. Like a hang-up on Linux, it is a request to stop: the
-        // transfers are aborted, and the logs and records say so, while this holds the system.
-        if (event == nullptr)
-            return FALSE;
-        g_interrupts.fetch_add(1);
-        ::SetEvent(event);
-        for (DWORD held = 0; !g_finished.load() && held < kCloseHoldMs; held += kCloseLookMs)
-            ::Sleep(kCloseLookMs);
-        return TRUE;
-    }
+    if (type == CTRL_CLOSE_EVENT)
+        return RaiseAndHold() ? TRUE : FALSE;
+    // Logoff and shutdown reach a console handler only in a service, and there for any user's
+    // session: they are no request to stop this process (its own end comes through the hidden
+    // window).
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
     // The first request is the program's to act on; a second one, while the first is still
@@ -77,6 +119,38 @@ struct CInterrupt::Impl {
     win32::UniqueHandle event;
     bool installed = false;
     bool raised = false;
+    // The hidden top-level window that hears of the session's end, and its thread. Making a
+    // window takes a while (under Wine half a second): the run does not wait for it.
+    win32::UniqueHandle windowThread;
+    std::atomic<HWND> window{nullptr};
+    std::atomic<bool> stop{false};
+
+    static DWORD WINAPI WindowMain(void* param) {
+        auto* self = static_cast<Impl*>(param);
+        const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = SessionWindowProc;
+        wc.hInstance = instance;
+        wc.lpszClassName = kSessionWindowClass;
+        ::RegisterClassExW(&wc);  // already there from an earlier interrupt: fine
+        // Top-level (a message-only window hears no broadcasts) and never shown.
+        const HWND hwnd = ::CreateWindowExW(0, kSessionWindowClass, L"KORVALIN", WS_POPUP, 0, 0, 0,
+                                            0, nullptr, nullptr, instance, nullptr);
+        if (hwnd == nullptr)
+            return 0;
+        self->window.store(hwnd);
+        if (self->stop.load()) {
+            ::DestroyWindow(hwnd);
+            return 0;
+        }
+        MSG msg;
+        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+        return 0;
+    }
 };
 
 CInterrupt::CInterrupt() : m_impl(std::make_unique<Impl>()) {
@@ -87,6 +161,10 @@ CInterrupt::CInterrupt() : m_impl(std::make_unique<Impl>()) {
     g_finished.store(false);
     g_interruptEvent.store(m_impl->event.get());
     m_impl->installed = ::SetConsoleCtrlHandler(win32::OnConsoleControl, TRUE) != 0;
+    // Without the window (no thread to be had, no window station) Ctrl+C and the console's
+    // close still work; only the session's end goes unheard.
+    m_impl->windowThread.reset(
+        ::CreateThread(nullptr, 0, &Impl::WindowMain, m_impl.get(), 0, nullptr));
 }
 
 CInterrupt::~CInterrupt() {
@@ -94,6 +172,25 @@ CInterrupt::~CInterrupt() {
     if (m_impl->installed)
         ::SetConsoleCtrlHandler(win32::OnConsoleControl, FALSE);
     g_interruptEvent.store(nullptr);
+    if (!m_impl->windowThread)
+        return;
+    m_impl->stop.store(true);
+    // A thread still making its window is let finish (a process that ends while a thread is
+    // half way into the window system can leave Wine's desktop process waiting for it for
+    // good); it then closes the window itself.
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        const HWND hwnd = m_impl->window.load();
+        if (hwnd != nullptr)
+            ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        if (::WaitForSingleObject(m_impl->windowThread.get(),
+                                  hwnd != nullptr ? kWindowStopMs : kCloseLookMs) == WAIT_OBJECT_0)
+            return;
+        if (hwnd != nullptr || ::GetTickCount64() - start >= kWindowStopMs)
+            break;
+    }
+    // Still busy: the thread keeps a pointer into m_impl, which must outlive it.
+    (void)m_impl.release();
 }
 
 bool CInterrupt::Valid() const {

@@ -45,8 +45,9 @@ inline std::string Narrow(const std::wstring& text) {
 }
 
 // The console control handler that CInterrupt installs: Ctrl+C and Ctrl+Break raise the
-// interrupt; closing the console (or logging off) raises it too and keeps the process alive
-// until the interrupt's owner is gone. Tests call it as the system would.
+// interrupt; closing the console raises it too and keeps the process alive until the
+// interrupt's owner is gone (at most kEndHoldMs). Logoff and shutdown come through CInterrupt's
+// hidden window instead. Tests call it as the system would.
 BOOL WINAPI OnConsoleControl(DWORD type);
 
 // Owns one kernel handle; INVALID_HANDLE_VALUE and null both mean none.
