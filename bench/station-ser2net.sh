@@ -7,13 +7,17 @@
 #   - each tester's efficiency: the update's bytes over the time from its first byte to its last
 #     (its RECEIVING and RECEIVED events, stamped as they arrive), over 5,760 B/s;
 #   - exact: testers whose saved bytes equal the update file (cmp);
+#   - "Sent" minus last byte: the program's "Sent" message (stamped as it arrives) against the
+#     tester's last byte, lowest and median over the testers (negative: said before delivery);
 #   - the program's CPU time (user + system, /usr/bin/time) and its share of one core over the
 #     run's wall time, its peak RSS and wall time;
 #   - peaks of the program's threads (/proc/PID/status) and descriptors (/proc/PID/fd), sampled
 #     every 0.1 s, and the same of ser2net; ser2net's and the simulators' CPU time over the run;
 #     the whole machine's busy share (/proc/stat) over the run and the load average before it.
 # Usage: bench/station-ser2net.sh [BUILD_DIR] [N...]   (default build/default 16 64 256)
-#        SIZE=bytes per update (default 28800, 5 s on the line), KEEP=1 keeps the work folder
+#        SIZE=bytes per update (default 28800, 5 s on the line), KEEP=1 keeps the work folder,
+#        SIM_RATE=the simulators' consumption in B/s (default 5760; 0 takes bytes as they come:
+#        with a 4 MiB buffer arrival times are the same, and the simulators wake only on data)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/default}"
@@ -21,6 +25,7 @@ shift || true
 counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(16 64 256)
 size="${SIZE:-28800}"
+simrate="${SIM_RATE:-5760}"
 korv="$build/src/entry/korvalin"
 sim="$build/tools/tester-sim/korvalin-tester-sim"
 [ -x "$korv" ] && [ -x "$sim" ] || { echo "build korvalin and korvalin-tester-sim first" >&2; exit 1; }
@@ -67,7 +72,7 @@ run() {
   local n=$1 d="$tmp/n$1" i ports=() simpids=()
   mkdir -p "$d"
   for ((i = 0; i < n; i++)); do
-    ("$sim" --wait-open rate --expect "$size" --buffer 4194304 --linger-ms 8000 \
+    ("$sim" --rate "$simrate" --wait-open rate --expect "$size" --buffer 4194304 --linger-ms 8000 \
       --save "$d/sim$i.got" | stamp >"$d/sim$i.out") &
     pids+=($!)
   done
@@ -109,10 +114,11 @@ for s in ss: print(s.getsockname()[1])' "$n")
   st0=$(cpu_ticks "$spid")
   s0=0
   for p in "${simpids[@]}"; do s0=$((s0 + $(cpu_ticks "$p"))); done
-  /usr/bin/time -f '%U %S %M %e' -o "$d/time" \
-    "$korv" --console "${args[@]}" --file "$file" --log-dir "$d/logs" >"$d/summary" 2>"$d/err" &
+  (/usr/bin/time -f '%U %S %M %e' -o "$d/time" \
+    "$korv" --console "${args[@]}" --file "$file" --log-dir "$d/logs" 2>&1 >"$d/summary" |
+    stamp >"$d/err") &
   tpid=$!
-  kpid=$(child_of "$tpid")
+  kpid=$(child_of "$(child_of "$tpid" time)")
   # Peaks of threads and descriptors, sampled without starting a process per sample.
   local thr=0 fds=0 sfd=0 t x
   : >"$d/samples"
@@ -139,10 +145,12 @@ for s in ss: print(s.getsockname()[1])' "$n")
   wait 2>/dev/null || true
   pids=()
 
-  local effs=() exact=0
+  local effs=() exact=0 leads=() sent
   for ((i = 0; i < n; i++)); do
     if grep -q "RECEIVED $size bytes" "$d/sim$i.out"; then
       cmp -s "$file" "$d/sim$i.got" && exact=$((exact + 1))
+      sent=$(grep -m1 -F "rfc2217://127.0.0.1:${ports[i]}: Sent '" "$d/err" | cut -d' ' -f1)
+      leads+=("$(awk -v t="${sent:-0}" '$2 == "RECEIVED" { printf "%+.2f\n", t - $1 }' "$d/sim$i.out")")
       effs+=("$(awk -v size="$size" '
         $2 == "RECEIVING" && !s { s = $1 }
         $2 == "RECEIVED" { e = $1 }
@@ -152,25 +160,27 @@ for s in ss: print(s.getsockname()[1])' "$n")
       echo "n=$n: tester $i: $(tail -n 2 "$d/sim$i.out" | tr '\n' ' ')" >&2
     fi
   done
-  local sorted user sys kib wall
+  local sorted user sys kib wall lsorted
   sorted=$(printf '%s\n' "${effs[@]}" | sort -g)
+  lsorted=$(printf '%s\n' "${leads[@]:-0}" | sort -g)
   read -r user sys kib wall <"$d/time"
   echo "$n $(head -n 1 <<<"$sorted") $(sed -n "$(((n + 1) / 2))p" <<<"$sorted") $exact $user $sys $kib $wall" \
     "$thr $fds $s_thr0 $s_thr $s_fd0 $sfd $((st1 - st0))" "$((s1 - s0))" \
-    "$((m1[0] - m0[0])) $((m1[1] - m0[1])) $load0 $status" >>"$tmp/results"
+    "$((m1[0] - m0[0])) $((m1[1] - m0[1])) $load0 $status" \
+    "$(head -n 1 <<<"$lsorted") $(sed -n "$(((${#leads[@]} + 1) / 2))p" <<<"$lsorted")" >>"$tmp/results"
   [ "$status" -eq 0 ] || { echo "n=$n: korvalin exit $status; stderr:" >&2; tail -n 20 "$d/err" >&2; }
 }
 
 echo "# Station through ser2net: $(date -u +%Y-%m-%dT%H:%MZ), ser2net $(ser2net -v 2>&1 | awk '{print $3}')," \
-  "$(nproc) cores, $size bytes per tester, ulimit -n $(ulimit -n)"
+  "$(nproc) cores, $size bytes per tester, simulators --rate $simrate, ulimit -n $(ulimit -n)"
 : >"$tmp/results"
 for n in 1 "${counts[@]}"; do run "$n"; done
 
 echo
-echo "| testers | efficiency min / median | exact | program CPU | share of one core | peak RSS (KiB) | wall (s) | threads peak | fds peak | exit |"
-echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|"
-awk '{ c = $5 + $6; printf "| %s%s | %s / %s | %d / %s | %.2f s | %.2f %% | %s | %s | %s | %s | %s |\n",
-  $1, (NR == 1 ? " (baseline)" : ""), $2, $3, $4, $1, c, 100 * c / $8, $7, $8, $9, $10, $20 }' "$tmp/results"
+echo "| testers | efficiency min / median | exact | \"Sent\" minus last byte, min / median | program CPU | share of one core | peak RSS (KiB) | wall (s) | threads peak | fds peak | exit |"
+echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+awk '{ c = $5 + $6; printf "| %s%s | %s / %s | %d / %s | %s / %s s | %.2f s | %.2f %% | %s | %s | %s | %s | %s |\n",
+  $1, (NR == 1 ? " (baseline)" : ""), $2, $3, $4, $1, $21, $22, c, 100 * c / $8, $7, $8, $9, $10, $20 }' "$tmp/results"
 echo
 echo "| testers | ser2net threads idle / at end | ser2net fds idle / peak | ser2net CPU | simulators' CPU | machine busy (2 cores = 200 %) | load average before |"
 echo "|---:|---:|---:|---:|---:|---:|---:|"
