@@ -17,7 +17,11 @@
 # Usage: bench/station-ser2net.sh [BUILD_DIR] [N...]   (default build/default 16 64 256)
 #        SIZE=bytes per update (default 28800, 5 s on the line), KEEP=1 keeps the work folder,
 #        SIM_RATE=the simulators' consumption in B/s (default 5760; 0 takes bytes as they come:
-#        with a 4 MiB buffer arrival times are the same, and the simulators wake only on data)
+#        with a 4 MiB buffer arrival times are the same, and the simulators wake only on data),
+#        NOFILE=n runs the program alone with a descriptor limit of n (ulimit -n),
+#        SIM_DELAY=ms from the simulator seeing 57600 to its boot text (default 2000: the
+#        program purges the line after configuring it, and with 256 ports opening at once through
+#        one server that came more than 200 ms after the baud rate for some of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/default}"
@@ -26,6 +30,9 @@ counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(16 64 256)
 size="${SIZE:-28800}"
 simrate="${SIM_RATE:-5760}"
+simdelay="${SIM_DELAY:-2000}"
+korv_limit=()
+[ -z "${NOFILE:-}" ] || korv_limit=(prlimit "--nofile=$NOFILE:$NOFILE")
 korv="$build/src/entry/korvalin"
 sim="$build/tools/tester-sim/korvalin-tester-sim"
 [ -x "$korv" ] && [ -x "$sim" ] || { echo "build korvalin and korvalin-tester-sim first" >&2; exit 1; }
@@ -72,7 +79,7 @@ run() {
   local n=$1 d="$tmp/n$1" i ports=() simpids=()
   mkdir -p "$d"
   for ((i = 0; i < n; i++)); do
-    ("$sim" --rate "$simrate" --wait-open rate --expect "$size" --buffer 4194304 --linger-ms 8000 \
+    ("$sim" --rate "$simrate" --delay-ms "$simdelay" --wait-open rate --expect "$size" --buffer 4194304 --linger-ms 8000 \
       --save "$d/sim$i.got" | stamp >"$d/sim$i.out") &
     pids+=($!)
   done
@@ -115,7 +122,7 @@ for s in ss: print(s.getsockname()[1])' "$n")
   s0=0
   for p in "${simpids[@]}"; do s0=$((s0 + $(cpu_ticks "$p"))); done
   (/usr/bin/time -f '%U %S %M %e' -o "$d/time" \
-    "$korv" --console "${args[@]}" --file "$file" --log-dir "$d/logs" 2>&1 >"$d/summary" |
+    "${korv_limit[@]}" "$korv" --console "${args[@]}" --file "$file" --log-dir "$d/logs" 2>&1 >"$d/summary" |
     stamp >"$d/err") &
   tpid=$!
   kpid=$(child_of "$(child_of "$tpid" time)")
@@ -134,7 +141,10 @@ for s in ss: print(s.getsockname()[1])' "$n")
   done
   wait "$tpid" || status=$?
   # A tester may still be taking in its last bytes when the program ends.
-  for ((i = 0; i < n; i++)); do wait_for RECEIVED "$d/sim$i.out" 30 || true; done
+  local until=$((SECONDS + 30))
+  for ((i = 0; i < n; i++)); do
+    while ! grep -q RECEIVED "$d/sim$i.out" && [ "$SECONDS" -lt "$until" ]; do sleep 0.05; done
+  done
   local m1 st1 s1=0
   read -r -a m1 < <(machine)
   st1=$(cpu_ticks "$spid")
@@ -172,7 +182,7 @@ for s in ss: print(s.getsockname()[1])' "$n")
 }
 
 echo "# Station through ser2net: $(date -u +%Y-%m-%dT%H:%MZ), ser2net $(ser2net -v 2>&1 | awk '{print $3}')," \
-  "$(nproc) cores, $size bytes per tester, simulators --rate $simrate, ulimit -n $(ulimit -n)"
+  "$(nproc) cores, $size bytes per tester, simulators --rate $simrate --delay-ms $simdelay, ulimit -n $(ulimit -n), program's ${NOFILE:-the same}"
 : >"$tmp/results"
 for n in 1 "${counts[@]}"; do run "$n"; done
 
