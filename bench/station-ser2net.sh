@@ -79,7 +79,7 @@ run() {
   local n=$1 d="$tmp/n$1" i ports=() simpids=()
   mkdir -p "$d"
   for ((i = 0; i < n; i++)); do
-    ("$sim" --rate "$simrate" --delay-ms "$simdelay" --wait-open rate --expect "$size" --buffer 4194304 --linger-ms 8000 \
+    ("$sim" --rate "$simrate" --delay-ms "$simdelay" --wait-open rate --expect "$size" --buffer 4194304 --linger-ms 20000 \
       --save "$d/sim$i.got" | stamp >"$d/sim$i.out") &
     pids+=($!)
   done
@@ -140,15 +140,15 @@ for s in ss: print(s.getsockname()[1])' "$n")
     sleep 0.1
   done
   wait "$tpid" || status=$?
+  local m1 st1 s1=0
+  read -r -a m1 < <(machine)
+  st1=$(cpu_ticks "$spid")
+  for p in "${simpids[@]}"; do s1=$((s1 + $(cpu_ticks "$p"))); done
   # A tester may still be taking in its last bytes when the program ends.
   local until=$((SECONDS + 30))
   for ((i = 0; i < n; i++)); do
     while ! grep -q RECEIVED "$d/sim$i.out" && [ "$SECONDS" -lt "$until" ]; do sleep 0.05; done
   done
-  local m1 st1 s1=0
-  read -r -a m1 < <(machine)
-  st1=$(cpu_ticks "$spid")
-  for p in "${simpids[@]}"; do s1=$((s1 + $(cpu_ticks "$p"))); done
   local s_thr
   s_thr=$(awk '/^Threads:/ { print $2 }' "/proc/$spid/status")
   kill "$spid" "${simpids[@]}" 2>/dev/null || true
