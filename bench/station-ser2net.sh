@@ -173,7 +173,7 @@ for s in ss: print(s.getsockname()[1])' "$n")
   local sorted user sys kib wall lsorted
   sorted=$(printf '%s\n' "${effs[@]}" | sort -g)
   lsorted=$(printf '%s\n' "${leads[@]:-0}" | sort -g)
-  read -r user sys kib wall <"$d/time"
+  read -r user sys kib wall < <(tail -n 1 "$d/time")  # after "Command exited with ..."
   echo "$n $(head -n 1 <<<"$sorted") $(sed -n "$(((n + 1) / 2))p" <<<"$sorted") $exact $user $sys $kib $wall" \
     "$thr $fds $s_thr0 $s_thr $s_fd0 $sfd $((st1 - st0))" "$((s1 - s0))" \
     "$((m1[0] - m0[0])) $((m1[1] - m0[1])) $load0 $status" \
