@@ -12,7 +12,7 @@
 #   - the program's CPU time (user + system, /usr/bin/time) and its share of one core over the
 #     run's wall time, its peak RSS and wall time;
 #   - peaks of the program's threads (/proc/PID/status) and descriptors (/proc/PID/fd), sampled
-#     every 0.1 s, and the same of ser2net; ser2net's and the simulators' CPU time over the run;
+#     every 0.1 s, and the same of ser2net; the program's busiest second (CPU ticks sampled with them); ser2net's and the simulators' CPU time over the run;
 #     the whole machine's busy share (/proc/stat) over the run and the load average before it.
 # Usage: bench/station-ser2net.sh [BUILD_DIR] [N...]   (default build/default 16 64 256)
 #        SIZE=bytes per update (default 28800, 5 s on the line), KEEP=1 keeps the work folder,
@@ -136,7 +136,7 @@ for s in ss: print(s.getsockname()[1])' "$n")
     # What the descriptors are, taken whenever their number reaches a new peak.
     [ "$x" -gt "$fds" ] && { fds=$x; ls -l "/proc/$kpid/fd" >"$d/fd-peak" 2>/dev/null || true; }
     f=("/proc/$spid/fd/"*); [ "${#f[@]}" -gt "$sfd" ] && sfd=${#f[@]}
-    echo "$EPOCHREALTIME $t $x ${#f[@]}" >>"$d/samples"
+    echo "$EPOCHREALTIME $t $x ${#f[@]} $(cpu_ticks "$kpid")" >>"$d/samples"
     sleep 0.1
   done
   wait "$tpid" || status=$?
@@ -173,11 +173,19 @@ for s in ss: print(s.getsockname()[1])' "$n")
   local sorted user sys kib wall lsorted
   sorted=$(printf '%s\n' "${effs[@]}" | sort -g)
   lsorted=$(printf '%s\n' "${leads[@]:-0}" | sort -g)
+  local busiest
+  busiest=$(awk -v tick="$tick" '$5 > 0 { t[NR] = $1; c[NR] = $5; n = NR }
+    END { m = 0; j = 1
+      for (i = 1; i <= n; i++) {
+        while (j <= n && t[j] - t[i] < 1) j++
+        if (j <= n) { s = (c[j] - c[i]) / tick / (t[j] - t[i]); if (s > m) m = s }
+      }
+      printf "%.1f\n", 100 * m }' "$d/samples")
   read -r user sys kib wall < <(tail -n 1 "$d/time")  # after "Command exited with ..."
   echo "$n $(head -n 1 <<<"$sorted") $(sed -n "$(((n + 1) / 2))p" <<<"$sorted") $exact $user $sys $kib $wall" \
     "$thr $fds $s_thr0 $s_thr $s_fd0 $sfd $((st1 - st0))" "$((s1 - s0))" \
     "$((m1[0] - m0[0])) $((m1[1] - m0[1])) $load0 $status" \
-    "$(head -n 1 <<<"$lsorted") $(sed -n "$(((${#leads[@]} + 1) / 2))p" <<<"$lsorted")" >>"$tmp/results"
+    "$(head -n 1 <<<"$lsorted") $(sed -n "$(((${#leads[@]} + 1) / 2))p" <<<"$lsorted") $busiest" >>"$tmp/results"
   [ "$status" -eq 0 ] || { echo "n=$n: korvalin exit $status; stderr:" >&2; tail -n 20 "$d/err" >&2; }
 }
 
@@ -187,10 +195,10 @@ echo "# Station through ser2net: $(date -u +%Y-%m-%dT%H:%MZ), ser2net $(ser2net 
 for n in 1 "${counts[@]}"; do run "$n"; done
 
 echo
-echo "| testers | efficiency min / median | exact | \"Sent\" minus last byte, min / median | program CPU | share of one core | peak RSS (KiB) | wall (s) | threads peak | fds peak | exit |"
+echo "| testers | efficiency min / median | exact | \"Sent\" minus last byte, min / median | program CPU | share of one core (busiest 1 s) | peak RSS (KiB) | wall (s) | threads peak | fds peak | exit |"
 echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
-awk '{ c = $5 + $6; printf "| %s%s | %s / %s | %d / %s | %s / %s s | %.2f s | %.2f %% | %s | %s | %s | %s | %s |\n",
-  $1, (NR == 1 ? " (baseline)" : ""), $2, $3, $4, $1, $21, $22, c, 100 * c / $8, $7, $8, $9, $10, $20 }' "$tmp/results"
+awk '{ c = $5 + $6; printf "| %s%s | %s / %s | %d / %s | %s / %s s | %.2f s | %.2f %% (%s %%) | %s | %s | %s | %s | %s |\n",
+  $1, (NR == 1 ? " (baseline)" : ""), $2, $3, $4, $1, $21, $22, c, 100 * c / $8, $23, $7, $8, $9, $10, $20 }' "$tmp/results"
 echo
 echo "| testers | ser2net threads idle / at end | ser2net fds idle / peak | ser2net CPU | simulators' CPU | machine busy (2 cores = 200 %) | load average before |"
 echo "|---:|---:|---:|---:|---:|---:|---:|"
