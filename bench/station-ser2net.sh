@@ -2,8 +2,10 @@
 # Whole-program figures of a station (not a test; see docs/PERFORMANCE.md): one `korvalin
 # --console` batch updating N simulated testers at once, every one of them behind one Debian
 # ser2net (RFC 2217 on loopback, one connection per tester's pty), against the same run with 1
-# tester as the baseline. Testers consume 5,760 B/s (57600 baud 8N1) from a 4 MiB buffer, so what
-# arrives at them shows the program's own pacing. Per run:
+# tester as the baseline. Testers take bytes into a 4 MiB buffer (consumed at 5,760 B/s, 57600
+# baud 8N1, or as they come with SIM_RATE=0) and never hold the line, so what arrives at them
+# shows the program's own pacing. A program still running 60 s after the whole file's line time
+# gets SIGINT (Ctrl+C), and the run is reported as it ended. Per run:
 #   - each tester's efficiency: the update's bytes over the time from its first byte to its last
 #     (its RECEIVING and RECEIVED events, stamped as they arrive), over 5,760 B/s;
 #   - exact: testers whose saved bytes equal the update file (cmp);
@@ -12,8 +14,9 @@
 #   - the program's CPU time (user + system, /usr/bin/time) and its share of one core over the
 #     run's wall time, its peak RSS and wall time;
 #   - peaks of the program's threads (/proc/PID/status) and descriptors (/proc/PID/fd), sampled
-#     every 0.1 s, and the same of ser2net; the program's busiest second (CPU ticks sampled with them); ser2net's and the simulators' CPU time over the run;
-#     the whole machine's busy share (/proc/stat) over the run and the load average before it.
+#     every 0.1 s, and the same of ser2net; the program's busiest second (its CPU ticks, sampled
+#     with them); ser2net's and the simulators' CPU time over the run; the whole machine's busy
+#     share (/proc/stat) over the run and the load average before it.
 # Usage: bench/station-ser2net.sh [BUILD_DIR] [N...]   (default build/default 16 64 256)
 #        SIZE=bytes per update (default 28800, 5 s on the line), KEEP=1 keeps the work folder,
 #        SIM_RATE=the simulators' consumption in B/s (default 5760; 0 takes bytes as they come:
@@ -127,7 +130,7 @@ for s in ss: print(s.getsockname()[1])' "$n")
   tpid=$!
   kpid=$(child_of "$(child_of "$tpid" time)")
   # Peaks of threads and descriptors, sampled without starting a process per sample.
-  local thr=0 fds=0 sfd=0 t x
+  local thr=0 fds=0 sfd=0 t x deadline=$((SECONDS + 60 + (size + 5759) / 5760 + simdelay / 1000))
   : >"$d/samples"
   while kill -0 "$kpid" 2>/dev/null; do
     t=$(awk '/^Threads:/ { print $2 }' "/proc/$kpid/status" 2>/dev/null) || break
@@ -137,6 +140,11 @@ for s in ss: print(s.getsockname()[1])' "$n")
     [ "$x" -gt "$fds" ] && { fds=$x; ls -l "/proc/$kpid/fd" >"$d/fd-peak" 2>/dev/null || true; }
     f=("/proc/$spid/fd/"*); [ "${#f[@]}" -gt "$sfd" ] && sfd=${#f[@]}
     echo "$EPOCHREALTIME $t $x ${#f[@]} $(cpu_ticks "$kpid")" >>"$d/samples"
+    if ((deadline > 0 && SECONDS > deadline)); then
+      echo "n=$n: the program is still running 60 s after the line time: Ctrl+C" >&2
+      kill -INT "$kpid" 2>/dev/null || true
+      deadline=0
+    fi
     sleep 0.1
   done
   wait "$tpid" || status=$?
