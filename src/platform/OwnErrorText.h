@@ -37,7 +37,10 @@ inline const char* OwnErrorText(int err) {
             return "The server closed the connection while nothing was being sent to it (server "
                    "idle time-out)";
         case ERR_SERVER_RESET:
-            return "The server reset the connection";
+            // A server that drops a client while that client's data is still unread resets the
+            // connection instead of closing it: the same causes as an orderly close.
+            return "The server reset the connection (the port was taken over by another client, "
+                   "or the server stopped)";
         case ERR_SERVER_NO_ANSWER:
             return "No answer from the server for 10 s (the network or the server is down)";
         case ERR_SERVER_KEEPS_XONXOFF:
