@@ -1,4 +1,5 @@
 #include "pattern/Pattern.h"
+#include "platform/HexDigit.h"
 
 #include <utility>
 
@@ -22,19 +23,6 @@ bool IsWord(unsigned char c) {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 ByteSet Complement(const ByteSet& s) {

@@ -260,10 +260,8 @@ bool CPortSession::BeforeAnswer() {
                            Clock::now() >= m_account.LineEnd(m_view.SendTotal());
     if (delivered) {
         EndTransfer(PortOutcome::Sent);
-    } else if (m_view.State() == STATE_PORT_CLOSED || m_view.LastSendError() == ERR_PORT_LOST) {
-        EndRunningTransfer(m_view.State());
-    } else if (m_view.LastSendError() != 0) {
-        EndTransfer(PortOutcome::Failed);
+    } else if (m_view.State() == STATE_PORT_CLOSED || m_view.LastSendError() != 0) {
+        EndRunningTransfer(m_view.State());  // a lost port, or a failed write
     } else {
         EndTransfer(PortOutcome::Failed, CutTransferText(m_view, LineBytes(m_account.Seconds())),
                     true);

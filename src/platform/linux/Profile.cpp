@@ -8,6 +8,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/HexDigit.h"
 #include "platform/SysError.h"
 
 namespace korv {
@@ -60,19 +61,6 @@ bool KeyOf(const std::string& line, std::string& key, std::string& rawValue) {
     key = Trim(t.substr(0, eq));
     rawValue = Trim(t.substr(eq + 1));
     return true;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // The value as the settings store wrote it after "key=": quotes group, backslash escapes, a

@@ -1,0 +1,21 @@
+#pragma once
+// The value of one hexadecimal digit, for the parsers of text the program reads (settings
+// files, patterns).
+
+namespace korv {
+
+// 0 to 15, or -1 when c is not a hexadecimal digit.
+inline int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace korv
