@@ -77,6 +77,8 @@ int Priority(const PortReport& r) {
         case PortPhase::Opening:
         case PortPhase::Waiting:
             return 2;
+        case PortPhase::Reconnecting:
+            return 0;
         case PortPhase::Answer:
         case PortPhase::Done:
             break;

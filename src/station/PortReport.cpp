@@ -53,6 +53,8 @@ std::string PhaseLabel(const PortReport& r) {
             return "waiting for prompt";
         case PortPhase::Sending:
             return "sending";
+        case PortPhase::Reconnecting:
+            return "reconnecting";
         case PortPhase::Answer:
         case PortPhase::Done:
             return OutcomeLabel(r);

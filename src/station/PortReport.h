@@ -16,11 +16,16 @@ enum class PortPhase {
     Waiting,  // open, waiting for the tester's prompt
     Sending,  // a transfer is running
     Answer,   // the last transfer has ended; the tester's answer is still being logged
-    Done,     // the port is closed; outcome says how its run ended
+    // The port went away (an adapter unplugged, a server that closed) and the run goes on: the
+    // port is opened again once its device is back.
+    Reconnecting,
+    Done,  // the port is closed; outcome says how its run ended
 };
 
 struct PortReport {
     std::string port;
+    std::string label;  // the operator's name for the port ("Bay 3"); empty: none
+    std::string unit;   // the identity of the current (or last) tester, from its own lines
     std::string file;
     PortPhase phase = PortPhase::Opening;
     PortOutcome outcome = PortOutcome::None;

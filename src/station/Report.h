@@ -38,6 +38,11 @@ struct TransferRecord {
     std::vector<std::string> tester;
     std::string verdict;  // empty: null
     std::string log;      // empty: null (a one-port run logs to stdout)
+    std::string unit;     // the tester's identity matched by the unit pattern; empty: null
+    std::string slot;     // the port's label; empty: null
+    std::string station;  // the host name, or the name the operator gave the station
+    std::string version;  // the program's version
+    std::string id;       // unique per record, across stations and runs
 };
 
 // The tester's text as it may be shown to people on a terminal: control bytes are written in

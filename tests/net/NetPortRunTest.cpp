@@ -456,6 +456,21 @@ TEST_F(NetPortRun, ServerThatKeepsItsOwnSettingFailsTheOpen) {
     }
 }
 
+// A refusal is told in the server's words, also when the server resets the connection and the
+// program's write finds it gone before the text has been read.
+TEST_F(NetPortRun, RefusalIsToldInTheServersWords) {
+    for (const bool reset : {false, true}) {
+        RecordingServer::Behaviour b;
+        b.refusal = "Port already in use\r\n";
+        b.refusalBehindReset = reset;
+        RecordingServer server(b);
+        EXPECT_EQ(Run({"--port", server.Name(), "--file", File(1000)}), 1) << Err();
+        EXPECT_NE(Err().find("refused the connection: \"Port already in use\""),
+                  std::string::npos)
+            << "reset " << reset << ": " << Err();
+    }
+}
+
 // A server that stops reading mid-transfer: the transfer fails within seconds, as a lost port,
 // and is never reported sent.
 TEST_F(NetPortRun, ServerThatStopsReadingFailsTheTransfer) {

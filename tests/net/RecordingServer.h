@@ -37,6 +37,9 @@ class RecordingServer {
         uint8_t stopAnswer = 0;
         // After the negotiation, this text and a close (a server that refuses the connection).
         std::string refusal;
+        // The refusal comes behind more Telnet NOPs than the client reads at once, and the close
+        // is a reset: the client's next write fails while the text still waits unread.
+        bool refusalBehindReset = false;
         // After this many data bytes, nothing more is read (with a small receive buffer, so the
         // client's unacknowledged count stops going down); 0: read everything.
         size_t stopReadingAfter = 0;
@@ -140,7 +143,14 @@ class RecordingServer {
         if (m_b.telnet)
             Send(fd, Bytes({255, 251, 3, 255, 251, 0, 255, 253, 0, 255, 253, 44}));
         if (!m_b.refusal.empty()) {
-            Send(fd, m_b.refusal);
+            std::string padding;
+            for (int i = 0; m_b.refusalBehindReset && i < 4096; ++i)
+                padding += Bytes({255, 241});
+            Send(fd, padding + m_b.refusal);
+            if (m_b.refusalBehindReset) {
+                const linger reset{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
             ::close(fd);
             m_closed.store(true);
             return;

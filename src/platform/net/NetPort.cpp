@@ -124,6 +124,10 @@ class NetPort final : public ISerialPort {
     // The reason for a gone connection's code: a refusal the server explained, an idle time-out,
     // or the code itself.
     int GoneReason(int code) const;
+    // The connection ended while the port was being set up. A refusing server writes its reason
+    // and closes at once; the reason may still wait unread behind the end when a write found the
+    // connection gone first. It is read now, so that the reason told is the server's own.
+    int SetupLostReason();
     // Sends a timing mark (RFC 2217 only). Any thread; the mark's number, 0 on failure.
     uint64_t SendMark();
     // The lead for the connection's current round trip, in bytes.
@@ -229,6 +233,18 @@ int NetPort::GoneReason(int code) const {
     return code;
 }
 
+int NetPort::SetupLostReason() {
+    bool moved = true;
+    for (int reads = 0; moved && reads < 16; ++reads) {
+        if (Pump(&moved) != 0)
+            break;
+    }
+    if (const int refusal = GoneReason(ERR_SERVER_CLOSED);
+        refusal >= ERR_TEXT_BASE && refusal < ERR_TEXT_BASE + kMaxServerTexts)
+        m_lostReason.store(refusal, std::memory_order_release);
+    return LostReason();
+}
+
 uint64_t NetPort::SendMark() {
     if (!Telnet())
         return 0;
@@ -329,14 +345,14 @@ int NetPort::Open(const std::string& name) {
     m_dcb.fBinary = 1;
     if (Telnet()) {
         if (const int rc = SendAll(m_telnet.Start()); rc != 0)
-            return rc;
+            return rc == ERR_PORT_LOST ? SetupLostReason() : rc;
         // A server that answers WONT to some requests, or not at all, is still usable; one that
         // never settles the serial port option is not an RFC 2217 server (or not a live one).
         bool settled = false;
         if (const int rc = PumpUntil([this] { return m_telnet.ComPortSettled(); },
                                      kNegotiationTimeoutMs, &settled);
             rc != 0)
-            return rc == ERR_PORT_LOST ? LostReason() : rc;
+            return rc == ERR_PORT_LOST ? SetupLostReason() : rc;
         if (!settled)
             return ERR_NEGOTIATION_TIMEOUT;
         if (!m_telnet.ComPortAccepted())
@@ -500,7 +516,7 @@ int NetPort::SetCommState(const Dcb& dcb) {
         AppendComPortByte(out, CPC_SET_CONTROL, CONTROL_NO_FLOW);
         m_telnet.ForgetAnswers();
         if (const int rc = SendAll(out); rc != 0)
-            return rc;
+            return rc == ERR_PORT_LOST ? SetupLostReason() : rc;
         // DTR and RTS are asked for without waiting: a server whose device has no modem lines
         // (a pty) does not answer.
         out.clear();
@@ -516,7 +532,7 @@ int NetPort::SetCommState(const Dcb& dcb) {
                 [&] { return a.baudRate && a.dataSize && a.parity && a.stopSize && a.control; },
                 kSettingsTimeoutMs, &answered);
             rc != 0)
-            return rc == ERR_PORT_LOST ? LostReason() : rc;
+            return rc == ERR_PORT_LOST ? SetupLostReason() : rc;
         // A server that does not answer is taken at its word; one that answers with another
         // setting has refused the program's, and keeps its own: with its own flow control the
         // tester's XOFF never reaches this port, and the port's account of what the tester has
@@ -532,7 +548,7 @@ int NetPort::SetCommState(const Dcb& dcb) {
             (a.parity && *a.parity != dcb.Parity + 1))
             return ERR_SERVER_OTHER_SETTINGS;
         if (const int rc = SendAll(out); rc != 0)
-            return rc == ERR_PORT_LOST ? LostReason() : rc;
+            return rc == ERR_PORT_LOST ? SetupLostReason() : rc;
     }
     m_settingsAnswered = true;
     m_dcb = dcb;
