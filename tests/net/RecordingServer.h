@@ -144,6 +144,14 @@ class RecordingServer {
             Send(fd, Bytes({255, 251, 3, 255, 251, 0, 255, 253, 0, 255, 253, 44}));
         if (!m_b.refusal.empty()) {
             std::string padding;
+            if (m_b.refusalBehindReset) {
+                // A reset before the client's connect has completed would fail the connect
+                // itself: the refusal follows the client's first bytes.
+                pollfd p{fd, POLLIN, 0};
+                char first[256];
+                if (::poll(&p, 1, 30000) == 1)
+                    (void)::recv(fd, first, sizeof first, 0);
+            }
             for (int i = 0; m_b.refusalBehindReset && i < 4096; ++i)
                 padding += Bytes({255, 241});
             Send(fd, padding + m_b.refusal);
