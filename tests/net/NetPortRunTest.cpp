@@ -465,8 +465,7 @@ TEST_F(NetPortRun, RefusalIsToldInTheServersWords) {
         b.refusalBehindReset = reset;
         RecordingServer server(b);
         EXPECT_EQ(Run({"--port", server.Name(), "--file", File(1000)}), 1) << Err();
-        EXPECT_NE(Err().find("refused the connection: \"Port already in use\""),
-                  std::string::npos)
+        EXPECT_NE(Err().find("refused the connection: \"Port already in use\""), std::string::npos)
             << "reset " << reset << ": " << Err();
     }
 }
