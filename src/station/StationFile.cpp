@@ -230,13 +230,19 @@ bool ReadSeconds(const Json& value, int64_t least, int& into) {
 }  // namespace
 
 std::optional<StationConfig> LoadStationFile(const std::string& path, std::string* error) {
-    const CRefusal refuse(path, error);
     std::string reason;
     const std::optional<std::string> text = ReadText(path, &reason);
     if (!text) {
-        return refuse({}, reason);
+        return CRefusal(path, error)({}, reason);
     }
-    const std::optional<Json> json = ParseJson(*text, &reason);
+    return ParseStationFile(*text, path, error);
+}
+
+std::optional<StationConfig> ParseStationFile(const std::string& text, const std::string& path,
+                                              std::string* error) {
+    const CRefusal refuse(path, error);
+    std::string reason;
+    const std::optional<Json> json = ParseJson(text, &reason);
     if (!json) {
         return refuse({}, reason);
     }

@@ -40,6 +40,9 @@ struct StationConfig {
 // a "verdict_timeout" outside 1..86400 and a "prompt_timeout" outside 0..86400 (whole seconds).
 // Relative paths ("file", "log_dir") are made relative to the file's folder.
 std::optional<StationConfig> LoadStationFile(const std::string& path, std::string* error);
+// As LoadStationFile, for text read from path.
+std::optional<StationConfig> ParseStationFile(const std::string& text, const std::string& path,
+                                              std::string* error);
 
 // Writes a station file (paths within the file's folder are written relative to it, others
 // absolute); false with a message when it cannot be written. The file is replaced whole or not
