@@ -296,7 +296,7 @@ std::string ConsoleUsage(const std::string& programName) {
            "file, patterns, time-outs, log folder, unit pattern and repeat:\n"
            "  --station FILE   update a tester on every port of the station FILE; options given\n"
            "                   beside it override its settings (--repeat turns repeating on),\n"
-           "                   but it takes no --port, --all-ports or --retry-failed\n"
+           "                   but it takes no --port, --all-ports, --retry-failed or --demo\n"
            "\n"
            "Exit status: 0 file sent completely (and accepted, with --expect), 1 port not opened\n"
            "or configured, 2 usage, 3 update file rejected or unreadable, 4 transfer failed or\n"
