@@ -658,17 +658,6 @@ TEST_F(BatchRun, AStationFileRunsItsPortsUnderTheirLabels) {
     EXPECT_EQ(cells[2], "KT-0042") << summary;
     EXPECT_EQ(cells[3], "accepted") << summary;
     EXPECT_NE(SummaryLine(summary, m_sims[1]->Port()).find(" -  "), std::string::npos) << summary;
-
-    // The station's name is the host's when neither the file nor the command line gives one.
-    m_sims.clear();
-    StartTesters(1, {"--rate", "5760", "--linger-ms", "60000"});
-    WriteWholeFile(station, R"({"ports": [{"name": ")" + m_sims[0]->Port() +
-                                R"("}], "file": "update.txt", "repeat": false})");
-    EXPECT_EQ(Start({"--station", station, "--log-dir", m_dir / "logs2"})->WaitExit(), 0) << Err();
-    char host[256] = {};
-    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
-    EXPECT_EQ(Records(ReadWholeFile(m_dir / "logs2/report.jsonl"))[m_sims[0]->Port()]["station"],
-              host);
 }
 
 // A station file that cannot be used is refused with its reason before any port is opened, any
