@@ -43,10 +43,12 @@ void VerdictOf(FuzzInput& input) {
     VerdictRules rules;
     rules.expect = CompilePattern("header ok", nullptr);
     rules.reject = CompilePattern("(rej|fail)(ected|ed)+", nullptr);
+    rules.unitId = CompileUnitPattern("S/N:? *(\\w+)", nullptr);
     int records = 0;
     CTransferRecorder recorder({}, rules, [&](const TransferRecord& r) {
         ++records;
         Check(r.verdict.size() <= kMaxTesterLine, "a verdict line is bounded");
+        Check(r.unit.size() <= kMaxTesterLine, "a unit is bounded");
         Check(r.tester.size() <= kTesterLinesKept, "the tester's lines are bounded");
         Check(!RecordLine(r).empty(), "a record is written");
         return true;

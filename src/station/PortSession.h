@@ -48,7 +48,8 @@ class CPortSession {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // answer: how the file dialog is answered; null: with settings.file.
+    // answer: how the file dialog is answered; null: with settings.file. base: the fields every
+    // record of the port shares; its slot is the port's label in the report too.
     CPortSession(SessionSettings settings, CStationQueue& queue, ISessionOutput& out,
                  IFileAnswer* answer, TransferRecord base, const VerdictRules& rules,
                  CTransferRecorder::RecordSink sink);
