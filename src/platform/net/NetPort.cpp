@@ -212,7 +212,11 @@ int NetPort::Lost(int reason) {
 
 int NetPort::GoneReason(int code) const {
     const auto now = Clock::now();
-    if (now - m_connectedAt < kRefusalWindow && !m_preamble.empty()) {
+    // Once an RFC 2217 server has answered the line settings it has taken the connection: a
+    // close after that is no refusal, whatever the tester said with the answers. A raw server
+    // answers nothing, so what it said first is all there is to go by.
+    const bool accepted = Telnet() && m_settingsAnswered;
+    if (!accepted && now - m_connectedAt < kRefusalWindow && !m_preamble.empty()) {
         // A refusal such as "Port already in use": shown as the server put it, one line.
         std::string text;
         for (const char c : m_preamble) {
