@@ -557,6 +557,9 @@ TEST_F(NetPortRun, RepeatingPortWaitsForTheServerToComeBack) {
     // Told once for each reason the system gives (a reset seen while connecting, or while
     // negotiating), not once a try.
     EXPECT_LE(Count(Err(), "; trying again."), 2u) << Err();
+    // Dropped a moment after it had taken the connection and answered the prompt with the line
+    // settings: a loss, not a refusal.
+    EXPECT_EQ(Err().find("refused the connection"), std::string::npos) << Err();
     server.Refuse(false);
 
     // The next try is served: its tester prompts and gets every byte of the file.
