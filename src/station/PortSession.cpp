@@ -44,6 +44,7 @@ CPortSession::CPortSession(SessionSettings settings, CStationQueue& queue, ISess
              m_settings.timing),
       m_recorder(std::move(base), rules, std::move(sink)) {
     m_report.port = m_settings.port;
+    m_report.label = m_settings.label;
     m_report.file = m_settings.file;
     m_host.SetDialogPump([this] { DispatchPending(false); });
     m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch, AllHandedOut()); });
@@ -464,6 +465,7 @@ void CPortSession::Finish() {
 }
 
 const PortReport& CPortSession::Report() {
+    m_report.verdictPending = m_recorder.VerdictPending();
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();
