@@ -1,10 +1,13 @@
 // korvalin.exe: the Windows desktop program.
-// Usage: korvalin [--port NAME] [--file PATH]
+// Usage: korvalin [--port NAME] [--file PATH]     the one-port window
+//        korvalin --station                       the station window
 
 // The core's headers (through WinApp.h) come before <windows.h>, whose macros share some of
 // their constant names.
 #include "platform/Program.h"
 #include "win/WinApp.h"
+
+#include "win/StationApp.h"
 
 #include <shellapi.h>
 
@@ -33,9 +36,18 @@ int Usage(const std::string& message) {
     const std::wstring text =
         korv::win::Widen(message +
                          "\n\nusage: korvalin [--port NAME] [--file PATH]\n"
+                         "       korvalin --station\n"
                          "For the console program, run korvalin-console.exe.");
     MessageBoxW(nullptr, text.c_str(), L"KORVALIN", MB_OK | MB_ICONEXCLAMATION);
     return 2;
+}
+
+int RunStation(HINSTANCE instance) {
+    korv::win::CStationApp app;
+    if (!app.InitInstance(instance)) {
+        return 1;
+    }
+    return app.Run();
 }
 
 }  // namespace
@@ -43,9 +55,12 @@ int Usage(const std::string& message) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     korv::win::WinOptions options;
     const std::vector<std::string> args = Arguments();
+    bool station = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--port" || arg == "--file") {
+        if (arg == "--station") {
+            station = true;
+        } else if (arg == "--port" || arg == "--file") {
             if (i + 1 >= args.size() || args[i + 1].empty()) {
                 return Usage(arg + " needs a value");
             }
@@ -53,6 +68,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         } else {
             return Usage("unknown option '" + arg + "'");
         }
+    }
+    if (station) {
+        // The station's ports and update file are its own: the one-port window's options would
+        // be ignored there without a word.
+        if (!options.portOverride.empty() || !options.initialFile.empty()) {
+            return Usage("--port and --file are for the one-port window, not for --station");
+        }
+        return RunStation(instance);
     }
     options.programPath = korv::ProgramPath();
 
