@@ -44,7 +44,7 @@ _korvalin() {
         --port)
             mapfile -t names < <(_korvalin_ports "${COMP_WORDS[0]}")
             ;;
-        --file | --report | --retry-failed)
+        --file | --report | --retry-failed | --station)
             compopt -o filenames 2>/dev/null
             mapfile -t names < <(compgen -f -- "$value")
             ;;
@@ -52,8 +52,8 @@ _korvalin() {
             compopt -o filenames 2>/dev/null
             mapfile -t names < <(compgen -d -- "$value")
             ;;
-        --expect | --reject | --verdict-timeout | --prompt-timeout)
-            # A regular expression or a number: nothing to offer.
+        --expect | --reject | --verdict-timeout | --prompt-timeout | --unit-id | --station-name)
+            # A regular expression, a number or a name: nothing to offer.
             COMPREPLY=()
             return 0
             ;;
@@ -76,7 +76,7 @@ _korvalin() {
     if [[ -z "$cur" || "$cur" == -* ]]; then
         local opts="--console --port --file --send-now --repeat --all-ports --log-dir --report
                     --expect --reject --verdict-timeout --prompt-timeout --retry-failed
-                    --list-ports --demo --help --version"
+                    --unit-id --station-name --station --list-ports --demo --help --version"
         mapfile -t COMPREPLY < <(compgen -W "$opts" -- "$cur")
     fi
     return 0

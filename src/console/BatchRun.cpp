@@ -24,6 +24,8 @@
 #include "station/StationLogs.h"
 #include "station/TimeText.h"
 
+#include "korv_version.h"
+
 namespace korv {
 
 namespace {
@@ -46,8 +48,13 @@ CProgView::Timing BatchTiming() {
 class CBatchView : public IStationView {
   public:
     CBatchView(CStation& station, CLiveTable& table, std::vector<CPortLog*>& logs, std::FILE* err,
-               Clock::time_point start)
-        : m_station(station), m_table(table), m_logs(logs), m_err(err), m_start(start) {}
+               Clock::time_point start, bool unitColumn)
+        : m_station(station),
+          m_table(table),
+          m_logs(logs),
+          m_err(err),
+          m_start(start),
+          m_unitColumn(unitColumn) {}
 
     int DueMs() override {
         int due = m_table.PumpDueMs();
@@ -96,7 +103,7 @@ class CBatchView : public IStationView {
         const std::vector<PortReport> all = m_station.Reports();
         const double elapsed = std::chrono::duration<double>(Clock::now() - m_start).count();
         m_table.Show(FormatLiveTable(all, columns, rows > 0 ? size_t(rows) : 0,
-                                     FormatTotalsLine(all, elapsed)));
+                                     FormatTotalsLine(all, elapsed), m_unitColumn));
     }
 
   private:
@@ -105,8 +112,19 @@ class CBatchView : public IStationView {
     std::vector<CPortLog*>& m_logs;
     std::FILE* m_err;
     Clock::time_point m_start;
+    bool m_unitColumn;
     Clock::time_point m_nextDraw = Clock::now();
 };
+
+// The label a station file gave the port; empty for none.
+std::string LabelOf(const ConsoleOptions& options, const std::string& port) {
+    for (size_t i = 0; i < options.ports.size() && i < options.labels.size(); ++i) {
+        if (options.ports[i] == port) {
+            return options.labels[i];
+        }
+    }
+    return {};
+}
 
 bool ListsAnyDevice(ISerialDeviceMap& map) {
     if (map.Open() != ERROR_SUCCESS) {
@@ -213,7 +231,7 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     auto record = stationLogs->RecordSink(
         [&](const std::string& text) { message(text + "; the summary below still holds."); });
     const VerdictRules rules =
-        MakeVerdictRules(options.expect, options.reject, options.verdictTimeout);
+        MakeVerdictRules(options.expect, options.reject, options.verdictTimeout, options.unitId);
     std::vector<CPortLog*> logs(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         logs[i] = stationLogs->AddPort(ports[i], &openError);
@@ -237,16 +255,20 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     settings.logLines = true;
     settings.timing = BatchTiming();
     settings.permissionHint = &PermissionHint;
+    const TransferRecord stationBase = StationRecordBase(options.stationName, KORV_VERSION);
     for (size_t i = 0; i < ports.size(); ++i) {
         const std::string port = ports[i];
+        const std::string label = LabelOf(options, port);
         CLogOutput& out = logs[i]->Output();
         // The port's messages are in its log, and beside its name on standard error.
         out.SetMessageObserver([&table, port](const std::string& text) {
             table.Message(StampedMessage(port + ": " + text));
         });
-        out.Error(StampedMessage(port + ", update file '" + options.file + "'.\n"));
-        TransferRecord base;
+        out.Error(StampedMessage(port + (label.empty() ? "" : " (" + label + ")") +
+                                 ", update file '" + options.file + "'.\n"));
+        TransferRecord base = stationBase;
         base.port = port;
+        base.slot = label;
         base.device = DevicePathForPort(port);
         base.file = options.file;
         base.log = logs[i]->Path();
@@ -258,7 +280,7 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     const auto map = MakeSystemDeviceMap();
     CPortList list;
     list.BuildPortList(*map);
-    CBatchView view(station, table, logs, err, batchStart);
+    CBatchView view(station, table, logs, err, batchStart, !options.unitId.empty());
     view.Draw();
     int waitError = 0;
     switch (station.Run(list, view, &waitError)) {
@@ -280,7 +302,7 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     const std::vector<PortReport> all = station.Reports();
     table.Clear();
     // A console is given the text as characters, whatever its code page.
-    WriteText(out, FormatSummary(all));
+    WriteText(out, FormatSummary(all, !options.unitId.empty()));
     std::fflush(out);
     const int status = BatchStatus(all);
     message(FormatBatchVerdict(all, status));

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "console/ConsoleOutput.h"
+#include "station/Report.h"
 
 namespace korv {
 
@@ -86,6 +87,57 @@ int Priority(const PortReport& r) {
     return r.outcome == PortOutcome::Sent ? 3 : 0;
 }
 
+// Which columns name a port beside its name: its label when any port has one, the unit of its
+// tester when units are looked for or any is known.
+struct IdentityColumns {
+    bool label = false;
+    bool unit = false;
+    size_t Count() const { return 1 + (label ? 1 : 0) + (unit ? 1 : 0); }
+};
+
+IdentityColumns Identity(const std::vector<PortReport>& reports, bool unitColumn) {
+    IdentityColumns columns;
+    columns.unit = unitColumn;
+    for (const auto& r : reports) {
+        columns.label = columns.label || !r.label.empty();
+        columns.unit = columns.unit || !r.unit.empty();
+    }
+    return columns;
+}
+
+// An operator's label as a cell: its text (UTF-8: "Baie 2", "Bucht 3") with control characters
+// written in caret notation (C1 controls, U+0080..U+009F, as '?'), so that none reaches the
+// terminal as a control.
+std::string ShownLabel(const std::string& label) {
+    std::string shown;
+    for (size_t i = 0; i < label.size(); ++i) {
+        const auto u = static_cast<unsigned char>(label[i]);
+        const auto next = i + 1 < label.size() ? static_cast<unsigned char>(label[i + 1]) : 0;
+        if (u < 0x20 || u == 0x7F) {
+            shown += ShownTesterText(label.substr(i, 1));
+        } else if (u == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            shown += '?';
+            ++i;
+        } else {
+            shown += label[i];
+        }
+    }
+    return shown;
+}
+
+// The port's name, label and unit as the columns show them: "-" for none, so that every cell
+// holds something; the tester's own text (the unit) without its control bytes.
+std::vector<std::string> IdentityCells(const PortReport& r, const IdentityColumns& columns) {
+    std::vector<std::string> cells = {r.port};
+    if (columns.label) {
+        cells.push_back(r.label.empty() ? "-" : ShownLabel(r.label));
+    }
+    if (columns.unit) {
+        cells.push_back(r.unit.empty() ? "-" : ShownTesterText(r.unit));
+    }
+    return cells;
+}
+
 // "...tail" of name in at most width characters.
 std::string FromTheLeft(const std::string& name, size_t width) {
     if (name.size() <= width) {
@@ -98,7 +150,8 @@ std::string FromTheLeft(const std::string& name, size_t width) {
 }  // namespace
 
 std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
-                                         size_t height, const std::string& totals) {
+                                         size_t height, const std::string& totals,
+                                         bool unitColumn) {
     // The block and the line the cursor rests on below it must fit on the screen, or every
     // redraw scrolls a copy into the scrollback.
     std::vector<size_t> shown;
@@ -116,8 +169,8 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
         std::sort(shown.begin(), shown.end());
     }
 
+    const IdentityColumns identity = Identity(reports, unitColumn);
     std::vector<std::vector<std::string>> rows;
-    size_t nameWidth = 0;
     for (const size_t i : shown) {
         const PortReport& r = reports[i];
         std::string progress;
@@ -129,22 +182,43 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
         // The counts come before the figures that change, and the state column is as wide as
         // its longest label, so that nothing jumps sideways as a run goes on; a narrow terminal
         // cuts off the figures first, then shortens the names from the left.
-        rows.push_back({r.port, Pad(PhaseLabel(r), std::string_view("waiting for prompt").size()),
-                        std::to_string(r.sent) + " sent, " + std::to_string(r.failed) + " failed",
-                        progress});
-        nameWidth = std::max(nameWidth, r.port.size());
+        std::vector<std::string> row = IdentityCells(r, identity);
+        row.push_back(Pad(PhaseLabel(r), std::string_view("waiting for prompt").size()));
+        row.push_back(std::to_string(r.sent) + " sent, " + std::to_string(r.failed) + " failed");
+        row.push_back(progress);
+        rows.push_back(std::move(row));
     }
+    const size_t ids = identity.Count();
     if (width > 0 && !rows.empty()) {
         size_t counts = 0;
+        std::vector<size_t> widths(ids, 0);
         for (const auto& row : rows) {
-            counts = std::max(counts, row[2].size());
+            counts = std::max(counts, row[ids + 1].size());
+            for (size_t k = 0; k < ids; ++k) {
+                widths[k] = std::max(widths[k], row[k].size());
+            }
         }
-        const size_t fixed = rows[0][1].size() + 2 + counts + 2;
+        const size_t fixed = rows[0][ids].size() + 2 + counts + 2;
         const size_t room = width > fixed ? width - fixed : 0;
-        if (nameWidth > room) {
-            for (auto& row : rows) {
-                // A name keeps its last characters, where by-id names differ.
-                row[0] = FromTheLeft(row[0], std::max<size_t>(room, 8));
+        // The port, its label and its unit share the room left: the widest of them gives up a
+        // character at a time, none below 8.
+        size_t need = 2 * (ids - 1);
+        for (const size_t w : widths) {
+            need += w;
+        }
+        while (need > room) {
+            const auto widest = std::max_element(widths.begin(), widths.end());
+            if (*widest <= 8) {
+                break;
+            }
+            --*widest;
+            --need;
+        }
+        for (auto& row : rows) {
+            for (size_t k = 0; k < ids; ++k) {
+                // A name keeps its last characters, where by-id names (and serial numbers)
+                // differ.
+                row[k] = FromTheLeft(row[k], widths[k]);
             }
         }
     }
@@ -165,13 +239,27 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
     return lines;
 }
 
-std::string FormatSummary(const std::vector<PortReport>& reports) {
+std::string FormatSummary(const std::vector<PortReport>& reports, bool unitColumn) {
+    const IdentityColumns identity = Identity(reports, unitColumn);
     std::vector<std::vector<std::string>> rows;
-    rows.push_back({"PORT", "OUTCOME", "SENT", "FAILED", "BYTES", "TIME", "FILE", "REASON"});
+    rows.push_back({"PORT"});
+    if (identity.label) {
+        rows[0].push_back("SLOT");
+    }
+    if (identity.unit) {
+        rows[0].push_back("UNIT");
+    }
+    for (const char* title : {"OUTCOME", "SENT", "FAILED", "BYTES", "TIME", "FILE", "REASON"}) {
+        rows[0].push_back(title);
+    }
     for (const auto& r : reports) {
-        rows.push_back({r.port, OutcomeLabel(r), std::to_string(r.sent), std::to_string(r.failed),
-                        Bytes(r), r.total > 0 || r.done > 0 ? Clock(r.seconds) : "-", r.file,
-                        Reason(r)});
+        std::vector<std::string> row = IdentityCells(r, identity);
+        for (std::string cell :
+             {OutcomeLabel(r), std::to_string(r.sent), std::to_string(r.failed), Bytes(r),
+              r.total > 0 || r.done > 0 ? Clock(r.seconds) : std::string("-"), r.file, Reason(r)}) {
+            row.push_back(std::move(cell));
+        }
+        rows.push_back(std::move(row));
     }
     std::string text;
     for (const auto& line : Columns(rows)) {

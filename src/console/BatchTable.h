@@ -14,15 +14,19 @@
 namespace korv {
 
 // The live table, one line per port and the totals line under them (when one is given), each
-// cut to width characters (0: no limit). On a terminal of height lines (0: no limit) the block
-// leaves the cursor's line free; where not every port fits, as many ports as fit are shown,
-// failures first, then running transfers, waiting ports and finished ones, and the totals line
-// says how many are not shown. Names too long for the width are shortened from the left; the
-// counts are never cut.
+// cut to width characters (0: no limit). Beside the port's name come its label, when any port
+// has one, and its tester's unit, when unitColumn (units are looked for) or any is known ("-"
+// for none). On a terminal of height lines (0: no limit) the block leaves the cursor's line
+// free; where not every port fits, as many ports as fit are shown, failures first, then running
+// transfers, waiting ports and finished ones, and the totals line says how many are not shown.
+// Names, labels and units too long for the width are shortened from the left, the longest
+// first, none below 8 characters; the counts are never cut.
 std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports, size_t width,
-                                         size_t height = 0, const std::string& totals = {});
-// The summary: a header and one line per port with the file, bytes, time, outcome and reason.
-std::string FormatSummary(const std::vector<PortReport>& reports);
+                                         size_t height = 0, const std::string& totals = {},
+                                         bool unitColumn = false);
+// The summary: a header and one line per port with the file, bytes, time, outcome and reason;
+// SLOT and UNIT columns after PORT on the same terms as the live table's.
+std::string FormatSummary(const std::vector<PortReport>& reports, bool unitColumn = false);
 
 // A block of lines on a terminal that is redrawn in place; messages are written above it, so
 // they scroll away while the block stays at the bottom. When not live, Show does nothing and

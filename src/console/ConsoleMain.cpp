@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "platform/Program.h"
 #include "platform/Wait.h"
 #include "station/RetryList.h"
+#include "station/StationFile.h"
 
 namespace korv {
 
@@ -72,6 +74,27 @@ bool TakeRetryList(ConsoleOptions& options, int* status) {
     return true;
 }
 
+// --station: the station file's ports and settings, under the command line's. False with the
+// exit status in *status when the file is refused: before any port is touched.
+bool TakeStationFile(ConsoleOptions& options, int* status) {
+    auto say = [](const std::string& text) { WriteText(stderr, StampedMessage(text) + "\n"); };
+    std::string error;
+    const std::optional<StationConfig> config = LoadStationFile(options.station, &error);
+    if (!config) {
+        say(error);
+        *status = EXIT_USAGE;
+        return false;
+    }
+    ApplyStationConfig(options, *config);
+    if (options.file.empty()) {
+        say("The station file '" + options.station +
+            "' names no update file (\"file\"): give --file PATH.");
+        *status = EXIT_USAGE;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool WantsConsole(int argc, char** argv) {
@@ -104,6 +127,12 @@ int RunConsole(int argc, char** argv, DemoStart startDemo) {
     if (!options.retryFailed.empty()) {
         int status = EXIT_SENT;
         if (!TakeRetryList(options, &status)) {
+            return status;
+        }
+    }
+    if (!options.station.empty()) {
+        int status = EXIT_USAGE;
+        if (!TakeStationFile(options, &status)) {
             return status;
         }
     }

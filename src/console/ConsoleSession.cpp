@@ -13,6 +13,8 @@
 #include "station/Report.h"
 #include "station/Station.h"
 
+#include "korv_version.h"
+
 namespace korv {
 
 namespace {
@@ -157,7 +159,7 @@ int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CInter
         return false;
     };
     const VerdictRules rules =
-        MakeVerdictRules(options.expect, options.reject, options.verdictTimeout);
+        MakeVerdictRules(options.expect, options.reject, options.verdictTimeout, options.unitId);
 
     SessionSettings settings;
     settings.port = options.port;
@@ -169,7 +171,7 @@ int RunConsoleSession(const ConsoleOptions& options, CConsoleOutput& out, CInter
     settings.permissionHint = &PermissionHint;
     settings.stopRequested = [&interrupt] { return interrupt.Raised(); };
     CAskFileAnswer ask(out, interrupt, station.Queue().Waitable());
-    TransferRecord base;
+    TransferRecord base = StationRecordBase(options.stationName, KORV_VERSION);
     base.port = options.port;
     base.device = options.port.empty() ? std::string() : DevicePathForPort(options.port);
     base.file = options.file;

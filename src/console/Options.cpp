@@ -47,6 +47,9 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
     bool fileGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const Arg arg = SplitArg(args[i]);
+        if (arg.name.starts_with("--") && !opt.Given(arg.name)) {
+            opt.given.emplace_back(arg.name);
+        }
         auto takeValue = [&](std::string& into) -> bool {
             if (arg.hasValue) {
                 into = std::string(arg.value);
@@ -104,6 +107,18 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
                 result.error = "option " + std::string(arg.name) + ": " + result.error;
                 return result;
             }
+        } else if (arg.name == "--unit-id") {
+            if (!takeValue(opt.unitId)) {
+                return result;
+            }
+            if (!CompileUnitPattern(opt.unitId, &result.error)) {
+                result.error = "option --unit-id: " + result.error;
+                return result;
+            }
+        } else if (arg.name == "--station" || arg.name == "--station-name") {
+            if (!takeValue(arg.name == "--station" ? opt.station : opt.stationName)) {
+                return result;
+            }
         } else if (arg.name == "--verdict-timeout" || arg.name == "--prompt-timeout") {
             std::string text;
             if (!takeValue(text)) {
@@ -158,6 +173,16 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
             return result;
         }
     }
+    if (!opt.station.empty() && (opt.demo || !opt.retryFailed.empty())) {
+        result.error = std::string(opt.demo ? "--demo" : "--retry-failed") +
+                       " and --station each choose the testers; give one of them";
+        return result;
+    }
+    if (!opt.station.empty() && (portGiven || opt.allPorts)) {
+        result.error =
+            "--station takes its ports from the station file; it takes no --port or --all-ports";
+        return result;
+    }
     if (opt.demo && (portGiven || fileGiven)) {
         result.error = "--demo brings its own tester and update file; it takes no --port or --file";
         return result;
@@ -176,12 +201,36 @@ ParseResult ParseConsoleOptions(const std::vector<std::string>& args) {
         result.error = "--demo runs one tester; it takes no --retry-failed";
         return result;
     }
-    if (opt.Batch() && !fileGiven && opt.retryFailed.empty()) {
+    // A station file may name the file; whether it does is known once it is read.
+    if (opt.Batch() && !fileGiven && opt.retryFailed.empty() && opt.station.empty()) {
         result.error = "several testers at once need the update file: give --file PATH";
         return result;
     }
     result.ok = true;
     return result;
+}
+
+void ApplyStationConfig(ConsoleOptions& options, const StationConfig& config) {
+    options.ports.clear();
+    options.labels.clear();
+    for (const auto& port : config.ports) {
+        options.ports.push_back(port.name);
+        options.labels.push_back(port.label);
+    }
+    auto take = [&](const char* option, auto& into, const auto& value) {
+        if (!options.Given(option)) {
+            into = value;
+        }
+    };
+    take("--file", options.file, config.file);
+    take("--expect", options.expect, config.expect);
+    take("--reject", options.reject, config.reject);
+    take("--unit-id", options.unitId, config.unitId);
+    take("--verdict-timeout", options.verdictTimeout, config.verdictTimeout);
+    take("--prompt-timeout", options.promptTimeout, config.promptTimeout);
+    take("--log-dir", options.logDir, config.logDir);
+    take("--station-name", options.stationName, config.stationName);
+    options.repeat = options.repeat || config.repeat;
 }
 
 std::string ConsoleUsage(const std::string& programName) {
@@ -193,6 +242,9 @@ std::string ConsoleUsage(const std::string& programName) {
            "       " +
            programName +
            " --console --retry-failed REPORT [--file PATH] [--log-dir DIR]\n"
+           "       " +
+           programName +
+           " --console --station FILE [--file PATH] [--log-dir DIR] [other options]\n"
            "       " +
            programName +
            " --list-ports | --demo [--console] | --help | --version\n"
@@ -235,6 +287,16 @@ std::string ConsoleUsage(const std::string& programName) {
            "                   ends as no_prompt (default: wait as long as it takes)\n"
            "  --retry-failed REPORT  update again the ports whose last record in REPORT is\n"
            "                   neither sent nor accepted, with its file unless --file is given\n"
+           "  --unit-id REGEX  a line of the tester's before its prompt that names the unit;\n"
+           "                   what the pattern's one capture group ( ) matches is the\n"
+           "                   record's unit, shown in the table and the summary\n"
+           "  --station-name NAME  the records' station (default: the host name)\n"
+           "\n"
+           "A station file (JSON) names a station's ports with their labels, and its update\n"
+           "file, patterns, time-outs, log folder, unit pattern and repeat:\n"
+           "  --station FILE   update a tester on every port of the station FILE; options given\n"
+           "                   beside it override its settings (--repeat turns repeating on),\n"
+           "                   but it takes no --port, --all-ports or --retry-failed\n"
            "\n"
            "Exit status: 0 file sent completely (and accepted, with --expect), 1 port not opened\n"
            "or configured, 2 usage, 3 update file rejected or unreadable, 4 transfer failed or\n"

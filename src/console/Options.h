@@ -2,7 +2,10 @@
 // The console front end's command line.
 
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "station/StationFile.h"
 
 namespace korv {
 
@@ -16,6 +19,9 @@ struct ConsoleOptions {
     bool demo = false;
     // Several testers at once: every --port given (in order), --all-ports, --log-dir.
     std::vector<std::string> ports;
+    // Parallel to ports: each port's label (the records' "slot"), empty for none. Only a
+    // station file gives labels.
+    std::vector<std::string> labels;
     bool allPorts = false;
     std::string logDir;  // empty: the default folder of a batch run
     // Production records and the tester's verdict.
@@ -25,11 +31,26 @@ struct ConsoleOptions {
     int verdictTimeout = 60;  // --verdict-timeout SECONDS
     int promptTimeout = 0;  // --prompt-timeout SECONDS; 0: wait for the prompt as long as it takes
     std::string retryFailed;  // --retry-failed REPORT
+    std::string unitId;       // --unit-id REGEX: a tester line naming the unit, one capture group
+    std::string stationName;  // --station-name NAME: the records' "station"; empty: the host name
+    std::string station;      // --station FILE: the ports and settings of a station file
+    // The options named on the command line ("--file"), each once: a station file's settings
+    // fill only what they left open.
+    std::vector<std::string> given;
 
     // True when the run updates a batch of testers, each with its own log file, instead of one
     // tester whose output goes to stdout.
     bool Batch() const {
-        return ports.size() > 1 || allPorts || !logDir.empty() || !retryFailed.empty();
+        return ports.size() > 1 || allPorts || !logDir.empty() || !retryFailed.empty() ||
+               !station.empty();
+    }
+    bool Given(std::string_view option) const {
+        for (const auto& name : given) {
+            if (name == option) {
+                return true;
+            }
+        }
+        return false;
     }
 };
 
@@ -42,6 +63,10 @@ struct ParseResult {
 // Parses the arguments after the program name. "--console" is accepted and ignored (it only
 // chooses this front end); "--opt=value" and "--opt value" are both accepted.
 ParseResult ParseConsoleOptions(const std::vector<std::string>& args);
+
+// Takes a station file's settings into options: its ports and their labels, and every setting
+// the command line did not give (the command line wins; --repeat on either side repeats).
+void ApplyStationConfig(ConsoleOptions& options, const StationConfig& config);
 
 // The usage text, for --help (stdout) and for usage errors (stderr).
 std::string ConsoleUsage(const std::string& programName);

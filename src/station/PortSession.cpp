@@ -44,7 +44,7 @@ CPortSession::CPortSession(SessionSettings settings, CStationQueue& queue, ISess
              m_settings.timing),
       m_recorder(std::move(base), rules, std::move(sink)) {
     m_report.port = m_settings.port;
-    m_report.label = m_settings.label;
+    m_report.label = m_recorder.Base().slot;
     m_report.file = m_settings.file;
     m_host.SetDialogPump([this] { DispatchPending(false); });
     m_view.SetReceiveObserver([this](char ch) { m_recorder.OnTesterByte(ch, AllHandedOut()); });
@@ -70,7 +70,7 @@ void CPortSession::Start(const CPortList& ports) {
     m_view.PrepareInitialUpdate(ports);
     if (m_settings.port.empty()) {
         // The remembered port: the records name it as the view chose it.
-        TransferRecord base;
+        TransferRecord base = m_recorder.Base();
         base.port = m_view.PortName();
         base.device = DevicePathForPort(m_view.PortName());
         base.file = m_settings.file;
@@ -466,6 +466,7 @@ void CPortSession::Finish() {
 
 const PortReport& CPortSession::Report() {
     m_report.verdictPending = m_recorder.VerdictPending();
+    m_report.unit = m_recorder.Unit();
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();
         m_report.total = m_view.SendTotal();

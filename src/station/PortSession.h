@@ -25,7 +25,6 @@ class CPortList;
 
 struct SessionSettings {
     std::string port;   // as given; empty: the port the desktop program remembers
-    std::string label;  // the operator's name for the port (its report's label); empty: none
     std::string file;   // the update file; empty: the file answer asks for one
     bool sendNow = false;
     bool repeat = false;
@@ -49,7 +48,8 @@ class CPortSession {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // answer: how the file dialog is answered; null: with settings.file.
+    // answer: how the file dialog is answered; null: with settings.file. base: the fields every
+    // record of the port shares; its slot is the port's label in the report too.
     CPortSession(SessionSettings settings, CStationQueue& queue, ISessionOutput& out,
                  IFileAnswer* answer, TransferRecord base, const VerdictRules& rules,
                  CTransferRecorder::RecordSink sink);

@@ -1,11 +1,16 @@
 #include "station/Report.h"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <exception>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/ConsoleIo.h"
+#include "platform/HostName.h"
 #include "platform/SysError.h"
 #include "station/TimeText.h"
 
@@ -17,7 +22,55 @@ nlohmann::json OrNull(const std::string& text) {
     return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
 }
 
+// Seeds a record id generator: 256 bits from the system's random source. Where there is none
+// (std::random_device may throw), the clocks and the generator's address still make a seed
+// that differs from run to run.
+std::array<uint32_t, 8> IdSeedWords(const void* where) {
+    std::array<uint32_t, 8> words{};
+    try {
+        std::random_device source;
+        for (auto& w : words) {
+            w = source();
+        }
+    } catch (const std::exception&) {
+        const auto now =
+            static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count() ^
+                                  std::chrono::steady_clock::now().time_since_epoch().count());
+        const auto at = reinterpret_cast<uintptr_t>(where);
+        words = {static_cast<uint32_t>(now), static_cast<uint32_t>(now >> 32),
+                 static_cast<uint32_t>(at), static_cast<uint32_t>(uint64_t{at} >> 32)};
+    }
+    return words;
+}
+
 }  // namespace
+
+TransferRecord StationRecordBase(const std::string& stationName, const std::string& version) {
+    TransferRecord base;
+    base.station = stationName.empty() ? HostName() : stationName;
+    base.version = version;
+    return base;
+}
+
+CRecordIds::CRecordIds() {
+    const std::array<uint32_t, 8> words = IdSeedWords(this);
+    std::seed_seq seed(words.begin(), words.end());
+    m_generator.seed(seed);
+}
+
+std::string CRecordIds::Next() {
+    uint64_t high = m_generator();
+    uint64_t low = m_generator();
+    // Version 4 (random) and the RFC 4122 variant, as any UUID reader expects.
+    high = (high & ~uint64_t{0xF000}) | 0x4000;
+    low = (low & ~(uint64_t{0xC} << 60)) | (uint64_t{0x8} << 60);
+    char text[40];
+    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx",
+                  static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned>(high & 0xFFFF), static_cast<unsigned>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+    return text;
+}
 
 const char* RecordOutcome(PortOutcome outcome) {
     switch (outcome) {
@@ -62,6 +115,11 @@ std::string RecordLine(const TransferRecord& r) {
     j["tester"] = r.tester;
     j["verdict"] = OrNull(r.verdict);
     j["log"] = OrNull(r.log);
+    j["unit"] = OrNull(r.unit);
+    j["slot"] = OrNull(r.slot);
+    j["station"] = OrNull(r.station);
+    j["version"] = OrNull(r.version);
+    j["id"] = r.id;
     // A tester's bytes need not be UTF-8: they are written as U+FFFD rather than refused.
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -161,8 +219,15 @@ void CTransferRecorder::OnTesterByte(char ch, bool allHandedOut) {
         return;
     }
     const std::string& line = m_lines.Line();
-    if (!m_sending && m_tester.size() < kTesterLinesKept) {
-        m_tester.push_back(line);
+    if (!m_sending) {
+        if (m_tester.size() < kTesterLinesKept) {
+            m_tester.push_back(line);
+        }
+        // Every line before the prompt is looked at, kept or not: a tester may print its
+        // identity after a long self-test.
+        if (m_nextUnit.empty() && m_rules.unitId) {
+            m_nextUnit = MatchUnit(*m_rules.unitId, line);
+        }
     }
     // A verdict may come before the sender's end is known: the tester has the last byte before
     // the driver has reported the queue empty. A rejection wins over an acceptance seen before
@@ -186,11 +251,9 @@ void CTransferRecorder::TransferStarted(uint64_t fileBytes) {
         Write(PortOutcome::NoVerdict,
               "The tester asked for the next update before it gave a verdict.", false);
     }
-    m_current = m_base;
+    BeginRecord();
     m_current.started = WallClock::now();
     m_current.fileBytes = fileBytes;
-    m_current.tester = std::move(m_tester);
-    m_tester.clear();
     m_sending = true;
     m_verdict = Verdict::None;
     m_verdictLine.clear();
@@ -260,10 +323,16 @@ void CTransferRecorder::EndedWithoutTransfer(PortOutcome outcome, const std::str
     if (m_records > 0 && !always) {
         return;
     }
+    BeginRecord();
+    Write(outcome, reason);
+}
+
+void CTransferRecorder::BeginRecord() {
     m_current = m_base;
     m_current.tester = std::move(m_tester);
     m_tester.clear();
-    Write(outcome, reason);
+    m_current.unit = std::move(m_nextUnit);
+    m_nextUnit.clear();
 }
 
 void CTransferRecorder::Write(PortOutcome outcome, const std::string& reason, bool newLines) {
@@ -271,6 +340,7 @@ void CTransferRecorder::Write(PortOutcome outcome, const std::string& reason, bo
     m_current.outcome = RecordOutcome(outcome);
     m_current.reason =
         outcome == PortOutcome::Sent || outcome == PortOutcome::Accepted ? std::string() : reason;
+    m_current.id = m_ids.Next();
     ++m_records;
     if (m_sink && !m_sink(m_current)) {
         m_writeOk = false;
@@ -278,6 +348,7 @@ void CTransferRecorder::Write(PortOutcome outcome, const std::string& reason, bo
     if (newLines) {
         // The tester's lines so far answered this transfer; those that follow belong to the next.
         m_tester.clear();
+        m_nextUnit.clear();
     }
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,30 @@ struct TransferRecord {
     std::vector<std::string> tester;
     std::string verdict;  // empty: null
     std::string log;      // empty: null (a one-port run logs to stdout)
-    std::string unit;     // the tester's identity matched by the unit pattern; empty: null
+    // The tester's identity (its serial number): the first match of the unit pattern's capture
+    // group in the tester's lines before its prompt; empty: null.
+    std::string unit;
     std::string slot;     // the port's label; empty: null
-    std::string station;  // the host name, or the name the operator gave the station
+    std::string station;  // the host name, or the name the operator gave the station; empty: null
     std::string version;  // the program's version
-    std::string id;       // unique per record, across stations and runs
+    // Unique per record, across stations and runs: records gathered from many stations can be
+    // told apart and merged without duplicates. Given when the record is written.
+    std::string id;
+};
+
+// The fields every record of a station shares: the station's name (the host name when
+// stationName is empty) and the program's version.
+TransferRecord StationRecordBase(const std::string& stationName, const std::string& version);
+
+// Record ids: 128 random bits written as a UUID (version 4, "0f8e...-4...-a..."), from a
+// generator seeded from the system's random source when it is made.
+class CRecordIds {
+  public:
+    CRecordIds();
+    std::string Next();
+
+  private:
+    std::mt19937_64 m_generator;
 };
 
 // The tester's text as it may be shown to people on a terminal: control bytes are written in
@@ -93,11 +113,16 @@ class CTransferRecorder {
 
     CTransferRecorder(TransferRecord base, const VerdictRules& rules, RecordSink sink);
 
-    // The fields every record of this port shares (port, device, file, log).
+    // The fields every record of this port shares (port, device, file, log, slot, station,
+    // version).
     void SetBase(TransferRecord base) {
         base.started = m_base.started;
         m_base = std::move(base);
     }
+    const TransferRecord& Base() const { return m_base; }
+    // The identity of the tester on the port now: the unit its lines since the last record
+    // named, else that of the running (or last) transfer's tester; empty when none is known.
+    const std::string& Unit() const { return m_nextUnit.empty() ? m_current.unit : m_nextUnit; }
     // Every byte the tester sent, as the pane shows it; allHandedOut: the running transfer's
     // last byte has been handed to the port. A line that accepts the update counts only once
     // the last byte has gone to the port (an earlier one is about a block, not the update); a
@@ -129,12 +154,16 @@ class CTransferRecorder {
 
   private:
     void Write(PortOutcome outcome, const std::string& reason, bool newLines = true);
+    // The next record is begun from the base: the tester's lines so far, and the unit they
+    // named, are its.
+    void BeginRecord();
 
     TransferRecord m_base;
     const VerdictRules& m_rules;
     RecordSink m_sink;
     CLineSplitter m_lines;
     std::vector<std::string> m_tester;
+    std::string m_nextUnit;  // the unit m_tester's lines named
     bool m_sending = false;
     bool m_pending = false;
     Clock::time_point m_deadline{};
@@ -143,6 +172,7 @@ class CTransferRecorder {
     TransferRecord m_current;
     int m_records = 0;
     bool m_writeOk = true;
+    CRecordIds m_ids;
 };
 
 }  // namespace korv

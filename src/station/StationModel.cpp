@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
@@ -85,12 +86,13 @@ bool CheckUpdateFile(const std::string& path, std::string* message) {
     return true;
 }
 
-bool CheckPattern(const std::string& what, const std::string& pattern, std::string* message) {
+bool CheckPattern(const std::string& what, const std::string& pattern, std::string* message,
+                  bool unit = false) {
     if (pattern.empty()) {
         return true;
     }
     std::string error;
-    if (!CompilePattern(pattern, &error)) {
+    if (!(unit ? CompileUnitPattern(pattern, &error) : CompilePattern(pattern, &error))) {
         *message = what + ": " + error;
         return false;
     }
@@ -213,7 +215,6 @@ struct CStationModel::Impl {
 
         SessionSettings settings;
         settings.port = sp.name;
-        settings.label = sp.label;
         settings.file = config.file;
         settings.repeat = config.repeat;
         settings.promptTimeout = config.promptTimeout;
@@ -223,14 +224,13 @@ struct CStationModel::Impl {
         settings.timing = StationTiming();
         settings.permissionHint = setup.permissionHint;
 
-        TransferRecord base;
+        TransferRecord base = StationRecordBase(
+            config.stationName.empty() ? setup.station : config.stationName, setup.version);
         base.port = sp.name;
         base.device = DevicePathForPort(sp.name);
         base.file = config.file;
         base.log = log->Path();
         base.slot = sp.label;
-        base.station = setup.station;
-        base.version = setup.version;
 
         auto sink = logs->RecordSink([this](const std::string& text) {
             // Told on every port's row: the records of all of them are incomplete from now on.
@@ -402,6 +402,15 @@ struct CStationModel::Impl {
         port.lastMessage = port.session->Report().reason;
     }
 
+    // The port's row goes: nothing of its run may reach its screen or its counts any more.
+    static void Detach(Port& port) {
+        port.terminal.AttachWindow(nullptr);
+        if (port.log != nullptr) {
+            port.log->Output().SetTerminal(nullptr);
+            port.log->Output().SetMessageObserver(nullptr);
+        }
+    }
+
     bool Refuse(std::string* message, const std::string& text) const {
         if (message != nullptr) {
             *message = text;
@@ -417,7 +426,7 @@ CStationModel::~CStationModel() {
     Stop();
     m_impl->station.Clear(PortOutcome::Interrupted, "Stopped");
     for (auto& port : m_impl->ports) {
-        port->terminal.AttachWindow(nullptr);
+        Impl::Detach(*port);
     }
 }
 
@@ -565,7 +574,7 @@ bool CStationModel::Start(std::string* message) {
     if (!CheckUpdateFile(m.config.file, &problem) ||
         !CheckPattern("The accepting line", m.config.expect, &problem) ||
         !CheckPattern("The rejecting line", m.config.reject, &problem) ||
-        !CheckPattern("The unit pattern", m.config.unitId, &problem)) {
+        !CheckPattern("The unit pattern", m.config.unitId, &problem, true)) {
         return m.Refuse(message, problem);
     }
     const std::string dir = m.config.logDir.empty() ? m.setup.defaultLogDir : m.config.logDir;
@@ -590,7 +599,8 @@ bool CStationModel::Start(std::string* message) {
         port->log = nullptr;
     }
     m.logs = std::move(runLogs);
-    m.rules = MakeVerdictRules(m.config.expect, m.config.reject, m.config.verdictTimeout);
+    m.rules = MakeVerdictRules(m.config.expect, m.config.reject, m.config.verdictTimeout,
+                               m.config.unitId);
     for (size_t i = 0; i < m.ports.size(); ++i) {
         m.AddSession(i, portLogs[i]);
     }
@@ -672,7 +682,7 @@ bool CStationModel::RemovePort(size_t index, std::string* message) {
                          "Removed from the station");
         port.session = nullptr;
     }
-    port.terminal.AttachWindow(nullptr);
+    Impl::Detach(port);
     m.ports.erase(m.ports.begin() + static_cast<std::ptrdiff_t>(index));
     m.config.ports.erase(m.config.ports.begin() + static_cast<std::ptrdiff_t>(index));
     if (m.selected >= static_cast<int>(m.ports.size())) {
@@ -709,6 +719,43 @@ bool CStationModel::SetSettings(const StationConfig& config, std::string* messag
     m.config = config;
     m.config.ports = std::move(ports);
     m.Tell(ChangeState);
+    return true;
+}
+
+bool CStationModel::Load(const std::string& path, std::string* message) {
+    Impl& m = *m_impl;
+    if (m.running) {
+        return m.Refuse(message, "Stop the station before opening another.");
+    }
+    std::string error;
+    std::optional<StationConfig> config = LoadStationFile(path, &error);
+    if (!config) {
+        return m.Refuse(message, error);
+    }
+    // The last run's sessions go with the rows they belong to.
+    m.station.Clear(PortOutcome::Interrupted, "Stopped");
+    for (auto& port : m.ports) {
+        Impl::Detach(*port);
+    }
+    m.ports.clear();
+    m.config = std::move(*config);
+    for (size_t i = 0; i < m.config.ports.size(); ++i) {
+        m.ports.push_back(m.MakePort());
+    }
+    m.selected = m.ports.empty() ? -1 : 0;
+    m.everStarted = false;
+    m.filePath = path;
+    m.Tell(ChangeRows | ChangeState | ChangeFigures);
+    return true;
+}
+
+bool CStationModel::Save(const std::string& path, std::string* message) {
+    Impl& m = *m_impl;
+    std::string error;
+    if (!SaveStationFile(path, m.config, &error)) {
+        return m.Refuse(message, error);
+    }
+    m.filePath = path;
     return true;
 }
 

@@ -83,7 +83,8 @@ struct StationTotals {
 // What the front end knows that the model may not find out by itself.
 struct StationModelSetup {
     std::string version;  // the program's version, for the records
-    std::string station;  // the station's name for the records (the host name)
+    // The station's name for the records when the station file names none; empty: the host name.
+    std::string station;
     // The log folder when the station names none (an absolute path: a window's working folder
     // is no place the operator looks).
     std::string defaultLogDir = "korvalin-logs";
@@ -151,7 +152,10 @@ class CStationModel {
     bool SetLabel(size_t index, const std::string& label, std::string* message);
     // Every setting but the ports (config.ports is ignored). Refused while running.
     bool SetSettings(const StationConfig& config, std::string* message);
-    // Reads a station file and takes it as the station; refused while running.
+    // Reads a station file and takes it as the station (ports, labels, settings; the rows start
+    // idle); refused while running, and refused with the reader's message (which names the file,
+    // the key and the reason) when the file is not a station file. The station shown is then
+    // kept as it was.
     bool Load(const std::string& path, std::string* message);
     bool Save(const std::string& path, std::string* message);
     // The station file last loaded or saved; empty if none.

@@ -11,14 +11,38 @@ std::optional<CPattern> CompilePattern(const std::string& pattern, std::string* 
     return compiled;
 }
 
+std::optional<CPattern> CompileUnitPattern(const std::string& pattern, std::string* error) {
+    std::optional<CPattern> compiled = CompilePattern(pattern, error);
+    if (compiled && compiled->Groups() != 1) {
+        if (error != nullptr) {
+            *error = "'" + pattern +
+                     "' needs exactly one capture group, ( ), around the unit's identity; it has " +
+                     std::to_string(compiled->Groups());
+        }
+        return std::nullopt;
+    }
+    return compiled;
+}
+
+std::string MatchUnit(const CPattern& unitId, const std::string& line) {
+    std::string unit;
+    if (!unitId.Search(std::string_view(line).substr(0, kMaxTesterLine), &unit)) {
+        return {};
+    }
+    return unit;
+}
+
 VerdictRules MakeVerdictRules(const std::string& expect, const std::string& reject,
-                              int timeoutSeconds) {
+                              int timeoutSeconds, const std::string& unitId) {
     VerdictRules rules;
     if (!expect.empty()) {
         rules.expect = CompilePattern(expect, nullptr);
     }
     if (!reject.empty()) {
         rules.reject = CompilePattern(reject, nullptr);
+    }
+    if (!unitId.empty()) {
+        rules.unitId = CompileUnitPattern(unitId, nullptr);
     }
     rules.timeout = std::chrono::seconds(timeoutSeconds);
     return rules;

@@ -23,18 +23,29 @@ struct VerdictRules {
     std::optional<CPattern> expect;    // a line that means accepted
     std::optional<CPattern> reject;    // a line that means rejected
     std::chrono::seconds timeout{60};  // how long a completed transfer waits for either
+    // A line of the tester's before its prompt that names the unit (its serial number): what the
+    // pattern's one capture group matched is the unit's identity in its record and report.
+    std::optional<CPattern> unitId;
 
     bool Wanted() const { return expect.has_value() || reject.has_value(); }
 };
 
-// The rules of --expect, --reject and --verdict-timeout (patterns already checked by the parser;
-// an empty pattern is none).
+// The rules of --expect, --reject, --verdict-timeout and --unit-id (patterns already checked by
+// the parser; an empty pattern is none).
 VerdictRules MakeVerdictRules(const std::string& expect, const std::string& reject,
-                              int timeoutSeconds);
+                              int timeoutSeconds, const std::string& unitId = {});
 
 // Compiles an operator's pattern (pattern/Pattern.h: a subset of ECMAScript's syntax); nullopt
 // with a message "'<pattern>' is not a regular expression: <reason>" when it is not one.
 std::optional<CPattern> CompilePattern(const std::string& pattern, std::string* error);
+// As CompilePattern, for the unit's identity: the pattern must also have exactly one capture
+// group, the part of the line that is the identity ("'<pattern>' needs exactly one capture
+// group, ( ), around the unit's identity; it has 0").
+std::optional<CPattern> CompileUnitPattern(const std::string& pattern, std::string* error);
+
+// The unit's identity in line (cut to kMaxTesterLine): what the unit pattern's capture group
+// matched; empty when the line does not match or the group matched nothing.
+std::string MatchUnit(const CPattern& unitId, const std::string& line);
 
 enum class Verdict { None, Accepted, Rejected };
 

@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -66,11 +67,12 @@ class BatchRun : public ::testing::Test {
         return child;
     }
 
-    // count simulated testers started with options, each saving what it receives.
+    // count simulated testers started with options, each saving what it receives (Got(i) for
+    // the i-th of m_sims).
     void StartTesters(size_t count, const std::vector<std::string>& options) {
         for (size_t i = 0; i < count; ++i) {
             std::vector<std::string> o = options;
-            o.insert(o.end(), {"--save", m_dir / ("got" + std::to_string(i))});
+            o.insert(o.end(), {"--save", m_dir / ("got" + std::to_string(m_sims.size()))});
             m_sims.push_back(std::make_unique<Sim>(o));
             ASSERT_FALSE(m_sims.back()->Port().empty());
         }
@@ -612,6 +614,85 @@ TEST_F(BatchRun, OnePortRunWritesItsRecordAndEndsWithTheTestersVerdict) {
         EXPECT_TRUE(r["log"].is_null()) << r;
         EXPECT_NE(Out().find("Update "), std::string::npos) << "the tester's output is on stdout";
     }
+}
+
+// A station file run headless: its ports with their labels, its file and log folder beside it, its
+// unit pattern; the command line's options override the file's. Each record names the port's
+// slot and its tester's unit, and the summary shows both beside the port.
+TEST_F(BatchRun, AStationFileRunsItsPortsUnderTheirLabels) {
+    const std::string text = UpdateText(3000);
+    ASSERT_EQ(::mkdir((m_dir / "bench").c_str(), 0755), 0);
+    WriteWholeFile(m_dir / "bench/update.txt", text);
+    const std::string size = std::to_string(text.size());
+    StartTesters(
+        1, {"--rate", "5760", "--expect", size, "--serial", "KT-0042", "--linger-ms", "60000"});
+    StartTesters(1, {"--rate", "5760", "--expect", size, "--linger-ms", "60000"});
+    const std::string station = m_dir / "bench/station.json";
+    WriteWholeFile(station, R"({"ports": [{"name": ")" + m_sims[0]->Port() +
+                                R"(", "label": "Bay 1"}, {"name": ")" + m_sims[1]->Port() +
+                                R"("}], "file": "update.txt", "log_dir": "logs",
+        "unit_id": "^Serial number: (\\S+)$", "repeat": false, "verdict_timeout": 60,
+        "expect": "never said", "station_name": "Bench A"})");
+    // The file's verdict pattern would fail both; the command line's own takes its place.
+    EXPECT_EQ(Start({"--station", station, "--expect", "header ok"})->WaitExit(), 0) << Err();
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(m_sims[i]->WaitEvent("RECEIVED"));
+        EXPECT_EQ(Got(i), text) << "tester " << i;
+    }
+    const auto records = Records(ReadWholeFile(m_dir / "bench/logs/report.jsonl"));
+    ASSERT_EQ(records.size(), 2u);
+    const auto& bay = records.at(m_sims[0]->Port());
+    const auto& other = records.at(m_sims[1]->Port());
+    EXPECT_EQ(bay["outcome"], "accepted") << bay;
+    EXPECT_EQ(bay["slot"], "Bay 1") << bay;
+    EXPECT_EQ(bay["unit"], "KT-0042") << bay;
+    EXPECT_EQ(bay["station"], "Bench A") << bay;
+    EXPECT_EQ(bay["file"], m_dir / "bench/update.txt") << bay;
+    EXPECT_TRUE(other["slot"].is_null() && other["unit"].is_null()) << other;
+    EXPECT_NE(bay["id"], other["id"]);
+    const std::string summary = Out();
+    EXPECT_TRUE(SummaryLine(summary, "PORT").starts_with("PORT")) << summary;
+    const auto cells = test::SummaryCells(SummaryLine(summary, m_sims[0]->Port()));
+    ASSERT_GE(cells.size(), 4u) << summary;
+    EXPECT_EQ(cells[1], "Bay 1") << summary;
+    EXPECT_EQ(cells[2], "KT-0042") << summary;
+    EXPECT_EQ(cells[3], "accepted") << summary;
+    EXPECT_NE(SummaryLine(summary, m_sims[1]->Port()).find(" -  "), std::string::npos) << summary;
+
+    // The station's name is the host's when neither the file nor the command line gives one.
+    m_sims.clear();
+    StartTesters(1, {"--rate", "5760", "--linger-ms", "60000"});
+    WriteWholeFile(station, R"({"ports": [{"name": ")" + m_sims[0]->Port() +
+                                R"("}], "file": "update.txt", "repeat": false})");
+    EXPECT_EQ(Start({"--station", station, "--log-dir", m_dir / "logs2"})->WaitExit(), 0) << Err();
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    EXPECT_EQ(Records(ReadWholeFile(m_dir / "logs2/report.jsonl"))[m_sims[0]->Port()]["station"],
+              host);
+}
+
+// A station file that cannot be used is refused with its reason before any port is opened, any
+// log folder made or any record written.
+TEST_F(BatchRun, ABadStationFileTouchesNoPort) {
+    StartTesters(1, {"--rate", "5760"});
+    const std::string station = m_dir / "station.json";
+    WriteWholeFile(station, R"({"ports": [{"name": ")" + m_sims[0]->Port() +
+                                R"("}], "file": "u.txt", "prompt_timeout": -5})");
+    EXPECT_EQ(Start({"--station", station})->WaitExit(), 2);
+    EXPECT_NE(Err().find("KORVALIN: Station file '" + station +
+                         "', \"prompt_timeout\": must be a whole number of seconds"),
+              std::string::npos)
+        << Err();
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "korvalin-logs"));
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "work/korvalin-logs"));
+    EXPECT_FALSE(m_sims[0]->Find("BANNER").has_value()) << m_sims[0]->Transcript();
+
+    // A station file without an update file needs one from the command line.
+    WriteWholeFile(station, R"({"ports": [{"name": ")" + m_sims[0]->Port() + R"("}]})");
+    EXPECT_EQ(Start({"--station", station})->WaitExit(), 2);
+    EXPECT_NE(Err().find("names no update file (\"file\"): give --file PATH."), std::string::npos)
+        << Err();
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "work/korvalin-logs"));
 }
 
 }  // namespace

@@ -235,5 +235,68 @@ TEST(BatchTable, ATableTallerThanTheTerminalKeepsTotalsAndTheBusiestRows) {
     EXPECT_EQ(FormatLiveTable(reports, 0, 30).size(), 29u);
 }
 
+// A station's ports with their labels, and their testers' units: beside the port in the table and
+// the summary, "-" where a port has none, the tester's control bytes shown, not acted on; on a
+// narrow terminal the longest of name, label and unit gives way first, the counts never.
+TEST(BatchTable, LabelsAndUnitsStandBesideThePort) {
+    PortReport a = Report("/dev/ttyUSB0", PortOutcome::Sent);
+    a.label = "Bay 1";
+    a.unit = "KT-0042";
+    a.sent = 1;
+    PortReport b = Report("/dev/ttyUSB1", PortOutcome::PortLost);
+    b.unit = "\x1b[2JKT-7";
+    b.failed = 1;
+    PortReport c = Report("/dev/ttyUSB2", PortOutcome::NotOpened);
+    PortReport d = Report("/dev/ttyUSB3", PortOutcome::NotOpened);
+    d.label =
+        "Bucht \xc3\x9c\xc2\x9b"
+        "2J\x07";  // its own letters kept, controls shown
+    EXPECT_NE(FormatSummary({d}).find("/dev/ttyUSB3  Bucht \xc3\x9c?2J^G  not opened"),
+              std::string::npos)
+        << FormatSummary({d});
+    const std::string summary = FormatSummary({a, b, c});
+    const auto lines = [&] {
+        std::vector<std::string> all;
+        for (size_t at = 0, nl; (nl = summary.find('\n', at)) != std::string::npos; at = nl + 1) {
+            all.push_back(summary.substr(at, nl - at));
+        }
+        return all;
+    }();
+    ASSERT_EQ(lines.size(), 4u) << summary;
+    EXPECT_TRUE(lines[0].starts_with("PORT          SLOT   UNIT       OUTCOME ")) << summary;
+    EXPECT_TRUE(lines[1].starts_with("/dev/ttyUSB0  Bay 1  KT-0042    sent ")) << summary;
+    EXPECT_TRUE(lines[2].starts_with("/dev/ttyUSB1  -      ^[[2JKT-7  port lost ")) << summary;
+    EXPECT_TRUE(lines[3].starts_with("/dev/ttyUSB2  -      -          not opened ")) << summary;
+    // Without labels or units the summary is as it always was; a run that looks for units shows
+    // the column before any is known.
+    EXPECT_TRUE(FormatSummary({c}).starts_with("PORT          OUTCOME ")) << FormatSummary({c});
+    EXPECT_TRUE(FormatSummary({c}, true).starts_with("PORT          UNIT  OUTCOME "));
+    EXPECT_EQ(FormatLiveTable({c}, 0, 0, {}, true)[0].find("/dev/ttyUSB2  -  "), 0u);
+
+    a.phase = PortPhase::Sending;
+    a.unit = "SERIAL-0000000000000042";
+    a.label = "Rack A, bay 1 (left)";
+    a.done = 1000;
+    a.total = 40000;
+    const auto wide = FormatLiveTable({a, b, c}, 0);
+    EXPECT_NE(wide[0].find("/dev/ttyUSB0  Rack A, bay 1 (left)  SERIAL-0000000000000042  sending"),
+              std::string::npos)
+        << wide[0];
+    const auto narrow = FormatLiveTable({a, b, c}, 80);
+    for (const auto& line : narrow) {
+        EXPECT_LE(line.size(), 80u) << line;
+        EXPECT_NE(line.find(" sent, "), std::string::npos) << line;
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    }
+    // The unit and the label, the widest, gave way; the port's name did not. Each keeps its end.
+    EXPECT_TRUE(narrow[0].starts_with("/dev/ttyUSB0  ...y 1 (left)  ...0000000042  sending"))
+        << narrow[0];
+    EXPECT_EQ(narrow[0].find(" sent, "), narrow[1].find(" sent, "));
+    // Narrower still, every column gives way, down to 8 characters.
+    const auto narrower = FormatLiveTable({a, b, c}, 66);
+    EXPECT_TRUE(narrower[0].starts_with("...yUSB0  ...left)  ...00042  sending")) << narrower[0];
+    EXPECT_NE(narrower[0].find(" sent, 0 failed"), std::string::npos) << narrower[0];
+}
+
 }  // namespace
 }  // namespace korv

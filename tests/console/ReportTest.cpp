@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/HostName.h"
 #include "station/Report.h"
 #include "station/RetryList.h"
 
@@ -23,8 +26,10 @@ struct RecorderCase {
     // "tick": the verdict is asked for now, "late": after its time-out; "none:<outcome>",
     // "always:<outcome>": the run ends without a transfer.
     std::vector<std::string> steps;
-    // "outcome|verdict|tester lines|first tester line" per record written.
+    // "outcome|verdict|tester lines|first tester line" per record written, and "|unit" with a
+    // unit pattern.
     std::vector<std::string> records;
+    const char* unitId = "";
 };
 
 void PrintTo(const RecorderCase& c, std::ostream* os) {
@@ -43,10 +48,15 @@ TEST_P(Recorder, WritesTheRecordsTheEventsCallFor) {
     if (*c.reject != '\0') {
         rules.reject = CompilePattern(c.reject, nullptr);
     }
+    if (*c.unitId != '\0') {
+        rules.unitId = CompileUnitPattern(c.unitId, nullptr);
+        ASSERT_TRUE(rules.unitId) << c.unitId;
+    }
     std::vector<std::string> got;
     CTransferRecorder recorder({}, rules, [&](const TransferRecord& r) {
         got.push_back(r.outcome + "|" + r.verdict + "|" + std::to_string(r.tester.size()) + "|" +
-                      (r.tester.empty() ? "" : r.tester.front()));
+                      (r.tester.empty() ? "" : r.tester.front()) +
+                      (*c.unitId != '\0' ? "|" + r.unit : ""));
         return true;
     });
     const std::map<std::string, PortOutcome> outcomes = {{"sent", PortOutcome::Sent},
@@ -76,6 +86,12 @@ TEST_P(Recorder, WritesTheRecordsTheEventsCallFor) {
 
 const std::string kBanner = "\r\nBoot 2.1\r\n\r\nReady to receive update file....\r\n";
 const std::string kOk = "<Update received: 9 bytes, header ok\r\n";
+const std::string kManyLines = [] {
+    std::string s;
+    for (int i = 0; i < 30; ++i)
+        s += "line " + std::to_string(i) + "\r\n";
+    return s;
+}();
 
 INSTANTIATE_TEST_SUITE_P(
     Report, Recorder,
@@ -133,14 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         RecorderCase{"AtMostTwentyTesterLines",
                      "",
                      "",
-                     {"<" +
-                          [] {
-                              std::string s;
-                              for (int i = 0; i < 30; ++i)
-                                  s += "line " + std::to_string(i) + "\r\n";
-                              return s;
-                          }(),
-                      "start", "sent"},
+                     {"<" + kManyLines, "start", "sent"},
                      {"sent||20|line 0"}},
         RecorderCase{"APortWithoutTransferGetsOneRecord",
                      "",
@@ -151,7 +160,39 @@ INSTANTIATE_TEST_SUITE_P(
                      "",
                      "",
                      {"start", "sent", "always:bad_file"},
-                     {"sent||0|", "bad_file||0|"}}),
+                     {"sent||0|", "bad_file||0|"}},
+        // The first line before the prompt that names the unit counts; lines during the
+        // transfer do not, and the next tester is not taken for the last one.
+        RecorderCase{"TheUnitIsTheFirstMatchBeforeThePrompt",
+                     "",
+                     "",
+                     {"<Boot\r\nSerial number: A1\r\nSerial number: B2\r\n", "start",
+                      "<Serial number: C3\r\n", "sent", "<Boot\r\n", "start", "sent"},
+                     {"sent||3|Boot|A1", "sent||1|Boot|"},
+                     "Serial number: (\\S+)"},
+        // A long self-test before the identity: past the lines kept, the unit is still found.
+        RecorderCase{"AUnitAfterTheKeptLinesCounts",
+                     "",
+                     "",
+                     {"<" + kManyLines + "S/N 0042\r\n", "start", "sent"},
+                     {"sent||20|line 0|0042"},
+                     "S/N (\\d+)"},
+        // The next tester names itself while the last one's verdict is awaited: its unit goes
+        // with its own record, not with the verdict that was given up.
+        RecorderCase{
+            "TheNextTestersUnitIsItsOwn",
+            "ok",
+            "",
+            {"<S/N 1\r\n", "start", "sent", "<S/N 2\r\n", "start", "sent", "<ok\r\n", "tick"},
+            {"no_verdict||1|S/N 1|1", "accepted|ok|1|S/N 2|2"},
+            "S/N (\\d+)"},
+        // A port that never got a transfer names its tester too; an empty capture names none.
+        RecorderCase{"ARecordWithoutTransferHasItsUnit",
+                     "",
+                     "",
+                     {"<Boot\r\nUnit: \r\nUnit: X-9\r\n", "none:no_prompt"},
+                     {"no_prompt||3|Boot|X-9"},
+                     "Unit: (\\S*)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Report, TesterTextIsShownWithoutItsControlBytes) {
@@ -189,7 +230,75 @@ TEST(Report, RecordIsOneLineOfJsonWithNullsForWhatIsUnknown) {
     }
     EXPECT_EQ(j["bytes_sent"], 0);
     EXPECT_EQ(j["tester"][1], "\xef\xbf\xbd");  // not UTF-8: replaced, not refused
-    EXPECT_EQ(j.size(), 13u);
+    for (const char* key : {"unit", "slot", "station", "version"}) {
+        EXPECT_TRUE(j[key].is_null()) << key;
+    }
+    EXPECT_EQ(j.size(), 18u);
+}
+
+// Every record names the station, the program's version and the port's slot, and has an id of
+// its own, in the form of a random UUID, whichever recorder wrote it.
+TEST(Report, RecordsNameTheirStationSlotAndVersionAndEachHasItsOwnId) {
+    TransferRecord base = StationRecordBase("Line 3", "9.8.7");
+    EXPECT_EQ(base.station, "Line 3");
+    EXPECT_EQ(StationRecordBase("", "1").station, HostName());
+    EXPECT_FALSE(HostName().empty());
+    base.port = "COM5";
+    base.slot = "Bay 1";
+    std::vector<nlohmann::json> records;
+    const auto sink = [&](const TransferRecord& r) {
+        records.push_back(nlohmann::json::parse(RecordLine(r)));
+        return true;
+    };
+    VerdictRules rules;
+    CTransferRecorder first(base, rules, sink);
+    CTransferRecorder second(base, rules, sink);
+    for (CTransferRecorder* recorder : {&first, &second, &first}) {
+        recorder->TransferStarted(10);
+        recorder->TransferEnded(PortOutcome::Sent, 10, "ab", "");
+    }
+    ASSERT_EQ(records.size(), 3u);
+    std::set<std::string> ids;
+    for (const auto& j : records) {
+        EXPECT_EQ(j["station"], "Line 3");
+        EXPECT_EQ(j["version"], "9.8.7");
+        EXPECT_EQ(j["slot"], "Bay 1");
+        const std::string id = j["id"];
+        EXPECT_TRUE(std::regex_match(
+            id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+            << id;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 3u);
+}
+
+// What the port's report shows as its tester's unit: the one its lines before the prompt named,
+// kept through the transfer and after it until the next tester names itself.
+TEST(Report, TheUnitShownIsTheTestersOnThePortNow) {
+    VerdictRules rules;
+    rules.unitId = CompileUnitPattern("S/N (\\w+)", nullptr);
+    CTransferRecorder recorder({}, rules, {});
+    auto say = [&](const std::string& text) {
+        for (const char ch : text) {
+            recorder.OnTesterByte(ch);
+        }
+    };
+    EXPECT_EQ(recorder.Unit(), "");
+    say("Boot\r\nS/N A1\r\n");
+    EXPECT_EQ(recorder.Unit(), "A1");
+    recorder.TransferStarted(10);
+    say("S/N Z9\r\n");  // a line of the transfer's, not an identity
+    EXPECT_EQ(recorder.Unit(), "A1");
+    recorder.TransferEnded(PortOutcome::Sent, 10, "ab", "");
+    EXPECT_EQ(recorder.Unit(), "A1");
+    say("Boot\r\nS/N B2\r\n");
+    EXPECT_EQ(recorder.Unit(), "B2");
+    // A tester that does not name itself is shown without a unit once it is sent to.
+    recorder.TransferStarted(10);
+    recorder.TransferEnded(PortOutcome::Sent, 10, "ab", "");
+    say("Boot\r\n");
+    recorder.TransferStarted(10);
+    EXPECT_EQ(recorder.Unit(), "");
 }
 
 TEST(Report, TotalsAndVerdictLinesCountEveryPort) {

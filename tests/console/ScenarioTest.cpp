@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Scenarios.h"
 
@@ -17,6 +18,9 @@ class Scenarios : public ::testing::TestWithParam<Scenario> {
         ::mkdir((m_dir / "sysfs").c_str(), 0755);
         ::mkdir((m_dir / "config").c_str(), 0755);
         test::ScenarioSystem system;
+        char host[256] = {};
+        ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+        system.hostName = host;
         system.port = [](size_t, std::vector<std::string>&) { return std::string(); };
         system.command = [this](const std::vector<std::string>& args) {
             // The environment of a machine with no serial devices and no remembered port.

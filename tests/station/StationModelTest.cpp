@@ -199,6 +199,39 @@ TEST_F(StationModelTest, PortsAreEditedOnlyAsTheyCanBe) {
     EXPECT_TRUE(m_model->CanCloseWithoutAsking());
 }
 
+// A station file saved from the model comes back whole; a bad one is refused and changes nothing.
+TEST_F(StationModelTest, StationFileRoundTripAndRefusal) {
+    std::string message;
+    ASSERT_TRUE(m_model->AddPort("/dev/ttyUSB3", "Bay 3", &message));
+    ASSERT_TRUE(m_model->AddPort("rfc2217://bench:4001", "", &message));
+    StationConfig config = Settings();
+    config.unitId = "SN: (\\w+)";
+    config.promptTimeout = 20;
+    config.logDir = m_dir / "station-logs";
+    ASSERT_TRUE(m_model->SetSettings(config, &message)) << message;
+    const std::string path = m_dir / "bench.json";
+    ASSERT_TRUE(m_model->Save(path, &message)) << message;
+    EXPECT_EQ(m_model->FilePath(), path);
+
+    CStationModel other;
+    ASSERT_TRUE(other.Load(path, &message)) << message;
+    ASSERT_EQ(other.RowCount(), 2u);
+    EXPECT_EQ(other.Row(0).label, "Bay 3");
+    EXPECT_EQ(other.Row(1).name, "rfc2217://bench:4001");
+    EXPECT_EQ(other.Row(1).state, "idle");
+    EXPECT_EQ(other.Config().file, m_file);
+    EXPECT_EQ(other.Config().unitId, config.unitId);
+    EXPECT_EQ(other.Config().promptTimeout, 20);
+    EXPECT_EQ(other.Config().logDir, config.logDir);
+    EXPECT_FALSE(other.Config().repeat);
+
+    const std::string bad = m_dir.Write("bad.json", "{\"ports\": [], \"colour\": 3}");
+    EXPECT_FALSE(other.Load(bad, &message));
+    EXPECT_NE(message.find("bad.json"), std::string::npos) << message;
+    EXPECT_EQ(other.RowCount(), 2u) << "a refused file replaced the station";
+    EXPECT_EQ(other.FilePath(), path);
+}
+
 // Three testers, one of which rejects the update: rows, counts, yield, the records with their
 // slots, each port's log and screen.
 TEST_F(StationModelTest, RunOfThreeTestersWithOneRejecting) {

@@ -12,10 +12,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +29,7 @@
 #include "TempDir.h"
 #include "Texts.h"
 #include "Wait.h"
+#include "korv_version.h"
 
 namespace korv::test {
 
@@ -76,6 +82,9 @@ struct Scenario {
     const char* say = "";
     // The summary's OUTCOME of a tester the fault does not touch.
     const char* bystander = "sent";
+    // With --unit-id among args: the unit every record and summary row of a tester the fault
+    // touches names (the others name none).
+    const char* unit = "";
 };
 
 // An outcome of a transfer that went out whole (the tester's verdict may follow).
@@ -170,6 +179,13 @@ inline const std::vector<Scenario>& ConsoleScenarios() {
         // Standard error gone (its reader exited): the run's status is the transfer's.
         {"StandardErrorGoneKeepsTheStatus", F::StderrGone, {"--rate", "5760"}, 20000,
          kEverywhere, 0, "sent", 1, 0, "", Got::All},
+        // Each tester names itself in its banner: the unit is in its records and summary row, and
+        // the records name the station given.
+        {"TheTestersNameThemselves", F::None,
+         {"--rate", "5760", "--serial", "KT-0042", "--linger-ms", "60000"}, 20000,
+         kEverywhere, 0, "sent", 1, 0, "", Got::All,
+         {"--unit-id", "^Serial number: (\\S+)$", "--station-name", "Line 3"}, "", "sent",
+         "KT-0042"},
         // clang-format on
     };
     return rows;
@@ -208,13 +224,26 @@ inline std::vector<std::string> SummaryCells(const std::string& line) {
     return cells;
 }
 
-// Checks one tester's summary row against what it should say.
+// Checks one tester's summary row against what it should say; unit: its UNIT column, when the
+// summary has one ("-" for none).
 inline void ExpectSummaryRow(const std::string& summary, const std::string& port,
                              const std::string& outcome, int sent, int failed, Got got,
-                             size_t bytes, const std::string& reason) {
+                             size_t bytes, const std::string& reason,
+                             const std::string& unit = {}) {
+    // The columns that name the port (PORT, and SLOT and UNIT when there are any) come first.
+    const auto header = SummaryCells(SummaryLine(summary, "PORT"));
+    const auto unitAt = std::find(header.begin(), header.end(), "UNIT");
+    const auto outcomeAt = std::find(header.begin(), header.end(), "OUTCOME");
+    ASSERT_NE(outcomeAt, header.end()) << summary;
+    const auto identity = static_cast<size_t>(outcomeAt - header.begin()) - 1;
+    EXPECT_EQ(unitAt != header.end(), !unit.empty()) << summary;
     const std::string line = SummaryLine(summary, port);
-    const auto cells = SummaryCells(line);
-    ASSERT_GE(cells.size(), 7u) << summary;
+    auto cells = SummaryCells(line);
+    ASSERT_GE(cells.size(), 7u + identity) << summary;
+    if (unitAt != header.end()) {
+        EXPECT_EQ(cells[static_cast<size_t>(unitAt - header.begin())], unit) << summary;
+    }
+    cells.erase(cells.begin() + 1, cells.begin() + 1 + static_cast<std::ptrdiff_t>(identity));
     EXPECT_EQ(cells[1], outcome) << summary;
     EXPECT_EQ(cells[2], std::to_string(sent)) << summary;
     EXPECT_EQ(cells[3], std::to_string(failed)) << summary;
@@ -271,6 +300,34 @@ inline void ExpectRecordsAgreeWithTheirReasons(const std::string& report) {
             line.substr(digits, line.find_first_not_of("0123456789", digits) - digits);
         EXPECT_EQ(told, counted) << line;
     }
+}
+
+// Every record names the station (the run's --station-name, else the host name), the program's
+// version, no slot (these ports have no labels) and, with --unit-id, its tester's unit (units: by
+// port, empty for none); each has an id of its own.
+inline void ExpectRecordIdentities(const std::string& report, const std::string& station,
+                                   const std::map<std::string, std::string>& units) {
+    std::set<std::string> ids;
+    size_t records = 0;
+    for (size_t at = 0, nl; (nl = report.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const auto r = nlohmann::json::parse(report.substr(at, nl - at), nullptr, false);
+        ASSERT_TRUE(r.is_object()) << report;
+        ++records;
+        EXPECT_EQ(r["station"], station) << r;
+        EXPECT_EQ(r["version"], KORV_VERSION) << r;
+        EXPECT_TRUE(r["slot"].is_null()) << r;
+        ASSERT_TRUE(r["id"].is_string()) << r;
+        EXPECT_EQ(r["id"].get<std::string>().size(), 36u) << r;
+        ids.insert(r["id"].get<std::string>());
+        const auto unit = units.find(r["port"].get<std::string>());
+        if (unit != units.end() && !unit->second.empty()) {
+            EXPECT_EQ(r["unit"], unit->second) << r;
+        } else {
+            EXPECT_TRUE(r["unit"].is_null()) << r;
+        }
+    }
+    EXPECT_GT(records, 0u);
+    EXPECT_EQ(ids.size(), records) << "two records with one id\n" << report;
 }
 
 // Checks what a tester saved against the file.
@@ -376,6 +433,8 @@ class StalledPipe {
 
 // How one system starts the program and reaches a tester; the run and its checks are shared.
 struct ScenarioSystem {
+    // The station the records name when the run is given no --station-name.
+    std::string hostName;
     // The port name of tester i and the simulator options that put it there; empty: the
     // simulator's own pty.
     std::function<std::string(size_t i, std::vector<std::string>& simOptions)> port;
@@ -563,7 +622,8 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
                     out, ports[i], outcome, faulty ? s.sent : 1,
                     faulty ? s.failed
                            : (WentOutWhole(outcome) && outcome != "sent" && outcome != "accepted"),
-                    got, s.bytes, rowReason ? reason : "");
+                    got, s.bytes, rowReason ? reason : "",
+                    *s.unit == '\0' ? "" : (faulty ? s.unit : "-"));
             }
             const std::string log = ReadWholeFile(sys.logPath(logDir, ports[i]));
             if (s.fault != Fault::UnwritableLog || i != 0) {
@@ -575,6 +635,16 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         }
     }
     ExpectRecordsAgreeWithTheirReasons(ReadWholeFile(dir / "report.jsonl"));
+    {
+        std::map<std::string, std::string> units;
+        for (size_t i = 0; i < testers; ++i) {
+            units[ports[i]] = i == 0 || everyTester ? s.unit : "";
+        }
+        const auto named = std::find(s.args.begin(), s.args.end(), "--station-name");
+        const std::string station =
+            named != s.args.end() && named + 1 != s.args.end() ? *(named + 1) : sys.hostName;
+        ExpectRecordIdentities(ReadWholeFile(dir / "report.jsonl"), station, units);
+    }
     // Nothing the testers said reaches a terminal's control: the pane's output and the summary
     // never carry control bytes other than line ends and backspace, nor do the messages.
     for (const char c : {'\x1b', '\x07'}) {

@@ -29,6 +29,10 @@ class ExeScenarios : public ::testing::TestWithParam<Scenario> {
         ASSERT_EQ(::access((prefix + "/korv-ports").c_str(), F_OK), 0)
             << "COM5 and COM6 are not mapped in " << prefix << " (run scripts/wine-com)";
         test::ScenarioSystem system;
+        // Wine gives Windows programs the Linux host name, without its domain.
+        char host[256] = {};
+        ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+        system.hostName = std::string(host).substr(0, std::string(host).find('.'));
         system.port = [prefix](size_t i, std::vector<std::string>& options) {
             const std::string port = "COM" + std::to_string(5 + i);
             options.insert(options.end(),

@@ -165,6 +165,10 @@ ParseResult parse_options(const std::vector<std::string>& args) {
             if (value.empty())
                 return fail("needs a file name");
             o.save = value;
+        } else if (name == "--serial") {
+            if (value.empty())
+                return fail("needs a serial number");
+            o.serial = value;
         } else if (name == "--link") {
             if (value.empty())
                 return fail("needs a path");
@@ -227,6 +231,7 @@ flood N, hangup, count, restart, quit.
                          pointed at) before the slave path is printed; removed at exit
   --repeat N             updates to accept, 0 = for ever (default 1)
   --between-ms N         pause before banner and prompt are repeated (default 500)
+  --serial TEXT          the banner says "Serial number: TEXT" after its first line
   --linger-ms N          pause after the last update before exiting (default 500)
   --wait-open on|off|rate  boot only once the line has been opened and set to 57600 with
                          XON/XOFF (default on); rate: 57600 alone (a device server in front)

@@ -40,6 +40,8 @@ struct Options {
     uint64_t flood_during = 0;
     VerdictKind verdict = VerdictKind::Accept;
     std::string link;  // a symbolic link re-pointed at the pty's slave for the simulator's life
+    // The serial number the banner names; empty: none.
+    std::string serial;
 };
 
 struct ParseResult {

@@ -284,7 +284,7 @@ bool Simulator::tool_has_configured() const {
 
 void Simulator::start_banner(TimePoint now) {
     pieces_.clear();
-    std::string text = boot_banner();
+    std::string text = boot_banner(o_.serial);
     if (o_.false_prompts)
         text += false_prompts_text();
     pieces_.push_back({now, text, "BANNER"});

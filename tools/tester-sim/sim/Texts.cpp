@@ -12,8 +12,9 @@ constexpr const char* kXonXoff =
     "file using plain text transmission and XOn/Xoff handshaking....\r\n";
 }  // namespace
 
-std::string boot_banner() {
-    return "\r\nTester boot ROM 2.1\r\n"
+std::string boot_banner(const std::string& serial) {
+    return "\r\nTester boot ROM 2.1\r\n" +
+           (serial.empty() ? std::string() : "Serial number: " + serial + "\r\n") +
            "Memory test... passed\r\n"
            "Keypad... ok\r\n"
            "Update mode\r\n";

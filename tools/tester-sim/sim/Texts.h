@@ -10,7 +10,8 @@
 
 namespace korv::sim {
 
-std::string boot_banner();
+// serial: the unit's serial number, printed on a line of its own after the first; empty: none.
+std::string boot_banner(const std::string& serial = {});
 std::string prompt_text(PromptKind kind);
 // Near misses of the ready prompt: one dot short, and a doubled first letter.
 std::string false_prompts_text();
