@@ -24,16 +24,6 @@ namespace {
 // waiting for the model's notices fail: the testers are still served, if a little late.
 constexpr DWORD kWaitFailedPollMs = 50;
 
-// The computer's name, for the records.
-std::string HostName() {
-    wchar_t name[256];
-    DWORD size = 256;
-    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
-        return {};
-    }
-    return Narrow(std::wstring(name, size));
-}
-
 // Where the logs go unless the station names a folder: under the user's documents, where the
 // operator finds them (the program's own folder is not writable once installed).
 std::string DefaultLogDir() {
@@ -49,7 +39,6 @@ std::string DefaultLogDir() {
 StationModelSetup Setup() {
     StationModelSetup setup;
     setup.version = KORV_VERSION;
-    setup.station = HostName();
     setup.defaultLogDir = DefaultLogDir();
     setup.describePort = [](const std::string& name) { return DescribePort(name).product; };
     return setup;
@@ -57,7 +46,8 @@ StationModelSetup Setup() {
 
 }  // namespace
 
-CStationApp::CStationApp() : m_model(Setup()) {}
+CStationApp::CStationApp(std::string stationFile)
+    : m_stationFile(std::move(stationFile)), m_model(Setup()) {}
 
 bool CStationApp::InitInstance(HINSTANCE instance) {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES};
@@ -74,6 +64,10 @@ bool CStationApp::InitInstance(HINSTANCE instance) {
     }
     ShowWindow(m_window.Handle(), SW_SHOW);
     UpdateWindow(m_window.Handle());
+    // A file that cannot be used is told; the window stays, with an empty station, for another.
+    if (!m_stationFile.empty()) {
+        m_window.Open(m_stationFile);
+    }
     return true;
 }
 

@@ -12,7 +12,8 @@ namespace korv::win {
 
 class CStationApp {
   public:
-    CStationApp();
+    // stationFile: the station to open once the window shows; empty: none.
+    explicit CStationApp(std::string stationFile);
     CStationApp(const CStationApp&) = delete;
     CStationApp& operator=(const CStationApp&) = delete;
 
@@ -24,6 +25,7 @@ class CStationApp {
     int Run();
 
   private:
+    std::string m_stationFile;
     // The profile's network ports are offered by the port dialog.
     CProfileAdapter m_profile{CUserProfile("QUENDAL", "KORVALIN")};
     CStationModel m_model;

@@ -37,6 +37,9 @@ constexpr int kSettingFields[] = {IDC_ST_FILE,           IDC_ST_BROWSE,  IDC_ST_
                                   IDC_ST_REJECT,         IDC_ST_UNIT,    IDC_ST_VERDICT_TIMEOUT,
                                   IDC_ST_PROMPT_TIMEOUT, IDC_ST_LOG_DIR, IDC_ST_REPEAT};
 
+// The station files' type in the file dialogs.
+constexpr char kStationFilter[] = "Station files (*.json)|*.json|All Files (*.*)|*.*||";
+
 // Blanks around a path typed in (or pasted) are not part of it.
 std::string Trimmed(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t");
@@ -249,6 +252,12 @@ void CStationWindow::OnCommand(int id, int code) {
         case IDC_ST_BROWSE:
             OnBrowse();
             break;
+        case IDC_ST_OPEN:
+            OnOpen();
+            break;
+        case IDC_ST_SAVE:
+            OnSave();
+            break;
         default:
             break;  // Escape (IDCANCEL) does not close the station; the close box does
     }
@@ -402,6 +411,69 @@ void CStationWindow::OnBrowse() {
     }
 }
 
+bool CStationWindow::Open(const std::string& path) {
+    // The pane lets go of the port it shows: an opened station replaces every port.
+    m_term->ShowModel(nullptr);
+    std::string message;
+    const bool opened = m_model.Load(path, &message);
+    if (opened) {
+        ShowSettings();
+        UpdateCaption();
+    } else {
+        Tell(message);
+    }
+    ShowSelectedTerminal();
+    return opened;
+}
+
+void CStationWindow::OnOpen() {
+    FileDialogRequest request;
+    request.title = "Open station";
+    request.filter = kStationFilter;
+    request.defaultExt = "json";
+    const ModalServe serve(*this);
+    if (RunFileDialog(m_hWnd, request, FileDialogKind::Open)) {
+        Open(request.fileName);
+    }
+}
+
+void CStationWindow::OnSave() {
+    // A station file names at least one port: one without would not open again.
+    if (m_model.RowCount() == 0) {
+        Tell("Add a port to the station before saving it.");
+        return;
+    }
+    // What the fields say is what is saved; while the station runs they are what it runs with.
+    if (!m_model.Running()) {
+        StationConfig config;
+        std::string problem;
+        int field = 0;
+        if (!ReadSettings(&config, &problem, &field) || !m_model.SetSettings(config, &problem)) {
+            Tell(problem);
+            if (field != 0) {
+                SendMessageW(m_hWnd, WM_NEXTDLGCTL,
+                             reinterpret_cast<WPARAM>(GetDlgItem(m_hWnd, field)), TRUE);
+            }
+            return;
+        }
+    }
+    FileDialogRequest request;
+    request.title = "Save station";
+    request.filter = kStationFilter;
+    request.defaultExt = "json";
+    request.fileName = m_model.FilePath().empty() ? "station.json" : m_model.FilePath();
+    const ModalServe serve(*this);
+    if (!RunFileDialog(m_hWnd, request, FileDialogKind::Save)) {
+        return;
+    }
+    std::string message;
+    if (m_model.Save(request.fileName, &message)) {
+        UpdateCaption();
+    } else {
+        Tell(message);
+    }
+}
+
 void CStationWindow::RequestClose() {
     // Not while one of the window's own dialogs is up (the window is disabled then): whoever
     // closes from outside (the taskbar) must not tear it down under the dialog.
@@ -435,6 +507,8 @@ void CStationWindow::ShowSettings() {
 
 bool CStationWindow::ReadSettings(StationConfig* config, std::string* problem, int* field) const {
     auto text = [this](int id) { return WindowText(GetDlgItem(m_hWnd, id)); };
+    // What has no field (the station's name from its file) stays as it is.
+    *config = m_model.Config();
     config->file = Trimmed(text(IDC_ST_FILE));
     config->expect = text(IDC_ST_EXPECT);
     config->reject = text(IDC_ST_REJECT);
@@ -521,6 +595,15 @@ void CStationWindow::UpdateTotals() {
     SetText(IDC_ST_TOTALS, m_model.Totals().text);
     const std::string report = m_model.ReportPath();
     SetText(IDC_ST_RECORDS, report.empty() ? std::string() : "Records: " + report);
+}
+
+void CStationWindow::UpdateCaption() {
+    std::string caption = "KORVALIN Station";
+    if (!m_model.FilePath().empty()) {
+        caption = Narrow(std::filesystem::path(Widen(m_model.FilePath())).filename().wstring()) +
+                  " - " + caption;
+    }
+    SetWindowTextW(m_hWnd, Widen(caption).c_str());
 }
 
 void CStationWindow::SetText(int id, const std::string& text) {

@@ -38,6 +38,9 @@ class CStationWindow {
     // False when the template, or a control it names, cannot be created.
     bool Create(HINSTANCE instance);
     HWND Handle() const { return m_hWnd; }
+    // Takes the station file at path as the station; a file that cannot be used is told in a
+    // message box and the station shown stays as it was.
+    bool Open(const std::string& path);
 
   private:
     // Serves the model from a timer for as long as it lives: a modal loop of the system's runs.
@@ -64,6 +67,8 @@ class CStationWindow {
     void OnAddPort();
     void OnRemove();
     void OnBrowse();
+    void OnOpen();
+    void OnSave();
     void RequestClose();
 
     // The settings fields from the model's settings, and back: false with a message and the
@@ -77,6 +82,8 @@ class CStationWindow {
     void FitTerminals();
     void UpdateControls();
     void UpdateTotals();
+    // "KORVALIN Station", with the station file's name once there is one.
+    void UpdateCaption();
     void SetText(int id, const std::string& text);
     // A message box owned by the window; the model is served while it is up.
     int Ask(const std::string& text, UINT flags);

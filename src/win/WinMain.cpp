@@ -1,6 +1,6 @@
 // korvalin.exe: the Windows desktop program.
 // Usage: korvalin [--port NAME] [--file PATH]     the one-port window
-//        korvalin --station                       the station window
+//        korvalin --station [STATION-FILE]         the station window
 
 // The core's headers (through WinApp.h) come before <windows.h>, whose macros share some of
 // their constant names.
@@ -36,14 +36,14 @@ int Usage(const std::string& message) {
     const std::wstring text =
         korv::win::Widen(message +
                          "\n\nusage: korvalin [--port NAME] [--file PATH]\n"
-                         "       korvalin --station\n"
+                         "       korvalin --station [STATION-FILE]\n"
                          "For the console program, run korvalin-console.exe.");
     MessageBoxW(nullptr, text.c_str(), L"KORVALIN", MB_OK | MB_ICONEXCLAMATION);
     return 2;
 }
 
-int RunStation(HINSTANCE instance) {
-    korv::win::CStationApp app;
+int RunStation(HINSTANCE instance, std::string stationFile) {
+    korv::win::CStationApp app(std::move(stationFile));
     if (!app.InitInstance(instance)) {
         return 1;
     }
@@ -56,10 +56,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     korv::win::WinOptions options;
     const std::vector<std::string> args = Arguments();
     bool station = false;
+    std::string stationFile;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--station") {
             station = true;
+            // The station file is optional: the window opens empty without one.
+            if (i + 1 < args.size() && !args[i + 1].starts_with("--")) {
+                stationFile = args[++i];
+            }
         } else if (arg == "--port" || arg == "--file") {
             if (i + 1 >= args.size() || args[i + 1].empty()) {
                 return Usage(arg + " needs a value");
@@ -75,7 +80,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         if (!options.portOverride.empty() || !options.initialFile.empty()) {
             return Usage("--port and --file are for the one-port window, not for --station");
         }
-        return RunStation(instance);
+        return RunStation(instance, std::move(stationFile));
     }
     options.programPath = korv::ProgramPath();
 

@@ -29,11 +29,14 @@ constexpr int kAdd = 1105;
 constexpr int kRemove = 1106;
 constexpr int kTotals = 1109;
 constexpr int kRecords = 1110;
+constexpr int kOpen = 1107;
+constexpr int kSave = 1108;
 constexpr int kTerminal = 1112;
 constexpr int kFile = 1120;
 constexpr int kExpect = 1122;
 constexpr int kReject = 1123;
 constexpr int kLogDir = 1127;
+constexpr int kVerdictTimeout = 1125;
 constexpr int kRepeat = 1128;
 constexpr int kAddPort = 1140;
 constexpr int kAddLabel = 1141;
@@ -101,8 +104,8 @@ struct Station {
     HWND list = nullptr;
     std::unique_ptr<RemoteList> rows;
 
-    bool Find(const GuiProgram& program) {
-        window = program.WaitTop(kDialogClass, kStationTitle);
+    bool Find(const GuiProgram& program, const wchar_t* title = kStationTitle) {
+        window = program.WaitTop(kDialogClass, title);
         list = window != nullptr ? GetDlgItem(window, kPorts) : nullptr;
         if (list == nullptr) {
             return false;
@@ -373,6 +376,96 @@ TEST(StationGuiTest, ClosingWhileSendingAsksFirst) {
         EXPECT_EQ(record.value("outcome", ""), "aborted") << record;
         EXPECT_LT(record.value("bytes_sent", 60000), 60000) << record;
     }
+}
+
+// A file's text, as this process reads it.
+std::string ReadFile(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::wstring& path, const std::string& text) {
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << text;
+}
+
+// A station file given on the command line opens with the window: its ports and settings. What
+// the operator changes is saved (ports, labels, the fields' settings, and what the window has no
+// field for); a file that is not a station file is refused with the reason and leaves the station
+// as it was.
+TEST(StationGuiTest, StationFilesOpenAndSave) {
+    const TempFolder folder(L"files");
+    std::filesystem::create_directories(folder.Path());
+    const std::wstring bench = folder.Path() + L"\\bench.json";
+    WriteFile(bench, R"({"ports": [{"name": "COM5", "label": "Bay 1"}, {"name": "COM6"}],
+ "file": "update.txt", "expect": "Update received", "verdict_timeout": 45,
+ "log_dir": "logs", "repeat": false, "station_name": "Line 3"})");
+    const std::wstring broken = folder.Path() + L"\\broken.json";
+    WriteFile(broken, R"({"ports": [{"name": "COM5"}, {"name": "COM5"}]})");
+
+    GuiProgram program(DesktopExe(), L"--station \"" + bench + L"\"");
+    ASSERT_TRUE(program.Started());
+    Station station;
+    ASSERT_TRUE(station.Find(program, L"bench.json - KORVALIN Station"));
+    ASSERT_EQ(station.rows->Count(), 2) << station.Describe();
+    EXPECT_EQ(station.Cell(0, kColLabel), L"Bay 1");
+    EXPECT_EQ(station.Cell(1, kColPort), L"COM6");
+    EXPECT_EQ(Text(station.Control(kFile)), folder.Path() + L"\\update.txt");
+    EXPECT_EQ(Text(station.Control(kExpect)), kAccepting);
+    EXPECT_EQ(Text(station.Control(kVerdictTimeout)), L"45");
+    EXPECT_EQ(Text(station.Control(kLogDir)), folder.Path() + L"\\logs");
+    EXPECT_EQ(SendMessageW(station.Control(kRepeat), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    EXPECT_EQ(station.rows->Selected(), 0);
+
+    // Changed and saved under another name.
+    station.AddPort(program, "COM7", L"Bay 3");
+    SetText(station.Control(kReject), kRejecting);
+    SetText(station.Control(kVerdictTimeout), L"x");
+    Click(station.Control(kSave));
+    EXPECT_TRUE(
+        Contains(DismissMessageBox(program), L"The verdict time-out is a number of seconds."));
+    SetText(station.Control(kVerdictTimeout), L"30");
+    Click(station.Control(kSave));
+    HWND dialog = program.WaitTop(kDialogClass, L"Save station");
+    ASSERT_NE(dialog, nullptr);
+    const std::wstring saved = folder.Path() + L"\\line3.json";
+    ASSERT_TRUE(ChooseFile(dialog, saved));
+    ASSERT_TRUE(WaitUntil([&] { return Text(station.window) == L"line3.json - KORVALIN Station"; }))
+        << Narrow(Text(station.window));
+    const auto json = nlohmann::json::parse(ReadFile(saved), nullptr, false);
+    ASSERT_TRUE(json.is_object()) << ReadFile(saved);
+    EXPECT_EQ(json["ports"].size(), 3u) << json;
+    EXPECT_EQ(json["ports"][2].value("label", ""), "Bay 3") << json;
+    EXPECT_EQ(json.value("file", ""), "update.txt") << json;
+    EXPECT_EQ(json.value("reject", ""), "Update rejected") << json;
+    EXPECT_EQ(json.value("verdict_timeout", 0), 30) << json;
+    EXPECT_EQ(json.value("repeat", true), false) << json;
+    EXPECT_EQ(json.value("station_name", ""), "Line 3") << json;
+
+    // A file that is not a station file: the reason, and the station shown stays.
+    Click(station.Control(kOpen));
+    dialog = program.WaitTop(kDialogClass, L"Open station");
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(ChooseFile(dialog, broken));
+    const std::wstring refusal = DismissMessageBox(program);
+    EXPECT_TRUE(Contains(refusal, L"broken.json")) << Narrow(refusal);
+    EXPECT_TRUE(Contains(refusal, L"ports[1].name")) << Narrow(refusal);
+    EXPECT_EQ(station.rows->Count(), 3);
+    EXPECT_EQ(Text(station.window), L"line3.json - KORVALIN Station");
+
+    PostMessageW(station.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.WaitExit(30s), 0u);
+
+    // Given on the command line, it is refused the same way; the window opens empty.
+    GuiProgram again(DesktopExe(), L"--station \"" + broken + L"\"");
+    ASSERT_TRUE(again.Started());
+    EXPECT_TRUE(Contains(DismissMessageBox(again), L"broken.json"));
+    Station empty;
+    ASSERT_TRUE(empty.Find(again));
+    EXPECT_EQ(empty.rows->Count(), 0);
+    PostMessageW(empty.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(again.WaitExit(30s), 0u);
 }
 
 // The station's own option: the one-port window's options do not go with it.
