@@ -13,6 +13,7 @@
 
 #include "korv_version.h"
 #include "win/Dialogs.h"
+#include "win/Station.h"
 #include "win/TermWindow.h"
 #include "win/WinText.h"
 
@@ -99,6 +100,14 @@ int CStationApp::Run() {
             m_model.Serve();
         }
     }
+}
+
+int RunStationWindow(HINSTANCE instance, const std::string& stationFile) {
+    CStationApp app(stationFile);
+    if (!app.InitInstance(instance)) {
+        return 1;
+    }
+    return app.Run();
 }
 
 }  // namespace korv::win

@@ -7,7 +7,7 @@
 #include "platform/Program.h"
 #include "win/WinApp.h"
 
-#include "win/StationApp.h"
+#include "win/Station.h"
 
 #include <shellapi.h>
 
@@ -42,14 +42,6 @@ int Usage(const std::string& message) {
     return 2;
 }
 
-int RunStation(HINSTANCE instance, std::string stationFile) {
-    korv::win::CStationApp app(std::move(stationFile));
-    if (!app.InitInstance(instance)) {
-        return 1;
-    }
-    return app.Run();
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -80,7 +72,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         if (!options.portOverride.empty() || !options.initialFile.empty()) {
             return Usage("--port and --file are for the one-port window, not for --station");
         }
-        return RunStation(instance, std::move(stationFile));
+        return korv::win::RunStationWindow(instance, stationFile);
     }
     options.programPath = korv::ProgramPath();
 

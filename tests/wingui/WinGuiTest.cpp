@@ -677,6 +677,13 @@ TEST(WinGuiTest, BothProgramsCarryAVersionBlockAndAManifest) {
     EXPECT_NE(Manifest(console).find(">UTF-8</activeCodePage>"), std::string::npos);
     EXPECT_EQ(VersionValue(desktop, L"OriginalFilename"), L"KORVALIN.EXE");
     EXPECT_NE(Manifest(desktop).find("Microsoft.Windows.Common-Controls"), std::string::npos);
+    // The installer gives the Start menu a "KORVALIN Station" entry when this says so.
+#ifdef KORV_STATION_WINDOW
+    EXPECT_EQ(VersionValue(desktop, L"Features"), L"station");
+#else
+    EXPECT_EQ(VersionValue(desktop, L"Features"), L"");
+#endif
+    EXPECT_EQ(VersionValue(console, L"Features"), L"");
 }
 
 }  // namespace
