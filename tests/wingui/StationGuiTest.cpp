@@ -37,6 +37,7 @@ constexpr int kExpect = 1122;
 constexpr int kReject = 1123;
 constexpr int kLogDir = 1127;
 constexpr int kVerdictTimeout = 1125;
+constexpr int kUnit = 1124;
 constexpr int kRepeat = 1128;
 constexpr int kAddPort = 1140;
 constexpr int kAddLabel = 1141;
@@ -45,6 +46,7 @@ constexpr int kAddLabel = 1141;
 constexpr int kColLabel = 0;
 constexpr int kColPort = 1;
 constexpr int kColState = 2;
+constexpr int kColUnit = 3;
 constexpr int kColProgress = 4;
 constexpr int kColSent = 5;
 constexpr int kColAccepted = 6;
@@ -163,17 +165,19 @@ std::vector<std::unique_ptr<SimLine>> StartTesters(
 // text, counts, the tints of passed and failed rows), each port's terminal shows its own tester,
 // the totals line has the yield, and the report has a record per port with its outcome.
 TEST(StationGuiTest, FourTestersOneRejecting) {
-    // Different line rates: the ports are at different points of the file at any time. The
-    // testers stay on the line after their update, until the test ends.
+    // Different line rates: the ports are at different points of the file at any time (two have
+    // their verdicts while two still send). Each tester names its serial number in its banner
+    // and stays on the line after its update, until the test ends.
     const std::vector<std::string> common = {"--linger-ms", "600000", "--delay-ms", "500"};
-    auto with = [&common](std::vector<std::string> options) {
+    auto with = [&common](const std::string& serial, std::vector<std::string> options) {
         options.insert(options.end(), common.begin(), common.end());
+        options.insert(options.end(), {"--serial", serial});
         return options;
     };
-    auto sims = StartTesters({{"COM5", with({"--rate", "9000"})},
-                              {"COM6", with({"--rate", "6000"})},
-                              {"COM7", with({"--rate", "14000", "--verdict", "reject"})},
-                              {"COM8", with({"--rate", "5000"})}});
+    auto sims = StartTesters({{"COM5", with("SN-1001", {"--rate", "12000"})},
+                              {"COM6", with("SN-1002", {"--rate", "4000"})},
+                              {"COM7", with("SN-1003", {"--rate", "16000", "--verdict", "reject"})},
+                              {"COM8", with("SN-1004", {"--rate", "3000"})}});
     for (const auto& sim : sims) {
         ASSERT_TRUE(sim->Ok()) << sim->Problem();
     }
@@ -224,6 +228,7 @@ TEST(StationGuiTest, FourTestersOneRejecting) {
     EXPECT_FALSE(station.Enabled(kStop));
 
     station.Settle(update.Path(), logs.Path());
+    SetText(station.Control(kUnit), L"^Serial number: (\\S+)$");
     Click(station.Control(kStart));
     // Running: Stop instead of Start, and the settings fixed (the last control turned off).
     ASSERT_TRUE(WaitUntil([&] { return !station.Enabled(kRepeat); })) << station.Describe();
@@ -243,8 +248,13 @@ TEST(StationGuiTest, FourTestersOneRejecting) {
     ASSERT_TRUE(station.rows->Select(slowest));
     EXPECT_TRUE(WaitUntil([&] { return station.Enabled(kAbort); })) << station.Describe();
     if (const char* shot = std::getenv("KORV_STATION_SCREENSHOT"); shot != nullptr && *shot) {
-        // Once the rejecting tester has answered while the others are still sending.
-        WaitUntil([&] { return station.State(2) == L"rejected"; }, 20s);
+        // Once the fast testers have answered while the slow ones are still being sent to, and
+        // the window has drawn it.
+        WaitUntil(
+            [&] { return station.State(0) == L"accepted" && station.State(2) == L"rejected"; },
+            20s);
+        RedrawWindow(station.window, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         EXPECT_TRUE(CaptureWindow(station.window, DosPath(shot)));
     }
 
@@ -253,6 +263,9 @@ TEST(StationGuiTest, FourTestersOneRejecting) {
     ASSERT_TRUE(WaitUntil([&] { return !station.Enabled(kStop); }, 120s)) << station.Describe();
     EXPECT_TRUE(station.Enabled(kStart));
     EXPECT_FALSE(station.Enabled(kAbort));
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(station.Cell(i, kColUnit), L"SN-100" + std::to_wstring(i + 1));
+    }
     for (const int i : {0, 1, 3}) {
         SCOPED_TRACE(i);
         EXPECT_EQ(station.State(i), L"accepted") << station.Describe();
@@ -375,6 +388,69 @@ TEST(StationGuiTest, ClosingWhileSendingAsksFirst) {
     for (const auto& record : records) {
         EXPECT_EQ(record.value("outcome", ""), "aborted") << record;
         EXPECT_LT(record.value("bytes_sent", 60000), 60000) << record;
+    }
+}
+
+// A tester unplugged mid-transfer, and a tester plugged in behind the same COM port: the port
+// waits for its device (its row says so) and serves the next tester, while the station runs on.
+// The cut transfer is counted and recorded as a lost port, the next one in full; stopping a port
+// that only waits for its next tester asks nothing and records nothing more.
+TEST(StationGuiTest, UnpluggedTesterComesBack) {
+    // 40 KB at 3 KB/s: long enough on the line to be unplugged part way.
+    auto first = std::make_unique<SimLine>(
+        std::vector<std::string>{"--rate", "3000", "--linger-ms", "600000", "--delay-ms", "500"},
+        "COM5");
+    ASSERT_TRUE(first->Ok()) << first->Problem();
+    const TempFile update(L"station-replug.txt", UpdateBytes(40000));
+    const TempFolder logs(L"replug");
+
+    GuiProgram program(DesktopExe(), L"--station");
+    ASSERT_TRUE(program.Started());
+    Station station;
+    ASSERT_TRUE(station.Find(program));
+    station.AddPort(program, "COM5", L"Bay 1");
+    station.Settle(update.Path(), logs.Path());
+    // Tester after tester: a port that is lost waits for the next one.
+    SendMessageW(station.Control(kRepeat), BM_SETCHECK, BST_CHECKED, 0);
+    Click(station.Control(kStart));
+    ASSERT_TRUE(first->WaitEvent("RECEIVING")) << first->Transcript();
+    ASSERT_TRUE(WaitUntil([&] { return station.State(0) == L"sending"; })) << station.Describe();
+
+    first->Command("hangup");
+    ASSERT_TRUE(first->WaitEvent("HANGUP")) << first->Transcript();
+    ASSERT_TRUE(WaitUntil([&] { return station.State(0) == L"reconnecting"; }))
+        << station.Describe();
+    EXPECT_EQ(station.Cell(0, kColFailed), L"1");
+    EXPECT_TRUE(station.Enabled(kStop)) << "the station runs on";
+
+    SimLine next(
+        {"--rate", "20000", "--linger-ms", "600000", "--delay-ms", "500", "--save", "{dir}/got"},
+        "COM5");
+    ASSERT_TRUE(next.Ok()) << next.Problem();
+    ASSERT_TRUE(next.WaitEvent("RECEIVED", 120s)) << next.Transcript();
+    EXPECT_EQ(next.ReadBack("got"), update.Content());
+    ASSERT_TRUE(WaitUntil([&] {
+        return station.State(0) == L"accepted, waiting for the next tester";
+    })) << station.Describe();
+    EXPECT_EQ(station.Cell(0, kColSent), L"1");
+    EXPECT_EQ(station.Cell(0, kColAccepted), L"1");
+    EXPECT_EQ(station.Cell(0, kColFailed), L"1");
+    EXPECT_TRUE(Contains(station.Totals(), L"Sent 1, accepted 1, failed 1, yield 50 %"))
+        << station.Describe();
+
+    // Waiting for the next tester: closing stops the port without asking.
+    PostMessageW(station.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.WaitExit(30s), 0u);
+    EXPECT_EQ(program.FindTop(kDialogClass, L"KORVALIN"), nullptr);
+    const auto records = Records(logs.Path());
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].value("outcome", ""), "port_lost") << records[0];
+    EXPECT_LT(records[0].value("bytes_sent", 40000), 40000) << records[0];
+    EXPECT_EQ(records[1].value("outcome", ""), "accepted") << records[1];
+    EXPECT_EQ(records[1].value("bytes_sent", 0), 40000) << records[1];
+    for (const auto& record : records) {
+        EXPECT_EQ(record.value("port", ""), "COM5") << record;
+        EXPECT_EQ(record.value("slot", ""), "Bay 1") << record;
     }
 }
 
