@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,6 +17,9 @@
 
 #include "GuiDriver.h"
 #include "SimLine.h"
+
+// After <windows.h>, which GuiDriver.h brings.
+#include <commctrl.h>
 
 namespace korv::test {
 namespace {
@@ -295,6 +299,19 @@ TEST(StationGuiTest, FourTestersOneRejecting) {
         << Narrow(station.Screen());
     EXPECT_TRUE(Contains(station.Screen(), L"Ready to receive update file"))
         << Narrow(station.Screen());
+    // Moved to a monitor with another DPI (the pane's notices and the size between): the port's
+    // screen stays, and so does the other port's.
+    const HWND pane = station.Control(kTerminal);
+    RECT client{};
+    GetClientRect(pane, &client);
+    SendMessageW(pane, 0x02E2, 0, 0);  // WM_DPICHANGED_BEFOREPARENT
+    SendMessageW(pane, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    SendMessageW(pane, 0x02E3, 0, 0);  // WM_DPICHANGED_AFTERPARENT
+    EXPECT_TRUE(Contains(station.Screen(), kAccepting)) << Narrow(station.Screen());
+    ASSERT_TRUE(station.rows->Select(2));
+    EXPECT_TRUE(WaitUntil([&] { return Contains(station.Screen(), kRejecting); }))
+        << Narrow(station.Screen());
+    ASSERT_TRUE(station.rows->Select(0));
 
     // Passed rows are tinted green, the failed row red (the row below the selection: a selected
     // row is in the selection's colours).
@@ -334,8 +351,8 @@ TEST(StationGuiTest, FourTestersOneRejecting) {
 }
 
 // Closing while updates are being sent asks first; No keeps the station running, Yes stops it
-// (the transfers are aborted and recorded) and closes. Logging off waits meanwhile, and Abort
-// ends one port's transfer alone.
+// (the transfers are aborted and recorded) and closes. Abort ends one port's transfer alone, and
+// Enter in a field starts the station.
 TEST(StationGuiTest, ClosingWhileSendingAsksFirst) {
     // 60 KB at 2 KB/s: half a minute on the line, longer than the test needs.
     const std::vector<std::string> slow = {"--rate", "2000",       "--linger-ms",
@@ -354,14 +371,11 @@ TEST(StationGuiTest, ClosingWhileSendingAsksFirst) {
     station.AddPort(program, "COM5", L"Left");
     station.AddPort(program, "COM6", L"Right");
     station.Settle(update.Path(), logs.Path());
-    Click(station.Control(kStart));
+    // Enter in a field is Start, the window's default button.
+    PostMessageW(station.Control(kFile), WM_KEYDOWN, VK_RETURN, 0);
     ASSERT_TRUE(WaitUntil([&] {
         return station.State(0) == L"sending" && station.State(1) == L"sending";
     })) << station.Describe();
-
-    DWORD_PTR answer = 1;
-    SendMessageTimeoutW(station.window, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 10000, &answer);
-    EXPECT_EQ(answer, 0u) << "logging off waits for the transfers";
 
     // Abort: the selected port's transfer ends, the other goes on.
     ASSERT_TRUE(station.rows->Select(1));
@@ -454,6 +468,92 @@ TEST(StationGuiTest, UnpluggedTesterComesBack) {
     }
 }
 
+// The end of the user's session: logging off waits while a transfer runs (the session manager is
+// told why); when the session ends anyway, the station stops and writes its records before the
+// system ends the process.
+TEST(StationGuiTest, SessionEndStopsTheStationWithItsRecords) {
+    auto sims =
+        StartTesters({{"COM5", {"--rate", "2000", "--linger-ms", "600000", "--delay-ms", "500"}}});
+    ASSERT_TRUE(sims[0]->Ok()) << sims[0]->Problem();
+    const TempFile update(L"station-session.txt", UpdateBytes(60000));
+    const TempFolder logs(L"session");
+
+    GuiProgram program(DesktopExe(), L"--station");
+    ASSERT_TRUE(program.Started());
+    Station station;
+    ASSERT_TRUE(station.Find(program));
+    station.AddPort(program, "COM5", L"Bay 1");
+    station.Settle(update.Path(), logs.Path());
+    Click(station.Control(kStart));
+    ASSERT_TRUE(WaitUntil([&] { return station.State(0) == L"sending"; })) << station.Describe();
+
+    DWORD_PTR answer = 1;
+    SendMessageTimeoutW(station.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                        10000, &answer);
+    EXPECT_EQ(answer, 0u) << "logging off waits for the transfer";
+    EXPECT_EQ(station.State(0), L"sending");
+
+    SendMessageTimeoutW(station.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                        30000, &answer);
+    // Written before WM_ENDSESSION returned: the process may end right after.
+    const auto records = Records(logs.Path());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].value("outcome", ""), "aborted") << records[0];
+    EXPECT_LT(records[0].value("bytes_sent", 60000), 60000) << records[0];
+    EXPECT_TRUE(WaitUntil([&] { return station.State(0) == L"aborted"; })) << station.Describe();
+    SendMessageTimeoutW(station.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                        10000, &answer);
+    EXPECT_EQ(answer, 1u) << "nothing runs any more";
+    PostMessageW(station.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.WaitExit(30s), 0u);
+}
+
+// What the keyboard needs: every control the operator uses is a tab stop, no two mnemonics share
+// a letter, and every control lies inside the window.
+TEST(StationGuiTest, EveryControlIsReachedFromTheKeyboard) {
+    GuiProgram program(DesktopExe(), L"--station");
+    ASSERT_TRUE(program.Started());
+    Station station;
+    ASSERT_TRUE(station.Find(program));
+    RECT window{};
+    GetClientRect(station.window, &window);
+    std::map<wchar_t, std::wstring> mnemonics;
+    int tabStops = 0;
+    for (HWND child = GetWindow(station.window, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = L"";
+        GetClassNameW(child, cls, 64);
+        const std::wstring text = Text(child);
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        SCOPED_TRACE(Narrow(std::wstring(cls) + L" '" + text + L"'"));
+        const bool isStatic = _wcsicmp(cls, L"Static") == 0;
+        const bool isGroup = _wcsicmp(cls, L"Button") == 0 && (style & BS_TYPEMASK) == BS_GROUPBOX;
+        if (!isStatic && !isGroup) {
+            EXPECT_NE(style & WS_TABSTOP, 0) << "not a tab stop";
+            ++tabStops;
+        }
+        const size_t amp = text.find(L'&');
+        if (amp != std::wstring::npos && amp + 1 < text.size() &&
+            !(isStatic && (style & SS_NOPREFIX) != 0)) {
+            const auto key = static_cast<wchar_t>(towlower(text[amp + 1]));
+            const auto [at, added] = mnemonics.emplace(key, text);
+            EXPECT_TRUE(added) << "Alt+" << static_cast<char>(key) << " is also '"
+                               << Narrow(at->second) << "'";
+        }
+        RECT rc{};
+        GetWindowRect(child, &rc);
+        MapWindowPoints(nullptr, station.window, reinterpret_cast<POINT*>(&rc), 2);
+        EXPECT_TRUE(rc.left >= 0 && rc.top >= 0 && rc.right <= window.right &&
+                    rc.bottom <= window.bottom)
+            << "outside the window";
+    }
+    // The table, seven buttons, the terminal, seven fields, Browse and the check box.
+    EXPECT_EQ(tabStops, 18);
+    EXPECT_EQ(mnemonics.size(), 18u) << "a label or button without its mnemonic";
+    PostMessageW(station.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.WaitExit(30s), 0u);
+}
+
 // A file's text, as this process reads it.
 std::string ReadFile(const std::wstring& path) {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
@@ -494,8 +594,15 @@ TEST(StationGuiTest, StationFilesOpenAndSave) {
     EXPECT_EQ(SendMessageW(station.Control(kRepeat), BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(station.rows->Selected(), 0);
 
-    // Changed and saved under another name.
+    // Changed and saved under another name. A label is edited in place (F2 on the table).
     station.AddPort(program, "COM7", L"Bay 3");
+    DWORD_PTR edit = 0;
+    SendMessageTimeoutW(station.list, LVM_EDITLABELW, 1, 0, SMTO_ABORTIFHUNG, 10000, &edit);
+    ASSERT_NE(edit, 0u) << "no label edit";
+    SetText(reinterpret_cast<HWND>(edit), L"  Bay 2 ");
+    PostMessageW(reinterpret_cast<HWND>(edit), WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_TRUE(WaitUntil([&] { return station.Cell(1, kColLabel) == L"Bay 2"; }))
+        << station.Describe();
     SetText(station.Control(kReject), kRejecting);
     SetText(station.Control(kVerdictTimeout), L"x");
     Click(station.Control(kSave));
@@ -513,6 +620,7 @@ TEST(StationGuiTest, StationFilesOpenAndSave) {
     ASSERT_TRUE(json.is_object()) << ReadFile(saved);
     EXPECT_EQ(json["ports"].size(), 3u) << json;
     EXPECT_EQ(json["ports"][2].value("label", ""), "Bay 3") << json;
+    EXPECT_EQ(json["ports"][1].value("label", ""), "Bay 2") << json;
     EXPECT_EQ(json.value("file", ""), "update.txt") << json;
     EXPECT_EQ(json.value("reject", ""), "Update rejected") << json;
     EXPECT_EQ(json.value("verdict_timeout", 0), 30) << json;
