@@ -37,10 +37,10 @@ std::string DefaultLogDir() {
     return Narrow(std::filesystem::absolute(L"korvalin-logs", ignored).wstring());
 }
 
-StationModelSetup Setup() {
+StationModelSetup Setup(const std::string& logDir) {
     StationModelSetup setup;
     setup.version = KORV_VERSION;
-    setup.defaultLogDir = DefaultLogDir();
+    setup.defaultLogDir = logDir;
     setup.describePort = [](const std::string& name) { return DescribePort(name).product; };
     return setup;
 }
@@ -48,7 +48,9 @@ StationModelSetup Setup() {
 }  // namespace
 
 CStationApp::CStationApp(std::string stationFile)
-    : m_stationFile(std::move(stationFile)), m_model(Setup()) {}
+    : m_stationFile(std::move(stationFile)),
+      m_defaultLogDir(DefaultLogDir()),
+      m_model(Setup(m_defaultLogDir)) {}
 
 bool CStationApp::InitInstance(HINSTANCE instance) {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES};

@@ -26,11 +26,13 @@ class CStationApp {
 
   private:
     std::string m_stationFile;
+    // Where the logs go when the station names no folder.
+    std::string m_defaultLogDir;
     // The profile's network ports are offered by the port dialog.
     CProfileAdapter m_profile{CUserProfile("QUENDAL", "KORVALIN")};
     CStationModel m_model;
     // Declared after the model: the window goes first and lets go of the model's terminals.
-    CStationWindow m_window{m_model, m_profile};
+    CStationWindow m_window{m_model, m_profile, m_defaultLogDir};
 };
 
 }  // namespace korv::win

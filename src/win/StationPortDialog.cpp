@@ -13,15 +13,6 @@ struct AddPortState {
     const AddPortFn& add;
 };
 
-// Blanks around a name or label typed in (or pasted) are not part of it.
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 INT_PTR CALLBACK AddPortProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_INITDIALOG: {
@@ -50,8 +41,8 @@ INT_PTR CALLBACK AddPortProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
             if (LOWORD(wParam) != IDOK) {
                 return FALSE;
             }
-            const std::string name = Trimmed(WindowText(GetDlgItem(hwnd, IDC_ADD_PORT)));
-            const std::string label = Trimmed(WindowText(GetDlgItem(hwnd, IDC_ADD_LABEL)));
+            const std::string name = TypedText(WindowText(GetDlgItem(hwnd, IDC_ADD_PORT)));
+            const std::string label = TypedText(WindowText(GetDlgItem(hwnd, IDC_ADD_LABEL)));
             std::string message;
             if (state->add(name, label, &message)) {
                 EndDialog(hwnd, IDOK);

@@ -29,8 +29,9 @@ constexpr UINT kModalServeMs = 50;
 // Posted to itself: the columns and the terminals follow the window's new DPI once the system
 // has scaled the dialog.
 constexpr UINT kRefitMessage = WM_APP + 1;
-// The time-out fields take up to this many digits (11 days), so that a number always fits.
-constexpr int kSecondsDigits = 6;
+// The longest time-out a station file takes (a day), and the digits the fields take for it.
+constexpr int kMaxSeconds = 86400;
+constexpr int kSecondsDigits = 5;
 
 // The settings fields, which only a stopped station lets the operator change.
 constexpr int kSettingFields[] = {IDC_ST_FILE,           IDC_ST_BROWSE,  IDC_ST_EXPECT,
@@ -40,23 +41,15 @@ constexpr int kSettingFields[] = {IDC_ST_FILE,           IDC_ST_BROWSE,  IDC_ST_
 // The station files' type in the file dialogs.
 constexpr char kStationFilter[] = "Station files (*.json)|*.json|All Files (*.*)|*.*||";
 
-// Blanks around a path typed in (or pasted) are not part of it.
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// A number of seconds as typed: digits only (the field takes no more than fit an int).
-bool ParseSeconds(const std::string& text, int* seconds) {
+// A number of seconds as typed, from least to kMaxSeconds: the range a station file takes, so
+// that a station saved opens again.
+bool ParseSeconds(const std::string& text, int least, int* seconds) {
     if (text.empty() || text.size() > static_cast<size_t>(kSecondsDigits) ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
     }
     *seconds = std::stoi(text);
-    return true;
+    return *seconds >= least && *seconds <= kMaxSeconds;
 }
 
 // What the pane's caption says of a port: its label and its name.
@@ -131,6 +124,10 @@ void CStationWindow::OnInitDialog() {
     for (const int id : {IDC_ST_VERDICT_TIMEOUT, IDC_ST_PROMPT_TIMEOUT}) {
         SendDlgItemMessageW(m_hWnd, id, EM_LIMITTEXT, kSecondsDigits, 0);
     }
+    // An empty log folder is the default one: the field shows which, greyed, while it is empty.
+    const std::wstring cue = Widen("default: " + m_defaultLogDir);
+    SendDlgItemMessageW(m_hWnd, IDC_ST_LOG_DIR, EM_SETCUEBANNER, TRUE,
+                        reinterpret_cast<LPARAM>(cue.c_str()));
     FitTerminals();
     m_model.OnChange([this](unsigned what) { OnModelChange(what); });
     ShowSettings();
@@ -298,7 +295,7 @@ LRESULT CStationWindow::OnListNotify(NMHDR* header) {
                 return FALSE;  // cancelled
             }
             std::string message;
-            if (!m_model.SetLabel(static_cast<size_t>(item.iItem), Trimmed(Narrow(item.pszText)),
+            if (!m_model.SetLabel(static_cast<size_t>(item.iItem), TypedText(Narrow(item.pszText)),
                                   &message)) {
                 Tell(message);
                 return FALSE;
@@ -311,6 +308,9 @@ LRESULT CStationWindow::OnListNotify(NMHDR* header) {
 }
 
 void CStationWindow::OnModelChange(unsigned what) {
+    if (m_hWnd == nullptr) {
+        return;
+    }
     if ((what & CStationModel::ChangeRows) != 0) {
         m_bSelecting = true;
         m_list.ShowRows(m_model.SelectedRow());
@@ -396,7 +396,7 @@ void CStationWindow::OnBrowse() {
     FileDialogRequest request;
     request.title = "Select software update file...";
     request.filter = "All Files (*.*)|*.*||";
-    request.fileName = Trimmed(WindowText(GetDlgItem(m_hWnd, IDC_ST_FILE)));
+    request.fileName = TypedText(WindowText(GetDlgItem(m_hWnd, IDC_ST_FILE)));
     if (!request.fileName.empty()) {
         std::error_code ignored;
         const std::filesystem::path path(Widen(request.fileName));
@@ -509,19 +509,21 @@ bool CStationWindow::ReadSettings(StationConfig* config, std::string* problem, i
     auto text = [this](int id) { return WindowText(GetDlgItem(m_hWnd, id)); };
     // What has no field (the station's name from its file) stays as it is.
     *config = m_model.Config();
-    config->file = Trimmed(text(IDC_ST_FILE));
+    config->file = TypedText(text(IDC_ST_FILE));
     config->expect = text(IDC_ST_EXPECT);
     config->reject = text(IDC_ST_REJECT);
     config->unitId = text(IDC_ST_UNIT);
-    config->logDir = Trimmed(text(IDC_ST_LOG_DIR));
+    config->logDir = TypedText(text(IDC_ST_LOG_DIR));
     config->repeat = IsDlgButtonChecked(m_hWnd, IDC_ST_REPEAT) == BST_CHECKED;
-    if (!ParseSeconds(Trimmed(text(IDC_ST_VERDICT_TIMEOUT)), &config->verdictTimeout)) {
-        *problem = "The verdict time-out is a number of seconds.";
+    if (!ParseSeconds(TypedText(text(IDC_ST_VERDICT_TIMEOUT)), 1, &config->verdictTimeout)) {
+        *problem = "The verdict time-out is a number of seconds, 1 to " +
+                   std::to_string(kMaxSeconds) + ".";
         *field = IDC_ST_VERDICT_TIMEOUT;
         return false;
     }
-    if (!ParseSeconds(Trimmed(text(IDC_ST_PROMPT_TIMEOUT)), &config->promptTimeout)) {
-        *problem = "The prompt time-out is a number of seconds (0: wait as long as it takes).";
+    if (!ParseSeconds(TypedText(text(IDC_ST_PROMPT_TIMEOUT)), 0, &config->promptTimeout)) {
+        *problem = "The prompt time-out is a number of seconds, 0 to " +
+                   std::to_string(kMaxSeconds) + " (0: wait as long as it takes).";
         *field = IDC_ST_PROMPT_TIMEOUT;
         return false;
     }
@@ -545,8 +547,9 @@ void CStationWindow::ShowSelectedTerminal() {
         return;
     }
     m_term->ShowModel(&m_model.Terminal(static_cast<size_t>(index)));
-    SetText(IDC_ST_TERMINAL_LABEL,
-            "Term&inal of " + PortCaption(m_model.Row(static_cast<size_t>(index))) + ":");
+    SetText(
+        IDC_ST_TERMINAL_LABEL,
+        "Term&inal of " + LabelText(PortCaption(m_model.Row(static_cast<size_t>(index)))) + ":");
 }
 
 void CStationWindow::FitTerminals() {

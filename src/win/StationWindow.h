@@ -10,6 +10,7 @@
 // operator.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "station/StationModel.h"
@@ -26,8 +27,12 @@ class CTermWindow;
 
 class CStationWindow {
   public:
-    CStationWindow(CStationModel& model, IProfile& profile)
-        : m_model(model), m_profile(profile), m_list(model) {}
+    // defaultLogDir: where the logs go when the station names no folder (the field says so).
+    CStationWindow(CStationModel& model, IProfile& profile, std::string defaultLogDir)
+        : m_model(model),
+          m_profile(profile),
+          m_defaultLogDir(std::move(defaultLogDir)),
+          m_list(model) {}
     // The model stops hearing of the window and the window is destroyed, the terminal pane
     // showing its own model again first.
     ~CStationWindow();
@@ -93,6 +98,7 @@ class CStationWindow {
 
     CStationModel& m_model;
     IProfile& m_profile;
+    std::string m_defaultLogDir;
     CStationList m_list;
     HINSTANCE m_hInstance = nullptr;
     HWND m_hWnd = nullptr;

@@ -604,10 +604,11 @@ TEST(StationGuiTest, StationFilesOpenAndSave) {
     EXPECT_TRUE(WaitUntil([&] { return station.Cell(1, kColLabel) == L"Bay 2"; }))
         << station.Describe();
     SetText(station.Control(kReject), kRejecting);
-    SetText(station.Control(kVerdictTimeout), L"x");
+    // A time-out a station file would refuse is not saved.
+    SetText(station.Control(kVerdictTimeout), L"90000");
     Click(station.Control(kSave));
-    EXPECT_TRUE(
-        Contains(DismissMessageBox(program), L"The verdict time-out is a number of seconds."));
+    EXPECT_TRUE(Contains(DismissMessageBox(program),
+                         L"The verdict time-out is a number of seconds, 1 to 86400."));
     SetText(station.Control(kVerdictTimeout), L"30");
     Click(station.Control(kSave));
     HWND dialog = program.WaitTop(kDialogClass, L"Save station");
