@@ -106,6 +106,7 @@ struct CStationModel::Impl {
     // as the row, across runs) and, while a run has it, its session and log.
     struct Port {
         CReportWidget terminal;
+        std::string product;  // looked up once: the lookup reads the system's device tables
         CPortLog* log = nullptr;
         CPortSession* session = nullptr;
         std::string lastMessage;
@@ -188,9 +189,12 @@ struct CStationModel::Impl {
         }
     }
 
-    std::unique_ptr<Port> MakePort() const {
+    std::unique_ptr<Port> MakePort(const std::string& name) const {
         auto port = std::make_unique<Port>();
         SizeTerminal(port->terminal);
+        if (setup.describePort) {
+            port->product = setup.describePort(name);
+        }
         return port;
     }
 
@@ -289,9 +293,7 @@ struct CStationModel::Impl {
         StationRow row;
         row.label = config.ports[i].label;
         row.name = config.ports[i].name;
-        if (setup.describePort) {
-            row.product = setup.describePort(row.name);
-        }
+        row.product = port.product;
         row.last = port.lastOutcome.empty() ? port.lastMessage : port.lastOutcome;
         if (port.session == nullptr) {
             row.state = "idle";
@@ -654,7 +656,7 @@ bool CStationModel::AddPort(const std::string& name, const std::string& label,
         }
     }
     m.config.ports.push_back({name, label});
-    m.ports.push_back(m.MakePort());
+    m.ports.push_back(m.MakePort(name));
     if (m.running) {
         std::string problem;
         CPortLog* log = m.logs->AddPort(name, &problem);
@@ -739,8 +741,8 @@ bool CStationModel::Load(const std::string& path, std::string* message) {
     }
     m.ports.clear();
     m.config = std::move(*config);
-    for (size_t i = 0; i < m.config.ports.size(); ++i) {
-        m.ports.push_back(m.MakePort());
+    for (const auto& port : m.config.ports) {
+        m.ports.push_back(m.MakePort(port.name));
     }
     m.selected = m.ports.empty() ? -1 : 0;
     m.everStarted = false;
