@@ -7,6 +7,7 @@
 
 #include <QAbstractTableModel>
 #include <QStyledItemDelegate>
+#include <vector>
 
 #include "station/StationModel.h"
 
@@ -22,7 +23,8 @@ class CStationTableModel : public QAbstractTableModel {
 
     // The model's rows were added or removed: the table is rebuilt.
     void RowsChanged();
-    // The rows' figures changed: every cell is redrawn.
+    // The rows' figures changed: the cells whose text, tint or progress differ from what was
+    // drawn are redrawn (with many ports sending, mostly the progress column).
     void FiguresChanged();
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -36,6 +38,7 @@ class CStationTableModel : public QAbstractTableModel {
 
   private:
     CStationModel& m_model;
+    std::vector<StationRow> m_drawn;  // the rows as the table has them
 };
 
 class CProgressDelegate : public QStyledItemDelegate {

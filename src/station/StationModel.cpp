@@ -68,6 +68,20 @@ std::string LeftText(uint64_t done, uint64_t total, double seconds) {
     return Clock2(static_cast<double>(total - std::min(done, total)) / rate + 0.5) + " left";
 }
 
+// The outcome a record names (RecordOutcome's inverse; "aborted" is Interrupted).
+PortOutcome OutcomeOfRecord(const std::string& name) {
+    for (const PortOutcome o :
+         {PortOutcome::Sent, PortOutcome::Accepted, PortOutcome::TesterRejected,
+          PortOutcome::NoVerdict, PortOutcome::Interrupted, PortOutcome::Failed,
+          PortOutcome::PortLost, PortOutcome::NotOpened, PortOutcome::NoPrompt,
+          PortOutcome::Rejected}) {
+        if (name == RecordOutcome(o)) {
+            return o;
+        }
+    }
+    return PortOutcome::Failed;
+}
+
 // The update file as the sender checks it: a regular file that opens and starts with "* ".
 bool CheckUpdateFile(const std::string& path, std::string* message) {
     CUpdateFile file;
@@ -114,6 +128,8 @@ struct CStationModel::Impl {
         // when the port says more afterwards (the tester leaving the line).
         std::string lastOutcome;
         bool cut = false;  // the operator's stop or abort cut a transfer short
+        // How the last transfer that began ended, from its record (None: none has).
+        PortOutcome lastTransfer = PortOutcome::None;
         int passed = 0;    // transfers of this run that the tester got (sent or accepted)
         int finished = 0;  // transfers of this run whose outcome is known
     };
@@ -204,6 +220,7 @@ struct CStationModel::Impl {
         const StationPort& sp = config.ports[i];
         port.log = log;
         port.cut = false;
+        port.lastTransfer = PortOutcome::None;
         port.passed = 0;
         port.finished = 0;
         port.lastMessage.clear();
@@ -257,6 +274,9 @@ struct CStationModel::Impl {
                 ++p->finished;
             } else if (record.fileBytes.has_value()) {
                 ++p->finished;
+            }
+            if (record.fileBytes.has_value()) {
+                p->lastTransfer = OutcomeOfRecord(record.outcome);
             }
             return sink(record);
         };
@@ -334,6 +354,17 @@ struct CStationModel::Impl {
             case PortPhase::Answer:
             case PortPhase::Done:
                 break;
+        }
+        if (r.outcome == PortOutcome::PortLost && !r.lostWhileSending &&
+            port.lastTransfer != PortOutcome::None) {
+            // The line went away between testers (a tester unplugged once it had its update):
+            // the row keeps saying how the last tester's update went.
+            PortReport last = r;
+            last.outcome = port.lastTransfer;
+            last.verdictPending = false;
+            SetOutcome(row, last, port.cut);
+            row.state += "; port lost since";
+            return row;
         }
         SetOutcome(row, r, port.cut);
         if (r.phase == PortPhase::Waiting) {
@@ -514,7 +545,7 @@ StationTotals CStationModel::Totals() const {
         t.yield = "\xE2\x80\x94";  // an em dash: nothing to divide yet
     } else {
         char text[32];
-        std::snprintf(text, sizeof text, "%d %%", passed * 100 / t.finished);
+        std::snprintf(text, sizeof text, "%d %%", (passed * 200 + t.finished) / (2 * t.finished));
         t.yield = text;
     }
     const auto end = m.running ? m.setup.now() : m.ended;

@@ -271,7 +271,7 @@ TEST_F(StationModelTest, RunOfThreeTestersWithOneRejecting) {
     EXPECT_EQ(totals.accepted, 2);
     EXPECT_EQ(totals.failed, 1);
     EXPECT_EQ(totals.finished, 3);
-    EXPECT_EQ(totals.yield, "66 %");
+    EXPECT_EQ(totals.yield, "67 %");
 
     const auto records = Records();
     ASSERT_EQ(records.size(), 3u);
@@ -306,6 +306,22 @@ TEST_F(StationModelTest, RunOfThreeTestersWithOneRejecting) {
         }
     }
     EXPECT_GT(figures, 0u);
+}
+
+// With repeat, a tester that leaves once it has its update takes the line with it (a pty's
+// simulator exits): the row still says how its update went.
+TEST_F(StationModelTest, LineLostBetweenTestersKeepsTheLastVerdict) {
+    AddTester("Bay 1", {});
+    std::string message;
+    StationConfig config = Settings();
+    config.repeat = true;
+    ASSERT_TRUE(m_model->SetSettings(config, &message));
+    ASSERT_TRUE(m_model->Start(&message)) << message;
+    ASSERT_TRUE(DriveUntil([&] { return !m_model->Running(); })) << m_model->Row(0).state;
+    EXPECT_EQ(m_model->Row(0).state, "accepted; port lost since") << m_model->Row(0).last;
+    EXPECT_EQ(m_model->Row(0).tone, RowTone::Pass);
+    EXPECT_EQ(m_model->Totals().yield, "100 %");
+    ASSERT_EQ(Records().size(), 1u) << "the loss between testers is no transfer of its own";
 }
 
 // Stop during transfers is Ctrl+C: the transfers end as aborted and are recorded; Start runs
