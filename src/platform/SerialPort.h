@@ -144,4 +144,10 @@ std::unique_ptr<ISerialPort> MakeTermiosPort();
 // "\\.\" and the name; a name that already starts with "\\" is used as given.
 std::string DevicePathForPort(const std::string& name);
 
+// False only when the device at devicePath is plainly not there to open, so that a port waiting
+// for its device to come back can look often without starting an open each time. Linux: the
+// path names nothing (a symbolic link is followed anew each time: one left dangling is not
+// there). A network port, and a Windows device name, may always be there: only an open tells.
+bool DevicePresent(const std::string& devicePath);
+
 }  // namespace korv

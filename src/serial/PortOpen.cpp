@@ -40,6 +40,7 @@ PortPrepared PreparePort(ISerialPort& port, const std::string& devicePath) {
 void CProgView::OpenPort() {
     m_nShownState = 12345678;
     ClosePort();
+    m_nLostReason = 0;
     if (m_pTerm != nullptr) {
         m_pTerm->Clear();
         m_pTerm->Write("\r\n", false);

@@ -1,10 +1,12 @@
 #include "station/PortSession.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
+#include "platform/net/NetPortName.h"
 #include "ports/PortList.h"
 #include "station/TimeText.h"
 
@@ -20,6 +22,19 @@ constexpr char kProfileApplication[] = "KORVALIN";
 // Its output is shown until the line has been quiet this long, but no longer than the limit.
 constexpr std::chrono::milliseconds kAnswerQuiet{3000};
 constexpr std::chrono::milliseconds kAnswerLimit{15000};
+
+// A lost serial port is looked for about once a second: while its device is not there a look
+// costs the system one name lookup, and no open is started. A network server that has gone is
+// tried less and less often, so that a station left waiting for it does not hammer it.
+constexpr std::chrono::seconds kSerialReopenPeriod{1};
+constexpr std::chrono::seconds kNetworkReopenDelays[] = {
+    std::chrono::seconds(1), std::chrono::seconds(2), std::chrono::seconds(4),
+    std::chrono::seconds(8), std::chrono::seconds(10)};
+constexpr int kNetworkReopenSteps = static_cast<int>(std::size(kNetworkReopenDelays));
+// A port that served a transfer, or stayed open this long, after it came back starts its next
+// wait at the first delay; one lost again sooner (a server that takes the connection and drops
+// it) goes on where its back-off was.
+constexpr std::chrono::seconds kReopenSettled{10};
 
 int MsUntil(std::chrono::steady_clock::time_point end) {
     using std::chrono::duration_cast;
@@ -103,8 +118,13 @@ void CPortSession::OnPortPrepared() {
         OpenFailed(m_host.LastMessage());
         return;
     }
+    ServeOpenPort();
+}
+
+void CPortSession::ServeOpenPort() {
     m_report.phase = PortPhase::Waiting;
     m_openedAt = Clock::now();
+    m_transferSinceOpen = false;
     if (m_settings.sendNow) {
         const int prev = m_view.State();
         m_host.BeginDispatch();
@@ -149,6 +169,8 @@ void CPortSession::DispatchPending(bool track) {
                 m_host.BeginDispatch();
                 m_view.FinishInitialUpdate();
                 OnPortPrepared();
+            } else if (port && m_report.phase == PortPhase::Reconnecting) {
+                Reopened(std::move(port), prepared);
             }
             continue;
         }
@@ -199,6 +221,7 @@ void CPortSession::AfterDispatch(int prevState) {
                         "\n");
         }
         m_report.phase = PortPhase::Sending;
+        m_transferSinceOpen = true;
         m_report.done = 0;
         m_report.total = m_view.SendTotal();
         m_report.seconds = 0;
@@ -299,6 +322,11 @@ void CPortSession::EndTransfer(PortOutcome outcome, const std::string& why, bool
         m_report.phase = PortPhase::Waiting;  // the next tester on this port prompts again
         return;
     }
+    if (m_settings.repeat) {
+        // The port went away; the next tester comes once it is back.
+        BeginReconnect();
+        return;
+    }
     m_host.RefuseDialogs();
     if ((outcome == PortOutcome::Sent || outcome == PortOutcome::Failed) &&
         m_view.State() != STATE_PORT_CLOSED) {
@@ -309,6 +337,88 @@ void CPortSession::EndTransfer(PortOutcome outcome, const std::string& why, bool
     } else {
         m_finishDue = true;
     }
+}
+
+void CPortSession::BeginReconnect() {
+    const int lost = m_view.LostReason();
+    // The view may still hold the hung-up port (the sender saw it go first): it is let go now,
+    // so that the device can come back under the same name.
+    m_view.ClosePort();
+    m_view.UpdateData(false);
+    m_out.FlushOut();
+    m_lostEndReason = m_report.reason;
+    m_report.phase = PortPhase::Reconnecting;
+    m_report.reason = "Port lost: " + SystemErrorText(lost != 0 ? lost : ERR_PORT_LOST) +
+                      "; waiting for it to come back.";
+    m_out.Message(m_report.port + " was lost; waiting for it to come back.");
+    if (m_transferSinceOpen || Clock::now() - m_openedAt >= kReopenSettled) {
+        m_reopenTries = 0;
+    }
+    m_reopenError.clear();
+    // The first open's opener has long ended; each try has one of its own.
+    m_opener.reset();
+    ScheduleReopen();
+}
+
+void CPortSession::ScheduleReopen() {
+    const bool network = IsNetworkPortName(m_view.PortName());
+    const auto delay = network
+                           ? kNetworkReopenDelays[std::min(m_reopenTries, kNetworkReopenSteps - 1)]
+                           : kSerialReopenPeriod;
+    m_reopenTries = std::min(m_reopenTries + 1, kNetworkReopenSteps);
+    m_reopenAt = Clock::now() + delay;
+}
+
+void CPortSession::TryReopen() {
+    // The name as given, looked up anew each time: a link (/dev/serial/by-id/...) may name
+    // another device node once the adapter is back.
+    const std::string device = DevicePathForPort(m_view.PortName());
+    if (!DevicePresent(device)) {
+        ScheduleReopen();
+        return;
+    }
+    m_reopenStart = Clock::now();
+    m_opener = std::make_unique<CPortOpener>();
+    if (!m_opener->Start(&MakeSerialPort, device, m_queue)) {
+        // No thread for the open now; the station's own thread is not to wait for a device.
+        m_opener.reset();
+        ScheduleReopen();
+    }
+}
+
+void CPortSession::Reopened(std::unique_ptr<ISerialPort> port, const PortPrepared& prepared) {
+    m_opener.reset();
+    if (prepared.openError != 0 || prepared.setupError != 0) {
+        // A port held after its settings were refused is let go with the try.
+        port.reset();
+        ReopenFailed(
+            (prepared.openError != 0 ? "Could not open " : "Could not set up ") + m_report.port +
+            " again : " +
+            SystemErrorText(prepared.openError != 0 ? prepared.openError : prepared.setupError));
+        return;
+    }
+    // Set up as on the first open: line settings, purge, reader, the pane cleared.
+    m_view.SetPreparedPort(std::move(port), prepared);
+    m_host.BeginDispatch();
+    m_view.FinishInitialUpdate();
+    m_out.FlushOut();
+    if (m_view.State() == STATE_PORT_CLOSED) {
+        ReopenFailed(m_host.LastMessage());  // the view has just said why
+        return;
+    }
+    m_report.reason = m_lostEndReason;
+    m_out.Message(m_report.port + " is back; waiting for the tester.");
+    ServeOpenPort();
+}
+
+void CPortSession::ReopenFailed(const std::string& why) {
+    // Every second a device that is back but refuses the open (held by another program, no
+    // access) would say the same: it is said once, and again only when the reason changes.
+    if (why != m_reopenError) {
+        m_reopenError = why;
+        m_out.Message(why + "; trying again.");
+    }
+    ScheduleReopen();
 }
 
 void CPortSession::CheckVerdict() {
@@ -348,6 +458,19 @@ void CPortSession::Tick() {
         return;
     }
     const auto now = Clock::now();
+    if (m_report.phase == PortPhase::Reconnecting) {
+        if (!m_opener) {
+            if (now >= m_reopenAt) {
+                TryReopen();
+            }
+        } else if (now - m_reopenStart >= m_settings.openLimit) {
+            // Left to end by itself, as at the first open.
+            m_opener.reset();
+            ReopenFailed("Could not open " + m_report.port + " again : it did not open within " +
+                         std::to_string(m_settings.openLimit.count()) + " s");
+        }
+        return;
+    }
     if (m_report.phase == PortPhase::Opening) {
         if (now - m_openStart >= m_settings.openLimit) {
             const std::string reason = "Failed to open " + m_view.PortName() +
@@ -393,6 +516,9 @@ int CPortSession::TimeoutMs() const {
     if (m_report.phase == PortPhase::Opening) {
         due(m_openStart + m_settings.openLimit);
     }
+    if (m_report.phase == PortPhase::Reconnecting) {
+        due(m_opener ? m_reopenStart + m_settings.openLimit : m_reopenAt);
+    }
     if (m_deliveryDue) {
         due(m_account.LineEnd(m_view.SendTotal()));
     }
@@ -431,9 +557,11 @@ void CPortSession::Stop(PortOutcome outcome, const std::string& why) {
     } else if (m_report.phase != PortPhase::Answer) {
         // A transfer that has ended keeps its outcome; a port still waiting was stopped.
         m_report.outcome = outcome;
-        m_report.reason = why + (m_report.phase == PortPhase::Opening
-                                     ? " before the port was opened."
-                                     : " while waiting for the tester's prompt.");
+        m_report.reason =
+            why + (m_report.phase == PortPhase::Opening ? " before the port was opened."
+                   : m_report.phase == PortPhase::Reconnecting
+                       ? " while waiting for the port to come back."
+                       : " while waiting for the tester's prompt.");
         m_recorder.EndedWithoutTransfer(outcome, m_report.reason);
     }
     m_host.RefuseDialogs();

@@ -2,8 +2,11 @@
 // One port's update session, the same for every front end: it opens the port (on a thread of its
 // own), waits for the tester's prompt, sends the file through the update controller, accounts for
 // each transfer, waits for the tester's verdict, writes the records and, with repeat, serves the
-// next tester. It is driven from outside by its station's wait: OnNotify when its notices wait,
-// Tick after every wake-up. What a front end shows of it is published as a PortReport.
+// next tester. With repeat, a port that goes away (an adapter unplugged, a server that closed) is
+// closed and opened again, under the name given, once its device is back; the next tester is then
+// served as the first was. It is driven from outside by its station's wait: OnNotify when its
+// notices wait, Tick after every wake-up. What a front end shows of it is published as a
+// PortReport.
 
 #include <chrono>
 #include <functional>
@@ -83,6 +86,8 @@ class CPortSession {
   private:
     void DispatchPending(bool track);
     void OnPortPrepared();
+    // The port is open: its tester is waited for (or sent to at once).
+    void ServeOpenPort();
     void AfterDispatch(int prevState);
     bool BeforeAnswer();
     // Ends the transfer whose sender has ended (or was stopped for a new prompt).
@@ -93,6 +98,17 @@ class CPortSession {
     // Ends a verdict wait without one (no_verdict), saying why on the output if say.
     void AbandonVerdict(const std::string& reason, bool say);
     void OpenFailed(const std::string& reason);
+    // The port has gone and the run goes on (repeat): it is closed, and tried again until it is
+    // back.
+    void BeginReconnect();
+    // One try at opening the port again, on the opener's thread; put off while its device is
+    // plainly not there.
+    void TryReopen();
+    void ScheduleReopen();
+    // A try has come to an end with port (null when it gave none).
+    void Reopened(std::unique_ptr<ISerialPort> port, const PortPrepared& prepared);
+    // A try that did not give an open port: told once for each different reason.
+    void ReopenFailed(const std::string& why);
     void Finish();
     bool AllHandedOut() const;
 
@@ -129,6 +145,15 @@ class CPortSession {
     Clock::time_point m_openedAt{};
     Clock::time_point m_answerStart{};
     Clock::time_point m_lastReceived{};
+    // Reconnecting: tries since the port went away, when the next one starts (or when the one
+    // under way started), the last try's failure as told, and the reason the port's last
+    // transfer (or wait) ended with, shown again once the port is back.
+    int m_reopenTries = 0;
+    bool m_transferSinceOpen = false;
+    Clock::time_point m_reopenAt{};
+    Clock::time_point m_reopenStart{};
+    std::string m_reopenError;
+    std::string m_lostEndReason;
 };
 
 }  // namespace korv

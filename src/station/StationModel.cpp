@@ -334,6 +334,10 @@ struct CStationModel::Impl {
         row.logError = r.logError;
         row.running = r.phase != PortPhase::Done;
         row.sending = r.phase == PortPhase::Sending;
+        // A line that went away between testers (a tester unplugged once it had its update)
+        // leaves the last tester's outcome in sight; a transfer cut by it is its own outcome.
+        const bool lostBetween = r.outcome == PortOutcome::PortLost && !r.lostWhileSending &&
+                                 port.lastTransfer != PortOutcome::None;
         switch (r.phase) {
             case PortPhase::Opening:
                 row.state = "opening";
@@ -343,8 +347,11 @@ struct CStationModel::Impl {
                 row.leftText = LeftText(r.done, r.total, r.seconds);
                 return row;
             case PortPhase::Reconnecting:
-                row.state = "reconnecting";
-                return row;
+                if (r.outcome == PortOutcome::PortLost && !lostBetween && !r.lostWhileSending) {
+                    row.state = "reconnecting";  // no tester has been served yet
+                    return row;
+                }
+                break;
             case PortPhase::Waiting:
                 if (r.outcome == PortOutcome::None) {
                     row.state = "waiting for the tester";
@@ -355,21 +362,19 @@ struct CStationModel::Impl {
             case PortPhase::Done:
                 break;
         }
-        if (r.outcome == PortOutcome::PortLost && !r.lostWhileSending &&
-            port.lastTransfer != PortOutcome::None) {
-            // The line went away between testers (a tester unplugged once it had its update):
-            // the row keeps saying how the last tester's update went.
-            PortReport last = r;
-            last.outcome = port.lastTransfer;
-            last.verdictPending = false;
-            SetOutcome(row, last, port.cut);
-            row.state += "; port lost since";
-            return row;
+        PortReport shown = r;
+        if (lostBetween) {
+            shown.outcome = port.lastTransfer;
+            shown.verdictPending = false;
         }
-        SetOutcome(row, r, port.cut);
-        if (r.phase == PortPhase::Waiting) {
+        SetOutcome(row, shown, port.cut);
+        if (r.phase == PortPhase::Reconnecting) {
+            row.state += "; reconnecting";
+        } else if (r.phase == PortPhase::Waiting) {
             // The last tester's outcome stays in sight until the next tester asks.
             row.state += ", waiting for the next tester";
+        } else if (lostBetween) {
+            row.state += "; port lost since";
         }
         return row;
     }

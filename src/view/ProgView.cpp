@@ -168,6 +168,13 @@ bool CProgView::OnFileOpen() {
     return chosen && OnFileNew();
 }
 
+int CProgView::LostReason() const {
+    if (m_hPort && m_hPort->HungUp()) {
+        return m_hPort->LostReason();
+    }
+    return m_nLostReason;
+}
+
 int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
     if (wParam != COMM_NOTIFY_TAG) {
         return 1;
@@ -201,6 +208,7 @@ int CProgView::OnCommNotify(uint32_t wParam, uint32_t lParam) {
                 const std::string port = m_strPortName;
                 const int reason = m_hPort->LostReason();
                 ClosePort();
+                m_nLostReason = reason;
                 ReportMessage(true, reason, IDS_PORT_LOST, port);
                 UpdateData(false);
             }

@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
+#include "hash/Sha256.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "platform/UpdateFile.h"
-#include "hash/Sha256.h"
 #include "view/Host.h"
 #include "view/ProgDoc.h"
 #include "view/TransferProgress.h"
@@ -146,6 +146,10 @@ class CProgView {
     bool SendCompleted() const { return m_bSendCompleted.load(std::memory_order_acquire); }
     // Error code of the last transfer that failed (SysError.h), 0 if it completed or was aborted.
     int LastSendError() const { return m_nLastSendError; }
+    // Why the port went away (SysError.h): the port's own reason while the view still holds a
+    // hung-up port, else the one told when the view closed it for being lost; 0 when the port
+    // has not gone since it was opened.
+    int LostReason() const;
     // How the last transfer ended, for the front ends to show in STATE_SEND_ENDED; NONE from the
     // start of the next transfer on and once the port has closed.
     const TransferOutcome& LastOutcome() const { return m_lastOutcome; }
@@ -255,6 +259,8 @@ class CProgView {
     bool m_bStartRefused = false;
     // Reader thread only (set before it starts): the lost line has been announced once.
     bool m_bPortLostPosted = false;
+    // Why the port was lost, kept once the view has closed it (LostReason).
+    int m_nLostReason = 0;
 };
 
 }  // namespace korv

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "Scenarios.h"
+#include "console/BatchTable.h"
 
 namespace korv {
 namespace {
@@ -33,7 +34,7 @@ class Scenarios : public ::testing::TestWithParam<Scenario> {
         };
         system.fileArg = [](const std::string& path) { return path; };
         system.logPath = [](const std::string& dir, const std::string& port) {
-            return dir + "/pts-" + port.substr(port.rfind('/') + 1) + ".log";
+            return dir + "/" + LogFileName(port);
         };
         test::RunScenario(GetParam(), batch, system, m_dir);
     }

@@ -465,8 +465,7 @@ TEST_F(NetPortRun, RefusalIsToldInTheServersWords) {
         b.refusalBehindReset = reset;
         RecordingServer server(b);
         EXPECT_EQ(Run({"--port", server.Name(), "--file", File(1000)}), 1) << Err();
-        EXPECT_NE(Err().find("refused the connection: \"Port already in use\""),
-                  std::string::npos)
+        EXPECT_NE(Err().find("refused the connection: \"Port already in use\""), std::string::npos)
             << "reset " << reset << ": " << Err();
     }
 }
@@ -524,6 +523,67 @@ TEST_F(NetPortRun, ServerIdleTimeOutKeepsRfc2217AliveAndIsToldOnRaw) {
         << Err();
     tool->Signal(SIGINT);
     tool->WaitExit(30s);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// With --repeat, a server that goes away mid-transfer and comes back: the cut transfer is
+// recorded, the port is tried again with growing pauses (1, 2, 4 s: a port tried every second,
+// or at once, would be refused three times far sooner), and the tester behind the returned server
+// gets the whole file. Gone again while the port waits for its next tester, the run ends at once
+// on Ctrl+C, with no record added for the wait.
+TEST_F(NetPortRun, RepeatingPortWaitsForTheServerToComeBack) {
+    RecordingServer::Behaviour b;
+    b.reconnects = true;
+    RecordingServer server(b);
+    const size_t size = 30000;
+    const std::string report = m_dir / "report.jsonl";
+    auto tool = Start(
+        {"--port", server.Name(), "--file", File(size), "--repeat", "--report", Path(report)});
+    ASSERT_TRUE(test::WaitUntil([&] { return server.DataSize() >= 2000; })) << Err();
+    server.Drop();
+    const auto lostAt = Clock::now();
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Refused().size() >= 3; }, 120s)) << Err();
+    const auto refused = server.Refused();
+    EXPECT_GE(refused[2] - lostAt, 5s)
+        << "three tries within " << std::chrono::duration<double>(refused[2] - lostAt).count()
+        << " s of the loss";
+    EXPECT_GE(refused[2] - refused[1], 3s) << "the pauses between tries do not grow";
+    // Told once for each reason the system gives (a reset seen while connecting, or while
+    // negotiating), not once a try.
+    EXPECT_LE(Count(Err(), "; trying again."), 2u) << Err();
+    server.Refuse(false);
+
+    // The next try is served: its tester prompts and gets every byte of the file.
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return server.Served() == 2 && server.DataOf(1).size() >= size; }, 120s))
+        << Err();
+    ASSERT_TRUE(test::WaitUntil([&] { return Err().find("Sent '") != std::string::npos; }))
+        << Err();
+    EXPECT_EQ(server.DataOf(1), UpdateText(size));
+    EXPECT_EQ(Count(Err(), " is back; waiting for the tester."), 1u) << Err();
+
+    server.Drop();
+    ASSERT_TRUE(test::WaitUntil([&] {
+        return Count(Err(), "was lost; waiting for it to come back.") == 2;
+    })) << Err();
+    tool->Signal(SIGINT);
+    // No open under way, nor the next try's pause, holds up the end.
+    EXPECT_EQ(tool->WaitExit(20s).value_or(-1), 130) << Err();
+
+    const std::string records = ReadWholeFile(report);
+    ASSERT_EQ(Count(records, "\n"), 2u) << records;
+    const std::string cut = records.substr(0, records.find('\n'));
+    const std::string next = records.substr(cut.size() + 1);
+    EXPECT_NE(cut.find("\"outcome\":\"port_lost\""), std::string::npos) << cut;
+    EXPECT_EQ(cut.find("\"bytes_sent\":" + std::to_string(size)), std::string::npos) << cut;
+    EXPECT_NE(next.find("\"outcome\":\"sent\""), std::string::npos) << next;
+    EXPECT_NE(next.find("\"bytes_sent\":" + std::to_string(size)), std::string::npos) << next;
 }
 
 // ser2net refuses a second client with a text, and with kickolduser hands the port to the newer

@@ -1,9 +1,9 @@
 #pragma once
 // A small network serial server inside the tests: it plays an RFC 2217 server (or a raw one) and
 // the tester behind it, behaves as told (answers that refuse a setting, a refusal text, a server
-// that stops reading or stops answering, an idle time-out), and records what came: the commands
-// in order and when each data byte arrived. Linux sockets, one thread; the program under test
-// runs as a separate process (Linux or under Wine).
+// that stops reading or stops answering, an idle time-out, a server that goes away and comes
+// back), and records what came: the commands in order and when each data byte arrived. Linux
+// sockets, one thread; the program under test runs as a separate process (Linux or under Wine).
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -48,6 +48,9 @@ class RecordingServer {
         int silentAfterMs = 0;
         // Closes a connection from which nothing has come for this long; 0: never.
         int idleCloseMs = 0;
+        // Takes a new connection once one has ended, until it is destroyed: a server that goes
+        // away (Drop) and comes back (Refuse(false)). Otherwise it serves one connection.
+        bool reconnects = false;
     };
 
     // One recorded event: a command ("WILL 44", "DO 6", "SB 44 5 1") or a run of data bytes.
@@ -108,6 +111,31 @@ class RecordingServer {
     }
     bool Closed() const { return m_closed.load(); }
 
+    // The server goes away: the connection being served is closed, and every new one is closed
+    // as soon as it is taken (counted in Refused) until Refuse(false).
+    void Drop() {
+        m_refusing.store(true);
+        m_drop.store(true);
+    }
+    void Refuse(bool refusing) { m_refusing.store(refusing); }
+    // When each connection that was closed at once came.
+    std::vector<Clock::time_point> Refused() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_refused;
+    }
+    // Connections served so far, and the data of the n-th (from 0).
+    size_t Served() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_starts.size();
+    }
+    std::string DataOf(size_t n) const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (n >= m_starts.size())
+            return "";
+        const size_t end = n + 1 < m_starts.size() ? m_starts[n + 1] : m_data.size();
+        return m_data.substr(m_starts[n], end - m_starts[n]);
+    }
+
   private:
     void Record(std::string command) {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -132,14 +160,37 @@ class RecordingServer {
     }
 
     void Run() {
-        int fd = -1;
-        while (!m_stop.load() && fd < 0) {
-            pollfd p{m_listen, POLLIN, 0};
-            if (::poll(&p, 1, 50) == 1)
-                fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        do {
+            int fd = -1;
+            while (!m_stop.load() && fd < 0) {
+                pollfd p{m_listen, POLLIN, 0};
+                if (::poll(&p, 1, 50) == 1)
+                    fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            }
+            if (fd < 0)
+                return;
+            if (m_refusing.load()) {
+                // A reset, whether or not the client has written yet: every refusal looks alike.
+                const linger reset{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                ::close(fd);
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                m_refused.push_back(Clock::now());
+                continue;
+            }
+            Serve(fd);
+        } while (m_b.reconnects && !m_stop.load());
+    }
+
+    void Serve(int fd) {
+        m_state = 0;
+        m_sb.clear();
+        m_silent = false;
+        m_drop.store(false);
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_starts.push_back(m_data.size());
         }
-        if (fd < 0)
-            return;
         if (m_b.telnet)
             Send(fd, Bytes({255, 251, 3, 255, 251, 0, 255, 253, 0, 255, 253, 44}));
         if (!m_b.refusal.empty()) {
@@ -161,6 +212,10 @@ class RecordingServer {
         Clock::time_point settledAt{};
         bool prompted = false;
         while (!m_stop.load()) {
+            if (m_drop.load()) {
+                Record("DROPPED");
+                break;
+            }
             if (m_b.promptDelayMs != 0 && !prompted && settledAt != Clock::time_point{} &&
                 Clock::now() - settledAt > std::chrono::milliseconds(m_b.promptDelayMs)) {
                 prompted = true;
@@ -296,10 +351,14 @@ class RecordingServer {
     int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_closed{false};
+    std::atomic<bool> m_refusing{false};
+    std::atomic<bool> m_drop{false};
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<Event> m_events;
     std::string m_data;
+    std::vector<Clock::time_point> m_refused;
+    std::vector<size_t> m_starts;  // where each served connection's data begins in m_data
     // The thread's own parser state.
     int m_state = 0;
     uint8_t m_verb = 0;

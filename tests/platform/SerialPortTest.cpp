@@ -135,6 +135,22 @@ TEST_F(SerialPortTest, MissingPathIsENOENT) {
     EXPECT_EQ(port->Open("/dev/korvalin-no-such-port"), ENOENT);
 }
 
+// A port waiting for its device to come back looks for it by name: a link is followed as it
+// stands, so one left dangling (its adapter unplugged) names nothing, and one that points at a
+// device again does. A network port's server can only be asked by an open.
+TEST_F(SerialPortTest, DevicePresenceFollowsLinksAsTheyStand) {
+    TempDir dir;
+    const std::string link = dir / "by-id";
+    ASSERT_EQ(::symlink(pty.path().c_str(), link.c_str()), 0);
+    EXPECT_TRUE(DevicePresent(link));
+    const std::string dangling = dir / "gone";
+    ASSERT_EQ(::symlink((dir / "no-such-device").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(DevicePresent(dangling));
+    EXPECT_FALSE(DevicePresent("/dev/korvalin-no-such-port"));
+    EXPECT_FALSE(DevicePresent(dir / "no-such-folder/ttyUSB0"));
+    EXPECT_TRUE(DevicePresent("rfc2217://127.0.0.1:4001"));
+}
+
 TEST_F(SerialPortTest, RegularFileAndNonTtyDeviceAreRefused) {
     TempDir dir;
     const std::string file = dir.Write("update.txt", "* not a port");

@@ -30,6 +30,7 @@
 #include "Texts.h"
 #include "Wait.h"
 #include "korv_version.h"
+#include "hash/Sha256.h"
 
 namespace korv::test {
 
@@ -38,6 +39,7 @@ enum class Fault {
     None,
     HangupSending,        // tester 0's line goes away mid-transfer (an adapter pulled)
     HangupWaiting,        // tester 0's line goes away before it prompts
+    ReplugSending,        // as HangupSending, then a new tester comes back under the same name
     RestartSending,       // tester 0 restarts mid-transfer and asks for the file again
     SighupSending,        // the program's session ends (SIGHUP) mid-transfer
     SigintAfterReceived,  // Ctrl+C once every tester has its whole file (the answer window)
@@ -91,6 +93,11 @@ struct Scenario {
 inline bool WentOutWhole(const std::string& outcome) {
     return outcome == "sent" || outcome == "accepted" || outcome == "rejected" ||
            outcome == "no verdict";
+}
+
+// A run that goes on to the next tester: it ends with Ctrl+C, after each port's last transfer.
+inline bool Repeats(const Scenario& s) {
+    return std::find(s.args.begin(), s.args.end(), "--repeat") != s.args.end();
 }
 
 inline std::ostream& operator<<(std::ostream& os, const Scenario& s) {
@@ -186,6 +193,11 @@ inline const std::vector<Scenario>& ConsoleScenarios() {
          kEverywhere, 0, "sent", 1, 0, "", Got::All,
          {"--unit-id", "^Serial number: (\\S+)$", "--station-name", "Line 3"}, "", "sent",
          "KT-0042"},
+        // The port comes back: the cut transfer is counted and recorded, the next tester gets
+        // the whole file, and the run goes on until Ctrl+C, as any repeating run.
+        {"NextTesterAfterTheLineCameBack", F::ReplugSending, lineRate, 60000,
+         kEverywhere, 130, "interrupted", 1, 1, "Interrupted", Got::All, {"--repeat"}, "",
+         "interrupted"},
         // clang-format on
     };
     return rows;
@@ -328,6 +340,22 @@ inline void ExpectRecordIdentities(const std::string& report, const std::string&
     }
     EXPECT_GT(records, 0u);
     EXPECT_EQ(ids.size(), records) << "two records with one id\n" << report;
+inline std::string Sha256Hex(const std::string& bytes) {
+    CSha256 hash;
+    hash.Update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return CSha256::Hex(hash.Final());
+}
+
+// The records of port in a report, in the order written.
+inline std::vector<nlohmann::json> RecordsOf(const std::string& report, const std::string& port) {
+    std::vector<nlohmann::json> records;
+    for (size_t at = 0, nl; (nl = report.find('\n', at)) != std::string::npos; at = nl + 1) {
+        auto j = nlohmann::json::parse(report.substr(at, nl - at), nullptr, false);
+        if (!j.is_discarded() && j.value("port", "") == port) {
+            records.push_back(std::move(j));
+        }
+    }
+    return records;
 }
 
 // Checks what a tester saved against the file.
@@ -345,6 +373,31 @@ inline void ExpectGot(const std::string& got, const std::string& text, Got expec
         case Got::Nothing:
             EXPECT_EQ(got.size(), 0u) << who;
             break;
+    }
+}
+
+// The records of a port whose tester was unplugged mid-transfer and replaced: the cut transfer
+// (port_lost, with the hash of exactly the bytes that went out, no fewer than the first tester
+// got), then the next tester's whole file; both under the port's name as given, and nothing for
+// the wait in between or for the Ctrl+C that ended the run.
+inline void ExpectReplugRecords(const std::string& report, const std::string& port,
+                                const std::string& text, size_t firstGot) {
+    const auto records = RecordsOf(report, port);
+    ASSERT_EQ(records.size(), 2u) << report;
+    auto cut = records[0];
+    auto next = records[1];
+    EXPECT_EQ(cut["outcome"], "port_lost") << cut;
+    EXPECT_EQ(cut["file_bytes"], text.size()) << cut;
+    const size_t cutBytes = cut["bytes_sent"].get<size_t>();
+    EXPECT_LT(cutBytes, text.size()) << cut;
+    EXPECT_GE(cutBytes, firstGot) << cut;
+    EXPECT_EQ(cut["sha256"], Sha256Hex(text.substr(0, cutBytes))) << cut;
+    EXPECT_EQ(next["outcome"], "sent") << next;
+    EXPECT_EQ(next["bytes_sent"], text.size()) << next;
+    EXPECT_EQ(next["sha256"], Sha256Hex(text)) << next;
+    EXPECT_EQ(next["device"], cut["device"]) << "the port was opened again under another name";
+    if (port.starts_with("/")) {
+        EXPECT_EQ(cut["device"], port) << "the link was resolved instead of opened by its name";
     }
 }
 
@@ -456,6 +509,9 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
 
     std::vector<std::unique_ptr<Sim>> sims;
     std::vector<std::string> ports;
+    std::vector<std::string> firstOptions;
+    // The tester that comes back on tester 0's port (ReplugSending).
+    std::unique_ptr<Sim> replacement;
     for (size_t i = 0; i < testers; ++i) {
         std::vector<std::string> options = s.sim;
         if (i > 0 && !everyTester) {
@@ -464,6 +520,14 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         }
         options.insert(options.end(), {"--save", dir / ("got" + std::to_string(i))});
         std::string port = sys.port(i, options);
+        if (port.empty() && i == 0 && s.fault == Fault::ReplugSending) {
+            // A name that stays while the device behind it changes, as a by-id link does.
+            port = dir / "tester0";
+            options.insert(options.end(), {"--link", port});
+        }
+        if (i == 0) {
+            firstOptions = options;
+        }
         sims.push_back(std::make_unique<Sim>(options));
         ASSERT_FALSE(sims.back()->Port().empty()) << "the simulator did not start";
         ports.push_back(port.empty() ? sims.back()->Port() : port);
@@ -580,6 +644,25 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
             ASSERT_TRUE(sims[0]->WaitEvent("RECEIVING"));
             sims[0]->Command(std::string("say ") + s.say);
             break;
+        case Fault::ReplugSending: {
+            ASSERT_TRUE(sims[0]->WaitEvent("RECEIVING")) << ReadWholeFile(dir / "stderr");
+            sims[0]->Command("hangup");
+            ASSERT_TRUE(sims[0]->WaitEvent("HANGUP"));
+            // The next tester, on a line of its own behind the same name.
+            std::vector<std::string> options = firstOptions;
+            *(std::find(options.begin(), options.end(), "--save") + 1) = dir / "got0-next";
+            replacement = std::make_unique<Sim>(options);
+            ASSERT_TRUE(replacement->ok()) << "the second simulator did not start";
+            ASSERT_TRUE(replacement->WaitEvent("RECEIVED"))
+                << replacement->Transcript() << ReadWholeFile(dir / "stderr");
+            // Every tester has had its file, and the program has said so: the repeating run is
+            // ended the usual way.
+            ASSERT_TRUE(WaitUntil([&] {
+                return CountOf(ReadWholeFile(dir / "stderr"), "Sent '") == testers;
+            })) << ReadWholeFile(dir / "stderr");
+            tool.Signal(SIGINT);
+            break;
+        }
         default:
             break;
     }
@@ -598,20 +681,38 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         EXPECT_LT(tool.CpuMs(), 300.0 + afterMs / 20) << "ran " << afterMs << " ms after the loss";
     }
 
+    if (replacement) {
+        sims[0]->Command("quit");
+        sims[0]->WaitExit();
+        ExpectGot(ReadWholeFile(dir / "got0"), text, Got::Prefix, "the unplugged tester");
+        ExpectReplugRecords(ReadWholeFile(dir / "report.jsonl"), ports[0], text,
+                            ReadWholeFile(dir / "got0").size());
+        const std::string err = ReadWholeFile(dir / "stderr");
+        EXPECT_EQ(CountOf(err, ports[0] + " was lost; waiting for it to come back."), 1u) << err;
+        EXPECT_EQ(CountOf(err, ports[0] + " is back; waiting for the tester."), 1u) << err;
+        EXPECT_EQ(CountOf(err, "did not open within"), 0u) << err;
+    }
     for (size_t i = 0; i < testers; ++i) {
         const bool faulty = i == 0 || everyTester;
         const Got got = faulty ? s.got : Got::All;
+        // Tester 0's port is judged by the tester that came back.
+        Sim& sim = i == 0 && replacement ? *replacement : *sims[i];
+        const std::string saved = i == 0 && replacement ? "got0-next" : "got" + std::to_string(i);
         if (got == Got::All) {
-            EXPECT_TRUE(sims[i]->Find("RECEIVED") || sims[i]->WaitEvent("RECEIVED"))
-                << sims[i]->Transcript();
+            EXPECT_TRUE(sim.Find("RECEIVED") || sim.WaitEvent("RECEIVED")) << sim.Transcript();
         } else {
-            sims[i]->Command("quit");
-            sims[i]->WaitExit();
+            sim.Command("quit");
+            sim.WaitExit();
         }
         SCOPED_TRACE("tester " + std::to_string(i) + " on " + ports[i]);
-        ExpectGot(ReadWholeFile(dir / ("got" + std::to_string(i))), text, got, ports[i]);
-        const std::string reason = faulty ? s.reason : "";
+        ExpectGot(ReadWholeFile(dir / saved), text, got, ports[i]);
         const std::string outcome = faulty ? s.outcome : s.bystander;
+        // A bystander stopped while it waited for its next tester says so.
+        const std::string reason = faulty                     ? s.reason
+                                   : outcome == "interrupted" ? "Interrupted"
+                                                              : "";
+        // With --repeat the run ends interrupted, after the whole file went out.
+        const bool wentOutWhole = WentOutWhole(outcome) || (Repeats(s) && got == Got::All);
         // A sent row shows no reason (a cut transfer before it is in the log); a log that could
         // not be written is the exception.
         const bool rowReason = (outcome != "sent" && outcome != "accepted") ||
@@ -630,7 +731,7 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
                 EXPECT_NE(log.find(reason), std::string::npos) << log;
                 const std::string sentLine =
                     "KORVALIN: Sent '" + file + "': " + std::to_string(s.bytes) + " bytes.";
-                EXPECT_EQ(log.find(sentLine) != std::string::npos, WentOutWhole(outcome)) << log;
+                EXPECT_EQ(log.find(sentLine) != std::string::npos, wentOutWhole) << log;
             }
         }
     }
@@ -656,8 +757,9 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
         return;  // nothing to read on standard error
     }
     const std::string sent = "Sent '" + file + "': " + std::to_string(s.bytes) + " bytes.";
+    const bool wentOutWhole = WentOutWhole(s.outcome) || (Repeats(s) && s.got == Got::All);
     if (!batch) {
-        if (WentOutWhole(s.outcome)) {
+        if (wentOutWhole) {
             EXPECT_NE(err.find("KORVALIN: " + sent), std::string::npos) << err;
         } else {
             EXPECT_EQ(err.find("KORVALIN: Sent"), std::string::npos) << err;
@@ -666,7 +768,7 @@ inline void RunScenario(const Scenario& s, bool batch, const ScenarioSystem& sys
             // The tester's own output is what stdout carries.
             EXPECT_NE(out.find("Ready to receive update file....\r\n"), std::string::npos) << out;
         }
-    } else if (WentOutWhole(s.outcome)) {
+    } else if (wentOutWhole) {
         EXPECT_NE(err.find("KORVALIN: " + ports[0] + ": " + sent), std::string::npos) << err;
     }
     // Told once, however long the program stayed afterwards.

@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -543,6 +544,14 @@ std::string LocalDevicePath(const std::string& name) {
             return "/dev/ttyS" + std::to_string(n - 1);
     }
     return "/dev/" + name;
+}
+
+bool LocalDevicePresent(const std::string& devicePath) {
+    // stat follows every link of the name as it stands now: a by-id link that is back names the
+    // device node it points at today. A failure other than "no such name" (a folder on the way
+    // that cannot be searched) is left for the open to tell.
+    struct stat st {};
+    return ::stat(devicePath.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
 }  // namespace korv

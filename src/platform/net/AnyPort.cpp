@@ -84,4 +84,8 @@ std::string DevicePathForPort(const std::string& name) {
     return IsNetworkPortName(name) ? name : LocalDevicePath(name);
 }
 
+bool DevicePresent(const std::string& devicePath) {
+    return IsNetworkPortName(devicePath) || LocalDevicePresent(devicePath);
+}
+
 }  // namespace korv

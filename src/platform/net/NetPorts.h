@@ -15,5 +15,7 @@ std::unique_ptr<ISerialPort> MakeNetPort();
 std::unique_ptr<ISerialPort> MakeLocalPort();
 // The device path of a local port name (see DevicePathForPort).
 std::string LocalDevicePath(const std::string& name);
+// Whether a local device path may be there to open (see DevicePresent).
+bool LocalDevicePresent(const std::string& devicePath);
 
 }  // namespace korv

@@ -599,4 +599,9 @@ std::string LocalDevicePath(const std::string& name) {
     return "\\\\.\\" + name;
 }
 
+bool LocalDevicePresent(const std::string&) {
+    // A COM name is simply opened again: the open says whether its device is back.
+    return true;
+}
+
 }  // namespace korv
