@@ -68,6 +68,20 @@ std::string LeftText(uint64_t done, uint64_t total, double seconds) {
     return Clock2(static_cast<double>(total - std::min(done, total)) / rate + 0.5) + " left";
 }
 
+// The outcome a record names (RecordOutcome's inverse; "aborted" is Interrupted).
+PortOutcome OutcomeOfRecord(const std::string& name) {
+    for (const PortOutcome o :
+         {PortOutcome::Sent, PortOutcome::Accepted, PortOutcome::TesterRejected,
+          PortOutcome::NoVerdict, PortOutcome::Interrupted, PortOutcome::Failed,
+          PortOutcome::PortLost, PortOutcome::NotOpened, PortOutcome::NoPrompt,
+          PortOutcome::Rejected}) {
+        if (name == RecordOutcome(o)) {
+            return o;
+        }
+    }
+    return PortOutcome::Failed;
+}
+
 // The update file as the sender checks it: a regular file that opens and starts with "* ".
 bool CheckUpdateFile(const std::string& path, std::string* message) {
     CUpdateFile file;
@@ -106,6 +120,7 @@ struct CStationModel::Impl {
     // as the row, across runs) and, while a run has it, its session and log.
     struct Port {
         CReportWidget terminal;
+        std::string product;  // looked up once: the lookup reads the system's device tables
         CPortLog* log = nullptr;
         CPortSession* session = nullptr;
         std::string lastMessage;
@@ -113,6 +128,8 @@ struct CStationModel::Impl {
         // when the port says more afterwards (the tester leaving the line).
         std::string lastOutcome;
         bool cut = false;  // the operator's stop or abort cut a transfer short
+        // How the last transfer that began ended, from its record (None: none has).
+        PortOutcome lastTransfer = PortOutcome::None;
         int passed = 0;    // transfers of this run that the tester got (sent or accepted)
         int finished = 0;  // transfers of this run whose outcome is known
     };
@@ -188,9 +205,12 @@ struct CStationModel::Impl {
         }
     }
 
-    std::unique_ptr<Port> MakePort() const {
+    std::unique_ptr<Port> MakePort(const std::string& name) const {
         auto port = std::make_unique<Port>();
         SizeTerminal(port->terminal);
+        if (setup.describePort) {
+            port->product = setup.describePort(name);
+        }
         return port;
     }
 
@@ -200,6 +220,7 @@ struct CStationModel::Impl {
         const StationPort& sp = config.ports[i];
         port.log = log;
         port.cut = false;
+        port.lastTransfer = PortOutcome::None;
         port.passed = 0;
         port.finished = 0;
         port.lastMessage.clear();
@@ -254,6 +275,9 @@ struct CStationModel::Impl {
             } else if (record.fileBytes.has_value()) {
                 ++p->finished;
             }
+            if (record.fileBytes.has_value()) {
+                p->lastTransfer = OutcomeOfRecord(record.outcome);
+            }
             return sink(record);
         };
         port.session = &station.Add(
@@ -289,9 +313,7 @@ struct CStationModel::Impl {
         StationRow row;
         row.label = config.ports[i].label;
         row.name = config.ports[i].name;
-        if (setup.describePort) {
-            row.product = setup.describePort(row.name);
-        }
+        row.product = port.product;
         row.last = port.lastOutcome.empty() ? port.lastMessage : port.lastOutcome;
         if (port.session == nullptr) {
             row.state = "idle";
@@ -312,6 +334,10 @@ struct CStationModel::Impl {
         row.logError = r.logError;
         row.running = r.phase != PortPhase::Done;
         row.sending = r.phase == PortPhase::Sending;
+        // A line that went away between testers (a tester unplugged once it had its update)
+        // leaves the last tester's outcome in sight; a transfer cut by it is its own outcome.
+        const bool lostBetween = r.outcome == PortOutcome::PortLost && !r.lostWhileSending &&
+                                 port.lastTransfer != PortOutcome::None;
         switch (r.phase) {
             case PortPhase::Opening:
                 row.state = "opening";
@@ -321,8 +347,11 @@ struct CStationModel::Impl {
                 row.leftText = LeftText(r.done, r.total, r.seconds);
                 return row;
             case PortPhase::Reconnecting:
-                row.state = "reconnecting";
-                return row;
+                if (r.outcome == PortOutcome::PortLost && !lostBetween && !r.lostWhileSending) {
+                    row.state = "reconnecting";  // no tester has been served yet
+                    return row;
+                }
+                break;
             case PortPhase::Waiting:
                 if (r.outcome == PortOutcome::None) {
                     row.state = "waiting for the tester";
@@ -333,10 +362,19 @@ struct CStationModel::Impl {
             case PortPhase::Done:
                 break;
         }
-        SetOutcome(row, r, port.cut);
-        if (r.phase == PortPhase::Waiting) {
+        PortReport shown = r;
+        if (lostBetween) {
+            shown.outcome = port.lastTransfer;
+            shown.verdictPending = false;
+        }
+        SetOutcome(row, shown, port.cut);
+        if (r.phase == PortPhase::Reconnecting) {
+            row.state += "; reconnecting";
+        } else if (r.phase == PortPhase::Waiting) {
             // The last tester's outcome stays in sight until the next tester asks.
             row.state += ", waiting for the next tester";
+        } else if (lostBetween) {
+            row.state += "; port lost since";
         }
         return row;
     }
@@ -512,7 +550,7 @@ StationTotals CStationModel::Totals() const {
         t.yield = "\xE2\x80\x94";  // an em dash: nothing to divide yet
     } else {
         char text[32];
-        std::snprintf(text, sizeof text, "%d %%", passed * 100 / t.finished);
+        std::snprintf(text, sizeof text, "%d %%", (passed * 200 + t.finished) / (2 * t.finished));
         t.yield = text;
     }
     const auto end = m.running ? m.setup.now() : m.ended;
@@ -654,7 +692,7 @@ bool CStationModel::AddPort(const std::string& name, const std::string& label,
         }
     }
     m.config.ports.push_back({name, label});
-    m.ports.push_back(m.MakePort());
+    m.ports.push_back(m.MakePort(name));
     if (m.running) {
         std::string problem;
         CPortLog* log = m.logs->AddPort(name, &problem);
@@ -739,8 +777,8 @@ bool CStationModel::Load(const std::string& path, std::string* message) {
     }
     m.ports.clear();
     m.config = std::move(*config);
-    for (size_t i = 0; i < m.config.ports.size(); ++i) {
-        m.ports.push_back(m.MakePort());
+    for (const auto& port : m.config.ports) {
+        m.ports.push_back(m.MakePort(port.name));
     }
     m.selected = m.ports.empty() ? -1 : 0;
     m.everStarted = false;

@@ -24,7 +24,8 @@
 //      one, sizes it and repaints. Every port's screen model is fed as its tester's bytes arrive,
 //      shown or not, and paints at once through the window attached to it. SetTerminalGeometry
 //      gives every port's model the pane's cell and client size, so that a port shown later has
-//      the grid the pane draws.
+//      the grid the pane draws. A port's screen model goes with its row: the pane lets go of it
+//      (shows none) before RemovePort and Load, and before the model itself is destroyed.
 //   6. Commands return false with a message for a message box when they are refused; a refused
 //      command has changed nothing.
 //   7. Before closing: CanCloseWithoutAsking(); when it is false, ask the operator, and on yes

@@ -271,7 +271,7 @@ TEST_F(StationModelTest, RunOfThreeTestersWithOneRejecting) {
     EXPECT_EQ(totals.accepted, 2);
     EXPECT_EQ(totals.failed, 1);
     EXPECT_EQ(totals.finished, 3);
-    EXPECT_EQ(totals.yield, "66 %");
+    EXPECT_EQ(totals.yield, "67 %");
 
     const auto records = Records();
     ASSERT_EQ(records.size(), 3u);
@@ -306,6 +306,61 @@ TEST_F(StationModelTest, RunOfThreeTestersWithOneRejecting) {
         }
     }
     EXPECT_GT(figures, 0u);
+}
+
+// With repeat, a port whose line goes away is opened again once it is back. A tester that
+// leaves once it has its update leaves its verdict in sight while the port waits for its line;
+// one unplugged mid-transfer leaves its cut transfer recorded, and the tester behind the same
+// name afterwards gets the whole file.
+TEST_F(StationModelTest, PortThatComesBack) {
+    const std::string link = m_dir / "bay1";
+    auto& first = AddTester("Bay 1", {"--link", link, "--linger-ms", "0"});
+    ASSERT_EQ(m_model->Row(0).name, first.Port());
+    // The port is the link, as a by-id name is: the model was given the pty; rename it.
+    std::string message;
+    ASSERT_TRUE(m_model->RemovePort(0, &message));
+    ASSERT_TRUE(m_model->AddPort(link, "Bay 1", &message)) << message;
+    StationConfig config = Settings();
+    config.repeat = true;
+    ASSERT_TRUE(m_model->SetSettings(config, &message));
+    ASSERT_TRUE(m_model->Start(&message)) << message;
+    ASSERT_TRUE(DriveUntil([&] { return m_model->Row(0).accepted == 1; })) << m_model->Row(0).state;
+    // The simulator leaves after its update: its pty goes, the link dangles.
+    ASSERT_TRUE(first.WaitExit());
+    ASSERT_TRUE(DriveUntil([&] { return m_model->Row(0).state == "accepted; reconnecting"; }))
+        << m_model->Row(0).state;
+    EXPECT_EQ(m_model->Row(0).tone, RowTone::Pass);
+    EXPECT_TRUE(m_model->Running());
+
+    // The next tester is unplugged mid-transfer.
+    m_sims.push_back(
+        std::make_unique<Sim>(std::vector<std::string>{"--link", link, "--rate", "1024"}));
+    Sim& second = *m_sims.back();
+    ASSERT_TRUE(DriveUntil([&] { return m_model->Row(0).sending; })) << m_model->Row(0).state;
+    ASSERT_TRUE(second.WaitEvent("RECEIVING"));
+    second.Command("hangup");
+    ASSERT_TRUE(DriveUntil([&] { return m_model->Row(0).state == "lost; reconnecting"; }))
+        << m_model->Row(0).state;
+    EXPECT_EQ(m_model->Row(0).tone, RowTone::Fail);
+    EXPECT_EQ(m_model->Row(0).failed, 1);
+
+    // And the one after it gets the whole file. It comes once the unplugged one has gone: that
+    // one's exit removes the link if it names its pty, which the next may have been given anew.
+    ASSERT_TRUE(second.WaitExit());
+    m_sims.push_back(
+        std::make_unique<Sim>(std::vector<std::string>{"--link", link, "--save", m_dir / "third"}));
+    ASSERT_TRUE(DriveUntil([&] { return m_model->Row(0).accepted == 2; }))
+        << m_model->Row(0).state << "\n"
+        << ReadWholeFile(m_dir / ("logs/" + LogFileName(link)));
+    EXPECT_EQ(ReadWholeFile(m_dir / "third"), ReadWholeFile(m_file));
+    m_model->Stop();
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0]["outcome"], "accepted");
+    EXPECT_EQ(records[1]["outcome"], "port_lost");
+    EXPECT_EQ(records[2]["outcome"], "accepted");
+    EXPECT_EQ(m_model->Totals().yield, "67 %");
+    EXPECT_EQ(m_model->Row(0).sent, 2);
 }
 
 // Stop during transfers is Ctrl+C: the transfers end as aborted and are recorded; Start runs
