@@ -82,6 +82,10 @@ int CStationApp::Run() {
                 return static_cast<int>(msg.wParam);
             }
             const HWND window = m_window.Handle();
+            if (window != nullptr &&
+                TranslateAcceleratorW(window, m_window.Accelerators(), &msg) != 0) {
+                continue;
+            }
             if (window == nullptr || !IsDialogMessageW(window, &msg)) {
                 TranslateMessage(&msg);
                 DispatchMessageW(&msg);

@@ -72,6 +72,7 @@ CStationWindow::~CStationWindow() {
 
 bool CStationWindow::Create(HINSTANCE instance) {
     m_hInstance = instance;
+    m_hAccel = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_STATION));
     const HWND hwnd = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATION), nullptr,
                                          &DialogProc, reinterpret_cast<LPARAM>(this));
     if (hwnd == nullptr || m_term == nullptr) {
@@ -227,7 +228,10 @@ INT_PTR CStationWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void CStationWindow::OnCommand(int id, int code) {
-    if (code != BN_CLICKED) {
+    // A click, or a key of the window's (F5, Shift+F5), which does nothing while its button is
+    // off.
+    constexpr int kAccelerator = 1;
+    if (code != BN_CLICKED && (code != kAccelerator || !IsWindowEnabled(GetDlgItem(m_hWnd, id)))) {
         return;
     }
     switch (id) {

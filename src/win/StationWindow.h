@@ -43,6 +43,8 @@ class CStationWindow {
     // False when the template, or a control it names, cannot be created.
     bool Create(HINSTANCE instance);
     HWND Handle() const { return m_hWnd; }
+    // The window's keys (F5, Shift+F5), for the message loop.
+    HACCEL Accelerators() const { return m_hAccel; }
     // Takes the station file at path as the station; a file that cannot be used is told in a
     // message box and the station shown stays as it was.
     bool Open(const std::string& path);
@@ -102,6 +104,7 @@ class CStationWindow {
     CStationList m_list;
     HINSTANCE m_hInstance = nullptr;
     HWND m_hWnd = nullptr;
+    HACCEL m_hAccel = nullptr;
     CTermWindow* m_term = nullptr;
     int m_modalDepth = 0;
     bool m_bSelecting = false;  // the table's selection is being set from the model

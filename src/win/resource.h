@@ -9,6 +9,7 @@
 // The station window (korvalin.exe --station) and its port dialog.
 #define IDD_STATION 102
 #define IDD_STATION_ADD 103
+#define IDR_STATION 134
 
 #define IDC_COMMPORT 1001
 #define IDC_MISC_BUTTON 1010
