@@ -113,8 +113,8 @@ void CStationWindow::OnInitDialog() {
         m_term = nullptr;
         return;
     }
-    for (const auto& [id, big] : {std::pair{ICON_BIG, SM_CXICON}, {ICON_SMALL, SM_CXSMICON}}) {
-        const int size = GetSystemMetrics(big);
+    for (const auto& [id, metric] : {std::pair{ICON_BIG, SM_CXICON}, {ICON_SMALL, SM_CXSMICON}}) {
+        const int size = GetSystemMetrics(metric);
         SendMessageW(
             m_hWnd, WM_SETICON, static_cast<WPARAM>(id),
             reinterpret_cast<LPARAM>(LoadImageW(m_hInstance, MAKEINTRESOURCEW(IDR_MAINFRAME),
@@ -330,16 +330,8 @@ void CStationWindow::OnModelChange(unsigned what) {
 // --- commands --------------------------------------------------------------------------------
 
 void CStationWindow::OnStart() {
-    StationConfig config;
     std::string problem;
-    int field = 0;
-    if (!ReadSettings(&config, &problem, &field)) {
-        Tell(problem);
-        SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(m_hWnd, field)),
-                     TRUE);
-        return;
-    }
-    if (!m_model.SetSettings(config, &problem) || !m_model.Start(&problem)) {
+    if (ApplySettings() && !m_model.Start(&problem)) {
         Tell(problem);
     }
 }
@@ -448,18 +440,8 @@ void CStationWindow::OnSave() {
         return;
     }
     // What the fields say is what is saved; while the station runs they are what it runs with.
-    if (!m_model.Running()) {
-        StationConfig config;
-        std::string problem;
-        int field = 0;
-        if (!ReadSettings(&config, &problem, &field) || !m_model.SetSettings(config, &problem)) {
-            Tell(problem);
-            if (field != 0) {
-                SendMessageW(m_hWnd, WM_NEXTDLGCTL,
-                             reinterpret_cast<WPARAM>(GetDlgItem(m_hWnd, field)), TRUE);
-            }
-            return;
-        }
+    if (!m_model.Running() && !ApplySettings()) {
+        return;
     }
     FileDialogRequest request;
     request.title = "Save station";
@@ -507,6 +489,21 @@ void CStationWindow::ShowSettings() {
     SetText(IDC_ST_PROMPT_TIMEOUT, std::to_string(config.promptTimeout));
     SetText(IDC_ST_LOG_DIR, config.logDir);
     CheckDlgButton(m_hWnd, IDC_ST_REPEAT, config.repeat ? BST_CHECKED : BST_UNCHECKED);
+}
+
+bool CStationWindow::ApplySettings() {
+    StationConfig config;
+    std::string problem;
+    int field = 0;
+    if (ReadSettings(&config, &problem, &field) && m_model.SetSettings(config, &problem)) {
+        return true;
+    }
+    Tell(problem);
+    if (field != 0) {
+        SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(m_hWnd, field)),
+                     TRUE);
+    }
+    return false;
 }
 
 bool CStationWindow::ReadSettings(StationConfig* config, std::string* problem, int* field) const {

@@ -82,6 +82,9 @@ class CStationWindow {
     // field to mend when a field cannot be read.
     void ShowSettings();
     bool ReadSettings(StationConfig* config, std::string* problem, int* field) const;
+    // The fields into the model's settings; false, after a message (and with the focus on the
+    // field to mend), when either refuses.
+    bool ApplySettings();
     // Selects a row in the model and the table, and shows its terminal.
     void SelectRow(int index);
     void ShowSelectedTerminal();
