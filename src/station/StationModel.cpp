@@ -461,6 +461,8 @@ CStationModel::CStationModel(StationModelSetup setup)
     : m_impl(std::make_unique<Impl>(std::move(setup))) {}
 
 CStationModel::~CStationModel() {
+    // Whoever listened may be going too: the last changes are told to nobody.
+    m_impl->onChange = nullptr;
     Stop();
     m_impl->station.Clear(PortOutcome::Interrupted, "Stopped");
     for (auto& port : m_impl->ports) {

@@ -104,7 +104,8 @@ class CStationModel {
     static constexpr std::chrono::milliseconds kRedrawPeriod{250};
 
     explicit CStationModel(StationModelSetup setup = {});
-    ~CStationModel();  // a running station is stopped first, its records written
+    // A running station is stopped first, its records written (OnChange is not called then).
+    ~CStationModel();
     CStationModel(const CStationModel&) = delete;
     CStationModel& operator=(const CStationModel&) = delete;
 

@@ -363,6 +363,34 @@ TEST_F(StationModelTest, PortThatComesBack) {
     EXPECT_EQ(m_model->Row(0).sent, 2);
 }
 
+// A port added to a running station starts at once, with a log of its own; removing a port that
+// sends aborts and records its transfer first.
+TEST_F(StationModelTest, PortsAddedAndRemovedWhileRunning) {
+    m_file = m_dir.Write("big.txt", UpdateText(30000));
+    AddTester("Slow", {"--rate", "512"});
+    std::string message;
+    StationConfig config = Settings();
+    config.file = m_file;
+    ASSERT_TRUE(m_model->SetSettings(config, &message));
+    ASSERT_TRUE(m_model->Start(&message)) << message;
+    ASSERT_TRUE(DriveUntil([&] { return m_model->Row(0).sending; }));
+
+    AddTester("Late", {"--linger-ms", "60000"});
+    EXPECT_TRUE(m_model->Row(1).running);
+    ASSERT_TRUE(DriveUntil([&] { return m_model->Row(1).accepted == 1; })) << m_model->Row(1).state;
+    EXPECT_TRUE(m_model->Row(0).sending) << "the late port held up the first";
+    EXPECT_TRUE(std::filesystem::exists(m_dir / ("logs/" + LogFileName(m_sims[1]->Port()))));
+
+    ASSERT_TRUE(m_model->RemovePort(0, &message)) << message;
+    ASSERT_EQ(m_model->RowCount(), 1u);
+    EXPECT_EQ(m_model->Row(0).label, "Late");
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["outcome"], "accepted");
+    EXPECT_EQ(records[1]["outcome"], "aborted");
+    EXPECT_EQ(records[1]["slot"], "Slow");
+}
+
 // Stop during transfers is Ctrl+C: the transfers end as aborted and are recorded; Start runs
 // fresh sessions on the same ports.
 TEST_F(StationModelTest, StopAbortsTransfersAndStartRunsAgain) {
