@@ -2,6 +2,7 @@
 // Qt's event loop.
 
 #include <QApplication>
+#include <QDir>
 #include <QStringList>
 #include <cstdio>
 #include <memory>
@@ -9,24 +10,40 @@
 
 #include "app/DesktopMain.h"
 #include "app/ProgApp.h"
+#include "app/QtProfile.h"
 #include "app/QuitOnSignal.h"
+#include "app/StationWindow.h"
+#include "korv_version.h"
+#include "platform/DeviceMap.h"
+#include "platform/net/NetPortName.h"
+#include "ports/PortList.h"
 
 namespace korv {
 
 namespace {
 
 int Usage(const char* message) {
-    std::fprintf(stderr, "korvalin: %s\nusage: korvalin [--port NAME] [--file PATH] [--demo]\n",
+    std::fprintf(stderr,
+                 "korvalin: %s\nusage: korvalin [--port NAME] [--file PATH] [--demo]\n"
+                 "       korvalin --station [FILE]\n",
                  message);
     return 2;
 }
 
 // Parses the desktop program's own options from what QApplication left over.
-bool ParseOptions(const QStringList& args, AppOptions& options, bool& demo, std::string& error) {
+bool ParseOptions(const QStringList& args, AppOptions& options, bool& demo, bool& station,
+                  std::string& stationFile, std::string& error) {
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& arg = args[i];
         if (arg == QLatin1String("--demo")) {
             demo = true;
+        } else if (arg == QLatin1String("--station")) {
+            station = true;
+            // The station file is optional: a following word that is not an option is it.
+            if (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--")) &&
+                !args[i + 1].isEmpty()) {
+                stationFile = args[++i].toStdString();
+            }
         } else if (arg == QLatin1String("--port") || arg == QLatin1String("--file")) {
             if (i + 1 >= args.size() || args[i + 1].isEmpty()) {
                 error = arg.toStdString() + " needs a value";
@@ -43,6 +60,29 @@ bool ParseOptions(const QStringList& args, AppOptions& options, bool& demo, std:
     return true;
 }
 
+// The station window: many testers at once, each port with its own row and terminal.
+int RunStation(const std::string& stationFile) {
+    StationWindowOptions options;
+    options.setup.version = KORV_VERSION;
+    options.setup.defaultLogDir =
+        (QDir::homePath() + QStringLiteral("/korvalin-logs")).toStdString();
+    options.setup.describePort = [](const std::string& name) -> std::string {
+        if (const auto net = ParseNetPortName(name)) {
+            return net->kind == NetPortKind::Raw ? "network, raw TCP" : "network, RFC 2217";
+        }
+        return DescribePort(name).product;
+    };
+    options.portSource = [] {
+        QtProfile profile;
+        return WithProfileNetPorts(CurrentPortNames(*MakeSystemDeviceMap()), profile);
+    };
+    options.stationFile = stationFile;
+    const CQuitOnSignal quitOnSignal;
+    CStationWindow window(std::move(options));
+    window.show();
+    return QApplication::exec();
+}
+
 }  // namespace
 
 int RunDesktop(int argc, char** argv, DemoStart startDemo) {
@@ -52,9 +92,19 @@ int RunDesktop(int argc, char** argv, DemoStart startDemo) {
 
     AppOptions options;
     bool demo = false;
+    bool station = false;
+    std::string stationFile;
     std::string error;
-    if (!ParseOptions(QApplication::arguments(), options, demo, error)) {
+    if (!ParseOptions(QApplication::arguments(), options, demo, station, stationFile, error)) {
         return Usage(error.c_str());
+    }
+    if (station) {
+        if (demo || !options.portOverride.empty() || !options.initialFile.empty()) {
+            return Usage(
+                "--station takes its ports and file from the station; it takes no "
+                "--port, --file or --demo");
+        }
+        return RunStation(stationFile);
     }
     options.programPath = QApplication::applicationFilePath().toStdString();
 

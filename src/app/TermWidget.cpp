@@ -58,7 +58,29 @@ CTermWidget::CTermWidget(QWidget* parent) : QFrame(parent), m_font(ChooseFont())
 
 CTermWidget::~CTermWidget() {
     // The model's destructor may still tidy its caret; it must not reach a half-destroyed window.
+    m_shown->AttachWindow(nullptr);
     m_model.AttachWindow(nullptr);
+}
+
+void CTermWidget::ShowModel(CReportWidget* model) {
+    CReportWidget* next = model != nullptr ? model : &m_model;
+    if (next == m_shown) {
+        return;
+    }
+    if (hasFocus()) {
+        m_shown->OnKillFocus();  // its caret goes with it
+    }
+    m_shown->AttachWindow(nullptr);
+    m_shown = next;
+    m_shown->AttachWindow(this);
+    const QSize inside = contentsRect().size();
+    QFontMetrics fm(m_font);
+    m_shown->Rescale(fm.horizontalAdvance(QLatin1Char('0')), fm.height(), inside.width(),
+                     inside.height());
+    if (hasFocus()) {
+        m_shown->OnSetFocus();
+    }
+    InvalidateAll();
 }
 
 QRect CTermWidget::CaretRect() const {
@@ -161,7 +183,7 @@ void CTermWidget::paintEvent(QPaintEvent* event) {
 
         const QRect r = area.translated(-inside.topLeft());
         m_painter = &painter;
-        m_model.OnPaint(PixelRect{r.left(), r.top(), r.right() + 1, r.bottom() + 1});
+        m_shown->OnPaint(PixelRect{r.left(), r.top(), r.right() + 1, r.bottom() + 1});
         m_painter = nullptr;
 
         // The caret is an overlay on the cursor cell's two lowest pixel rows.
@@ -196,17 +218,23 @@ void CTermWidget::SizeModelToWidget() {
         return;
     }
     m_modelSize = inside;
-    m_model.OnSize(inside.width(), inside.height());
+    if (m_shown == &m_model) {
+        m_model.OnSize(inside.width(), inside.height());
+    } else {
+        // Another's screen keeps what it holds; only the pane's own starts blank at a new size.
+        m_shown->Rescale(m_shown->CellWidth(), m_shown->CellHeight(), inside.width(),
+                         inside.height());
+    }
 }
 
 void CTermWidget::focusInEvent(QFocusEvent* event) {
     QFrame::focusInEvent(event);
-    m_model.OnSetFocus();
+    m_shown->OnSetFocus();
 }
 
 void CTermWidget::focusOutEvent(QFocusEvent* event) {
     QFrame::focusOutEvent(event);
-    m_model.OnKillFocus();
+    m_shown->OnKillFocus();
 }
 
 void CTermWidget::mouseReleaseEvent(QMouseEvent* event) {

@@ -19,7 +19,16 @@ class CTermWidget : public QFrame, public ITermWindow {
     explicit CTermWidget(QWidget* parent = nullptr);
     ~CTermWidget() override;
 
+    // The pane's own screen model (the one-port program's terminal).
     CReportWidget& Model() { return m_model; }
+    // The model the pane shows: its own unless ShowModel gave it another.
+    CReportWidget& Shown() { return *m_shown; }
+    // Shows another screen model (a station port's; null: the pane's own). The pane becomes the
+    // model's window and the model the pane's: it is given the pane's cell and client size
+    // (keeping its content), the caret follows the focus, and the whole pane is repainted. The
+    // model shown before is detached and keeps its content. A model given here must stay alive
+    // until another is shown or the pane is gone.
+    void ShowModel(CReportWidget* model);
     const QFont& TermFont() const { return m_font; }
 
     // Called synchronously when the right button is released over the pane, with the global
@@ -73,6 +82,7 @@ class CTermWidget : public QFrame, public ITermWindow {
     void SyncCaret();
 
     CReportWidget m_model;
+    CReportWidget* m_shown = &m_model;
     QFont m_font;
     int m_ascent = 0;
     std::function<void(const QPoint&)> m_onRightButton;

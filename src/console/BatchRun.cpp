@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "console/BatchTable.h"
-#include "console/ConsoleOutput.h"
 #include "console/PortInfo.h"
 #include "platform/ConsoleIo.h"
 #include "platform/DeviceMap.h"
@@ -22,6 +21,7 @@
 #include "ports/PortList.h"
 #include "station/Report.h"
 #include "station/Station.h"
+#include "station/StationLogs.h"
 #include "station/TimeText.h"
 
 #include "korv_version.h"
@@ -43,24 +43,11 @@ CProgView::Timing BatchTiming() {
     return timing;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using LogFile = std::unique_ptr<std::FILE, FileCloser>;
-
-// One port's log: the session's output, and the operator's note when it cannot be written.
-struct PortLog {
-    std::string path;
-    LogFile file;
-    std::unique_ptr<CConsoleOutput> out;
-    bool failed = false;
-};
-
 // What the batch does between the station's waits: the live table, standard error's queue, and
 // the logs that could not be written.
 class CBatchView : public IStationView {
   public:
-    CBatchView(CStation& station, CLiveTable& table, std::vector<PortLog>& logs, std::FILE* err,
+    CBatchView(CStation& station, CLiveTable& table, std::vector<CPortLog*>& logs, std::FILE* err,
                Clock::time_point start, bool unitColumn)
         : m_station(station),
           m_table(table),
@@ -94,16 +81,13 @@ class CBatchView : public IStationView {
     void CheckLogs() {
         const auto& sessions = m_station.Sessions();
         for (size_t i = 0; i < m_logs.size() && i < sessions.size(); ++i) {
-            PortLog& log = m_logs[i];
-            if (log.failed || log.out->WriteError() == 0) {
+            const auto error = m_logs[i]->NewFailure();
+            if (!error) {
                 continue;
             }
-            log.failed = true;
             // The transfers go on; the operator learns that this port's record is incomplete.
-            const std::string error = "Cannot write the log file '" + log.path +
-                                      "' : " + SystemErrorText(log.out->WriteError());
-            sessions[i]->SetLogError(error);
-            m_table.Message(StampedMessage(sessions[i]->Report().port + ": " + error));
+            sessions[i]->SetLogError(*error);
+            m_table.Message(StampedMessage(sessions[i]->Report().port + ": " + *error));
         }
     }
 
@@ -125,7 +109,7 @@ class CBatchView : public IStationView {
   private:
     CStation& m_station;
     CLiveTable& m_table;
-    std::vector<PortLog>& m_logs;
+    std::vector<CPortLog*>& m_logs;
     std::FILE* m_err;
     Clock::time_point m_start;
     bool m_unitColumn;
@@ -215,6 +199,8 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     auto message = [&](const std::string& text) { table.Message(StampedMessage(text)); };
     const auto batchStart = Clock::now();
 
+    // The logs outlive the sessions that write them.
+    std::unique_ptr<CStationLogs> stationLogs;
     CStation station(interrupt, wait);
     if (!station.Valid()) {
         message("Cannot set up the console: " + SystemErrorText(LastSystemError()));
@@ -232,58 +218,25 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     }
 
     // Every log file is opened before any port, so that a folder that cannot be written stops
-    // the batch before any tester is touched.
+    // the batch before any tester is touched. The records go to the log folder unless --report
+    // names another file.
     const std::string dirName = options.logDir.empty() ? kDefaultLogDir : options.logDir;
-    const std::filesystem::path dir(std::u8string(dirName.begin(), dirName.end()));
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        message("Cannot make the log folder '" + dirName + "' : " + ec.message());
+    std::string openError;
+    stationLogs = CStationLogs::Open(dirName, options.report, &openError);
+    if (!stationLogs) {
+        message(openError);
         return EXIT_PORT_FAILED;
     }
-    // The records go to the log folder unless --report names another file; opened before any
-    // port, like the logs.
-    const std::string reportPath = options.report.empty()
-                                       ? [&] {
-                                             const auto u8 = (dir / kReportFileName).u8string();
-                                             return std::string(u8.begin(), u8.end());
-                                         }()
-                                       : options.report;
-    std::string reportError;
-    const std::unique_ptr<CReportFile> report = CReportFile::Open(reportPath, &reportError);
-    if (!report) {
-        message(reportError);
-        return EXIT_PORT_FAILED;
-    }
-    bool reportFailed = false;
-    auto record = [&](const TransferRecord& r) {
-        if (report->Append(r)) {
-            return true;
-        }
-        if (!reportFailed) {
-            message("Cannot write to the report '" + reportPath + "' : " +
-                    SystemErrorText(LastSystemError()) + "; the summary below still holds.");
-            reportFailed = true;
-        }
-        return false;
-    };
+    const std::string reportPath = stationLogs->ReportPath();
+    auto record = stationLogs->RecordSink(
+        [&](const std::string& text) { message(text + "; the summary below still holds."); });
     const VerdictRules rules =
         MakeVerdictRules(options.expect, options.reject, options.verdictTimeout, options.unitId);
-    std::vector<PortLog> logs(ports.size());
-    std::set<std::string> names;
+    std::vector<CPortLog*> logs(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
-        std::string name = LogFileName(ports[i]);
-        for (int n = 2; !names.insert(name).second; ++n) {
-            name = LogFileName(ports[i] + "-" + std::to_string(n));
-        }
-        const auto u8 = (dir / name).u8string();
-        logs[i].path.assign(u8.begin(), u8.end());
-        // Added to, never replaced: an earlier batch's log of this port is kept.
-        int openError = 0;
-        logs[i].file.reset(OpenForAppend(logs[i].path, &openError));
-        if (!logs[i].file) {
-            message("Cannot write the log file '" + logs[i].path +
-                    "' : " + SystemErrorText(openError));
+        logs[i] = stationLogs->AddPort(ports[i], &openError);
+        if (logs[i] == nullptr) {
+            message(openError);
             return EXIT_PORT_FAILED;
         }
     }
@@ -306,22 +259,21 @@ int RunBatch(const ConsoleOptions& options, CInterrupt& interrupt, std::FILE* ou
     for (size_t i = 0; i < ports.size(); ++i) {
         const std::string port = ports[i];
         const std::string label = LabelOf(options, port);
-        PortLog& log = logs[i];
-        log.out = std::make_unique<CConsoleOutput>(log.file.get(), log.file.get(), false);
+        CLogOutput& out = logs[i]->Output();
         // The port's messages are in its log, and beside its name on standard error.
-        log.out->SetMessageObserver([&table, port](const std::string& text) {
+        out.SetMessageObserver([&table, port](const std::string& text) {
             table.Message(StampedMessage(port + ": " + text));
         });
-        log.out->Error(StampedMessage(port + (label.empty() ? "" : " (" + label + ")") +
-                                      ", update file '" + options.file + "'.\n"));
+        out.Error(StampedMessage(port + (label.empty() ? "" : " (" + label + ")") +
+                                 ", update file '" + options.file + "'.\n"));
         TransferRecord base = stationBase;
         base.port = port;
         base.slot = label;
         base.device = DevicePathForPort(port);
         base.file = options.file;
-        base.log = log.path;
+        base.log = logs[i]->Path();
         settings.port = port;
-        station.Add(std::make_unique<CPortSession>(settings, station.Queue(), *log.out, nullptr,
+        station.Add(std::make_unique<CPortSession>(settings, station.Queue(), out, nullptr,
                                                    std::move(base), rules, record));
     }
 

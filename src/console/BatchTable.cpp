@@ -268,52 +268,6 @@ std::string FormatSummary(const std::vector<PortReport>& reports, bool unitColum
     return text;
 }
 
-std::string LogFileName(const std::string& port) {
-    std::string name = port;
-    for (const char* prefix : {"/dev/", "\\\\.\\"}) {
-        if (name.starts_with(prefix)) {
-            name.erase(0, std::char_traits<char>::length(prefix));
-            break;
-        }
-    }
-    // A network port's log is named by its scheme, host and TCP port: rfc2217-bench4-4001.log.
-    if (const auto scheme = name.find("://"); scheme != std::string::npos) {
-        name.replace(scheme, 3, "-");
-        std::replace(name.begin(), name.end(), ':', '-');
-    }
-    for (char& c : name) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-        if (c == '/' || c == '\\') {
-            c = '-';
-        } else if (!plain) {
-            c = '_';
-        }
-    }
-    // Never a hidden file, "." or "..".
-    while (!name.empty() && name.front() == '.') {
-        name.front() = '_';
-    }
-    if (name.empty()) {
-        name = "port";
-    }
-    // Windows takes CON, PRN, AUX, NUL, COM1..COM9 and LPT1..LPT9, with any extension, for its
-    // devices: "COM7.log" would be the port itself. Such names get a '_', on both systems, so
-    // that a port's log has the same name wherever it was written.
-    const std::string stem = name.substr(0, name.find('.'));
-    std::string upper;
-    for (const char c : stem) {
-        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    const bool numbered = upper.size() == 4 &&
-                          (upper.starts_with("COM") || upper.starts_with("LPT")) &&
-                          upper[3] >= '1' && upper[3] <= '9';
-    if (numbered || upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL") {
-        name.insert(stem.size(), "_");
-    }
-    return name + ".log";
-}
-
 CLiveTable::CLiveTable(std::FILE* stream, bool live) : m_err(stream), m_live(live) {}
 
 CLiveTable::~CLiveTable() {

@@ -9,6 +9,7 @@
 
 #include "console/ErrQueue.h"
 #include "station/PortReport.h"
+#include "station/StationLogs.h"  // LogFileName, shared with the station window
 
 namespace korv {
 
@@ -26,11 +27,6 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
 // The summary: a header and one line per port with the file, bytes, time, outcome and reason;
 // SLOT and UNIT columns after PORT on the same terms as the live table's.
 std::string FormatSummary(const std::vector<PortReport>& reports, bool unitColumn = false);
-
-// The log file's name for a port: its name without "/dev/" or "\\.\", with every character
-// other than letters, digits, '.', '_' and '-' replaced ('/' by '-'), a '_' after a name that
-// Windows keeps for a device (COM1..COM9, LPT1..LPT9, CON, PRN, AUX, NUL), and ".log" appended.
-std::string LogFileName(const std::string& port);
 
 // A block of lines on a terminal that is redrawn in place; messages are written above it, so
 // they scroll away while the block stays at the bottom. When not live, Show does nothing and

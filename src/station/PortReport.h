@@ -30,6 +30,7 @@ struct PortReport {
     PortPhase phase = PortPhase::Opening;
     PortOutcome outcome = PortOutcome::None;
     bool lostWhileSending = false;  // for PortLost: a transfer was cut short
+    bool verdictPending = false;    // the last transfer waits for the tester's verdict
     int sent = 0;                   // updates sent completely
     int accepted = 0;               // of those, updates the tester said it took
     int failed = 0;                 // updates rejected or cut short

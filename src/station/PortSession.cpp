@@ -593,6 +593,7 @@ void CPortSession::Finish() {
 }
 
 const PortReport& CPortSession::Report() {
+    m_report.verdictPending = m_recorder.VerdictPending();
     m_report.unit = m_recorder.Unit();
     if (m_report.phase == PortPhase::Sending) {
         m_report.done = m_view.SendDone();

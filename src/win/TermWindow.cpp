@@ -88,9 +88,10 @@ LRESULT CALLBACK CTermWindow::TermWidgetProc(HWND hwnd, UINT msg, WPARAM wParam,
 }
 
 CTermWindow::~CTermWindow() {
-    if (m_model.Caret() != CARET_NONE) {
-        m_model.OnKillFocus();
+    if (m_shown->Caret() != CARET_NONE) {
+        m_shown->OnKillFocus();
     }
+    m_shown->AttachWindow(nullptr);
     m_model.AttachWindow(nullptr);
     if (m_font != nullptr) {
         DeleteObject(m_font);
@@ -111,9 +112,11 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             // A change of DPI resizes the window with the same cells drawn larger or smaller,
             // maybe before the font has followed: the screen stays (mid-transfer, it is the
             // tester's output). Any other size change builds a blank grid.
-            if (m_bRescaling) {
-                m_model.Rescale(m_model.CellWidth(), m_model.CellHeight(), LOWORD(lParam),
-                                HIWORD(lParam));
+            // A model shown for its owner keeps its screen too: the owner feeds it whether it is
+            // shown or not.
+            if (m_bRescaling || m_shown != &m_model) {
+                m_shown->Rescale(m_shown->CellWidth(), m_shown->CellHeight(), LOWORD(lParam),
+                                 HIWORD(lParam));
             } else {
                 m_model.OnSize(LOWORD(lParam), HIWORD(lParam));
             }
@@ -127,11 +130,11 @@ LRESULT CTermWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_SETFOCUS:
             DefWindowProcW(m_hWnd, msg, wParam, lParam);
-            m_model.OnSetFocus();
+            m_shown->OnSetFocus();
             return 0;
         case WM_KILLFOCUS:
             DefWindowProcW(m_hWnd, msg, wParam, lParam);
-            m_model.OnKillFocus();
+            m_shown->OnKillFocus();
             return 0;
         case WM_GETTEXTLENGTH:
             return static_cast<LRESULT>(ScreenText().size());
@@ -151,6 +154,7 @@ LRESULT CTermWindow::OnCreate(WPARAM wParam, LPARAM lParam) {
     const LRESULT result = DefWindowProcW(m_hWnd, WM_CREATE, wParam, lParam);
     SIZE cell{};
     if (CreateTermFont(&cell)) {
+        m_cell = cell;
         m_model.SetCellSize(cell.cx, cell.cy);
     }
     return result;
@@ -194,12 +198,18 @@ void CTermWindow::OnDpiChanged() {
     // The window now shows on a monitor with another DPI: the font follows it, and the same
     // screen is drawn with the new cells.
     SIZE cell{};
-    if (!CreateTermFont(&cell)) {
-        cell = SIZE{m_model.CellWidth(), m_model.CellHeight()};
+    if (CreateTermFont(&cell)) {
+        m_cell = cell;
+    } else {
+        cell = SIZE{m_shown->CellWidth(), m_shown->CellHeight()};
     }
     RECT client{};
     GetClientRect(m_hWnd, &client);
-    m_model.Rescale(cell.cx, cell.cy, client.right - client.left, client.bottom - client.top);
+    m_shown->Rescale(cell.cx, cell.cy, client.right - client.left, client.bottom - client.top);
+    if (m_shown != &m_model) {
+        // Shown again later, the window's own model has the new cells too.
+        m_model.Rescale(cell.cx, cell.cy, client.right - client.left, client.bottom - client.top);
+    }
     m_bRescaling = false;
 }
 
@@ -213,7 +223,7 @@ void CTermWindow::OnPaint() {
     SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     const HGDIOBJ old = m_font != nullptr ? SelectObject(dc, m_font) : nullptr;
     m_paintDC = dc;
-    m_model.OnPaint(
+    m_shown->OnPaint(
         PixelRect{ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right, ps.rcPaint.bottom});
     m_paintDC = nullptr;
     if (old != nullptr) {
@@ -225,16 +235,17 @@ void CTermWindow::OnPaint() {
 std::wstring CTermWindow::ScreenText() const {
     std::wstring text;
     size_t kept = 0;  // length up to the end of the last row that is not blank
-    for (int row = 0; row < m_model.Rows(); ++row) {
+    const CReportWidget& model = *m_shown;
+    for (int row = 0; row < model.Rows(); ++row) {
         if (row > 0) {
             text += L"\r\n";
         }
-        int end = m_model.Cols();
-        while (end > 0 && m_model.CellAt(end - 1, row) == ' ') {
+        int end = model.Cols();
+        while (end > 0 && model.CellAt(end - 1, row) == ' ') {
             --end;
         }
         for (int col = 0; col < end; ++col) {
-            text += static_cast<wchar_t>(static_cast<unsigned char>(m_model.CellAt(col, row)));
+            text += static_cast<wchar_t>(static_cast<unsigned char>(model.CellAt(col, row)));
         }
         if (end > 0) {
             kept = text.size();
@@ -254,6 +265,30 @@ LRESULT CTermWindow::OnGetText(WPARAM capacity, LPARAM buffer) const {
     std::copy_n(text.data(), n, out);
     out[n] = L'\0';
     return static_cast<LRESULT>(n);
+}
+
+void CTermWindow::ShowModel(CReportWidget* model) {
+    CReportWidget* next = model != nullptr ? model : &m_model;
+    if (next == m_shown) {
+        return;
+    }
+    const bool focused = GetFocus() == m_hWnd;
+    if (focused) {
+        m_shown->OnKillFocus();
+    }
+    m_shown->AttachWindow(nullptr);
+    m_shown = next;
+    m_shown->AttachWindow(this);
+    RECT client{};
+    GetClientRect(m_hWnd, &client);
+    if (m_shown != &m_model) {
+        m_shown->Rescale(m_shown->CellWidth(), m_shown->CellHeight(), client.right - client.left,
+                         client.bottom - client.top);
+    }
+    if (focused) {
+        m_shown->OnSetFocus();
+    }
+    InvalidateAll();
 }
 
 void CTermWindow::InvalidateAll() {

@@ -19,8 +19,17 @@ class CTermWindow : public ITermWindow {
     // The object behind a window of the class, or null.
     static CTermWindow* FromHandle(HWND hwnd);
 
+    // The window's own screen model.
     CReportWidget& Model() { return m_model; }
     HWND Handle() const { return m_hWnd; }
+    // Shows model, which the caller owns, instead of the window's own; null shows the own model
+    // again. The window attaches itself to model, sizes it to its client area (keeping the
+    // screen) and repaints; the model shown before is detached, so it must still exist when this
+    // is called. The caller shows another model before the one shown goes away, and its own
+    // before the window is destroyed.
+    void ShowModel(CReportWidget* model);
+    // The size of a character cell in the window's font, in pixels.
+    SIZE CellSize() const { return m_cell; }
     // The screen as text: each row without its trailing spaces, rows joined by CR LF, empty
     // rows at the end left out. The window answers WM_GETTEXT with it, so that screen readers
     // and test drivers can read the pane.
@@ -59,7 +68,9 @@ class CTermWindow : public ITermWindow {
     // screen is kept.
     bool m_bRescaling = false;
     HDC m_paintDC = nullptr;  // set while the model paints
+    SIZE m_cell{1, 1};
     CReportWidget m_model;
+    CReportWidget* m_shown = &m_model;
 };
 
 }  // namespace korv::win

@@ -6,10 +6,10 @@
 #include "win/WinForm.h"
 
 #include <commctrl.h>
-#include <commdlg.h>
 
 #include <algorithm>
 
+#include "win/Dialogs.h"
 #include "win/TermWindow.h"
 #include "win/WinText.h"
 #include "win/resource.h"
@@ -20,29 +20,6 @@ namespace {
 
 constexpr UINT_PTR kProgressTimer = 1;
 constexpr UINT kProgressPeriodMs = 200;
-// Room for long paths; the dialog fails on a start name longer than its buffer.
-constexpr size_t kFileNameChars = 4096;
-
-// "Description|pattern|...||" as the dialog's list of NUL-separated pairs, closed by two NULs.
-std::wstring DialogFilter(const std::string& filter) {
-    std::wstring out = Widen(filter);
-    while (!out.empty() && out.back() == L'|') {
-        out.pop_back();
-    }
-    std::replace(out.begin(), out.end(), L'|', L'\0');
-    out.push_back(L'\0');
-    out.push_back(L'\0');
-    return out;
-}
-
-// Message texts may end with the system's line ends; a box wants none there.
-std::wstring BoxText(const std::string& text) {
-    std::wstring s = Widen(text);
-    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r')) {
-        s.pop_back();
-    }
-    return s;
-}
 
 }  // namespace
 
@@ -242,26 +219,8 @@ void CWinForm::RefreshPortChoice() {
         }
     }
     ComboSetCurSel(selected);
-    // The box is as narrow as the dialog makes it; a network port's name is longer, so the
-    // list opens as wide as its longest name.
-    if (HDC dc = GetDC(m_hCombo)) {
-        const HGDIOBJ old =
-            SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(m_hCombo, WM_GETFONT, 0, 0)));
-        LONG widest = 0;
-        for (const std::string& name : names) {
-            const std::wstring text = Widen(name);
-            SIZE size{};
-            if (GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size)) {
-                widest = std::max(widest, size.cx);
-            }
-        }
-        SelectObject(dc, old);
-        ReleaseDC(m_hCombo, dc);
-        SendMessageW(m_hCombo, CB_SETDROPPEDWIDTH,
-                     static_cast<WPARAM>(widest + 2 * GetSystemMetrics(SM_CXEDGE) +
-                                         GetSystemMetrics(SM_CXVSCROLL)),
-                     0);
-    }
+    // The box is as narrow as the dialog makes it; a network port's name is longer.
+    FitDropDownWidth(m_hCombo);
 }
 
 // --- button, terminal ------------------------------------------------------------------------
@@ -287,39 +246,14 @@ void CWinForm::FocusTerminal() {
 // --- modal interactions ----------------------------------------------------------------------
 
 void CWinForm::MessageBox(const std::string& text) {
-    const std::wstring caption = Widen(LoadString(AFX_IDS_APP_TITLE));
-    MessageBoxW(m_hFrame, BoxText(text).c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+    ShowMessageBox(m_hFrame, text, MB_OK | MB_ICONEXCLAMATION);
 }
 
 bool CWinForm::RunFileDialog(FileDialogRequest& request) {
-    const std::wstring title = Widen(request.title);
-    const std::wstring filter = DialogFilter(request.filter);
-    const std::wstring defaultExt = Widen(request.defaultExt);
-    const std::wstring initialDir = Widen(request.initialDir);
-    std::wstring file(kFileNameChars, L'\0');
-    const std::wstring start = Widen(request.fileName);
-    if (start.size() < kFileNameChars) {
-        std::copy(start.begin(), start.end(), file.begin());
-    }
-
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof ofn;
-    // Owned by the main window, which is disabled while the dialog is up: nothing can close the
-    // window or start a second dialog underneath it.
-    ofn.hwndOwner = m_hFrame;
-    ofn.lpstrFilter = filter.c_str();
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = file.data();
-    ofn.nMaxFile = static_cast<DWORD>(kFileNameChars);
-    ofn.lpstrInitialDir = initialDir.empty() ? nullptr : initialDir.c_str();
-    ofn.lpstrTitle = title.c_str();
-    ofn.lpstrDefExt = defaultExt.empty() ? nullptr : defaultExt.c_str();
-    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    if (!GetOpenFileNameW(&ofn)) {
+    // Owned by the main window: see RunFileDialog.
+    if (!win::RunFileDialog(m_hFrame, request, FileDialogKind::Open)) {
         return false;
     }
-    file.resize(wcsnlen(file.c_str(), kFileNameChars));
-    request.fileName = Narrow(file);
     m_follower.FileChosen();
     return true;
 }

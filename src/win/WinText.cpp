@@ -36,4 +36,30 @@ std::string WindowText(void* hwnd) {
     return Narrow(text);
 }
 
+std::string TypedText(const std::string& text) {
+    std::string clean = text;
+    for (char& c : clean) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            c = ' ';
+        }
+    }
+    const size_t first = clean.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    return clean.substr(first, clean.find_last_not_of(' ') - first + 1);
+}
+
+std::string LabelText(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        out += c;
+        if (c == '&') {
+            out += '&';
+        }
+    }
+    return out;
+}
+
 }  // namespace korv::win

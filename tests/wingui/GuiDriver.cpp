@@ -1,5 +1,9 @@
 #include "GuiDriver.h"
 
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -105,6 +109,55 @@ HWND GuiProgram::WaitTop(const wchar_t* cls, const wchar_t* title,
     HWND found = nullptr;
     WaitUntil([&] { return (found = FindTop(cls, title)) != nullptr; }, limit);
     return found;
+}
+
+std::wstring DesktopExe() {
+    if (const char* exe = std::getenv("KORV_KORVALIN_EXE"); exe != nullptr && *exe != '\0') {
+        return Widen(exe);
+    }
+    return DosPath(KORVALIN_EXE);
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part) {
+    return text.find(part) != std::wstring::npos;
+}
+
+TempFile::TempFile(const std::wstring& name, const std::string& content) : m_content(content) {
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    m_path =
+        std::wstring(dir) + L"korv-wingui-" + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
+    const HANDLE file = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+TempFile::~TempFile() {
+    DeleteFileW(m_path.c_str());
+}
+
+std::string UpdateBytes(size_t size) {
+    std::string bytes = "* KORVALIN test update\r\n";
+    for (int line = 0; bytes.size() < size; ++line) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%06d 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n", line);
+        bytes += text;
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+std::wstring DismissMessageBox(const GuiProgram& program, int button) {
+    const HWND box = program.WaitTop(L"#32770", L"KORVALIN");
+    if (box == nullptr) {
+        return {};
+    }
+    const std::wstring message = StaticTexts(box);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+    WaitUntil([&] { return !IsWindow(box); });
+    return message;
 }
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
@@ -250,6 +303,19 @@ std::vector<RGBQUAD> ScreenPixels(const RECT& rc) {
 
 }  // namespace
 
+int PixelsNear(const RECT& rc, COLORREF colour) {
+    constexpr int kSteps = 8;
+    auto within = [](int a, int b) { return a - b <= kSteps && b - a <= kSteps; };
+    int count = 0;
+    for (const RGBQUAD& p : ScreenPixels(rc)) {
+        count += within(p.rgbRed, GetRValue(colour)) && within(p.rgbGreen, GetGValue(colour)) &&
+                         within(p.rgbBlue, GetBValue(colour))
+                     ? 1
+                     : 0;
+    }
+    return count;
+}
+
 int DarkPixels(const RECT& rc) {
     int dark = 0;
     for (const RGBQUAD& p : ScreenPixels(rc)) {
@@ -264,6 +330,105 @@ int BrightPixels(const RECT& rc) {
         bright += p.rgbRed > 200 && p.rgbGreen > 200 && p.rgbBlue > 200 ? 1 : 0;
     }
     return bright;
+}
+
+namespace {
+
+// Room for one LVITEMW or RECT and the text of a cell.
+constexpr size_t kRemoteTextChars = 1024;
+constexpr size_t kRemoteBytes = 256 + kRemoteTextChars * sizeof(wchar_t);
+constexpr size_t kRemoteTextOffset = 256;
+
+}  // namespace
+
+RemoteList::RemoteList(HWND list) : m_list(list) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(list, &pid);
+    m_process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (m_process != nullptr) {
+        m_memory = VirtualAllocEx(m_process, nullptr, kRemoteBytes, MEM_COMMIT | MEM_RESERVE,
+                                  PAGE_READWRITE);
+    }
+}
+
+RemoteList::~RemoteList() {
+    if (m_memory != nullptr) {
+        VirtualFreeEx(m_process, m_memory, 0, MEM_RELEASE);
+    }
+    if (m_process != nullptr) {
+        CloseHandle(m_process);
+    }
+}
+
+bool RemoteList::Call(UINT msg, WPARAM wParam, const void* in, size_t inSize, void* out,
+                      size_t outSize, LRESULT* result) const {
+    if (m_memory == nullptr || !WriteProcessMemory(m_process, m_memory, in, inSize, nullptr)) {
+        return false;
+    }
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(m_list, msg, wParam, reinterpret_cast<LPARAM>(m_memory),
+                             SMTO_ABORTIFHUNG, kAnswerLimitMs, &answer)) {
+        return false;
+    }
+    if (result != nullptr) {
+        *result = static_cast<LRESULT>(answer);
+    }
+    return out == nullptr || ReadProcessMemory(m_process, m_memory, out, outSize, nullptr);
+}
+
+int RemoteList::Count() const {
+    DWORD_PTR count = 0;
+    SendMessageTimeoutW(m_list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, kAnswerLimitMs, &count);
+    return static_cast<int>(count);
+}
+
+std::wstring RemoteList::Cell(int item, int sub) const {
+    LVITEMW lv{};
+    lv.iSubItem = sub;
+    lv.cchTextMax = static_cast<int>(kRemoteTextChars);
+    lv.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(m_memory) + kRemoteTextOffset);
+    std::vector<char> back(kRemoteBytes);
+    LRESULT length = 0;
+    if (!Call(LVM_GETITEMTEXTW, static_cast<WPARAM>(item), &lv, sizeof lv, back.data(), back.size(),
+              &length)) {
+        return {};
+    }
+    const auto* text = reinterpret_cast<const wchar_t*>(back.data() + kRemoteTextOffset);
+    return std::wstring(text, wcsnlen(text, kRemoteTextChars));
+}
+
+std::wstring RemoteList::Row(int item, int columns) const {
+    std::wstring row;
+    for (int sub = 0; sub < columns; ++sub) {
+        row += (sub > 0 ? L" | " : L"") + Cell(item, sub);
+    }
+    return row;
+}
+
+int RemoteList::Selected() const {
+    DWORD_PTR item = 0;
+    SendMessageTimeoutW(m_list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED,
+                        SMTO_ABORTIFHUNG, kAnswerLimitMs, &item);
+    return static_cast<int>(static_cast<LRESULT>(item));
+}
+
+bool RemoteList::Select(int item) {
+    LVITEMW lv{};
+    lv.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    lv.state = LVIS_SELECTED | LVIS_FOCUSED;
+    LRESULT ok = 0;
+    return Call(LVM_SETITEMSTATE, static_cast<WPARAM>(item), &lv, sizeof lv, nullptr, 0, &ok) &&
+           ok != 0;
+}
+
+RECT RemoteList::ItemScreenRect(int item) const {
+    RECT rc{LVIR_BOUNDS, 0, 0, 0};
+    if (!Call(LVM_GETITEMRECT, static_cast<WPARAM>(item), &rc, sizeof rc, &rc, sizeof rc,
+              nullptr)) {
+        return RECT{};
+    }
+    MapWindowPoints(m_list, nullptr, reinterpret_cast<POINT*>(&rc), 2);
+    return rc;
 }
 
 bool CaptureWindow(HWND hwnd, const std::wstring& bmpPath) {

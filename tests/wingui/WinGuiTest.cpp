@@ -33,19 +33,6 @@ const wchar_t kDialogClass[] = L"#32770";
 const wchar_t kMenuClass[] = L"#32768";
 const wchar_t kFileDialogTitle[] = L"Select software update file...";
 
-// The program under test: the build's, or the copy KORV_KORVALIN_EXE names by its Windows path
-// (the installer's check runs the session against the installed program).
-std::wstring Exe() {
-    if (const char* exe = std::getenv("KORV_KORVALIN_EXE"); exe != nullptr && *exe != '\0') {
-        return Widen(exe);
-    }
-    return DosPath(KORVALIN_EXE);
-}
-
-bool Contains(const std::wstring& text, const std::wstring& part) {
-    return text.find(part) != std::wstring::npos;
-}
-
 // The program's main window and the controls of its form.
 struct Panel {
     HWND frame = nullptr;
@@ -117,7 +104,7 @@ bool Same(const RECT& a, const RECT& b) {
 class TemplateForm {
   public:
     TemplateForm() {
-        m_module = LoadLibraryExW(Exe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        m_module = LoadLibraryExW(DesktopExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         // The terminal's class belongs to the program; a stand-in lets the template be created.
         WNDCLASSW wc{};
         wc.style = CS_GLOBALCLASS;
@@ -206,41 +193,6 @@ TemplateFont ReadTemplateFont(HMODULE module, int id) {
     return font;
 }
 
-// A file in this process's temporary folder, removed at the end.
-class TempFile {
-  public:
-    TempFile(const std::wstring& name, const std::string& content) : m_content(content) {
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        m_path = std::wstring(dir) + L"korv-wingui-" + std::to_wstring(GetCurrentProcessId()) +
-                 L"-" + name;
-        const HANDLE file = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD written = 0;
-        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-        CloseHandle(file);
-    }
-    ~TempFile() { DeleteFileW(m_path.c_str()); }
-    const std::wstring& Path() const { return m_path; }
-    const std::string& Content() const { return m_content; }
-
-  private:
-    std::wstring m_path;
-    std::string m_content;
-};
-
-// An update file: the "* " header, then numbered lines up to size bytes.
-std::string UpdateBytes(size_t size) {
-    std::string bytes = "* KORVALIN test update\r\n";
-    for (int line = 0; bytes.size() < size; ++line) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%06d 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n", line);
-        bytes += text;
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
 void RememberPort(const std::string& port) {
     const std::wstring value = Widen(port);
     RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\QUENDAL\\KORVALIN\\SETTINGS", L"COMMPORT",
@@ -256,21 +208,9 @@ std::wstring RememberedPort() {
     return value;
 }
 
-// Dismisses the program's message box (caption "KORVALIN") and returns its message.
-std::wstring DismissMessageBox(const GuiProgram& program) {
-    const HWND box = program.WaitTop(kDialogClass, L"KORVALIN");
-    if (box == nullptr) {
-        return {};
-    }
-    const std::wstring message = StaticTexts(box);
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    WaitUntil([&] { return !IsWindow(box); });
-    return message;
-}
-
 TEST(WinGuiTest, FormAndFrameAreAsTheTemplatesSay) {
     // Nothing answers on this port: the open fails with a message, and the panel offers a retry.
-    GuiProgram program(Exe(), L"--port COM9");
+    GuiProgram program(DesktopExe(), L"--port COM9");
     ASSERT_TRUE(program.Started());
     const std::wstring message = DismissMessageBox(program);
     EXPECT_TRUE(Contains(message, L"COM9")) << Narrow(message);
@@ -365,7 +305,7 @@ TEST(WinGuiTest, FormAndFrameAreAsTheTemplatesSay) {
 
     // Both dialogs use the shell's dialog font, which follows the system's and scales cleanly
     // at 150-200 %, never the bitmap font "MS Sans Serif".
-    const HMODULE module = LoadLibraryExW(Exe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const HMODULE module = LoadLibraryExW(DesktopExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
     for (const int id : {101 /* the form */, 100 /* About */}) {
         const TemplateFont font = ReadTemplateFont(module, id);
@@ -430,7 +370,7 @@ class SystemColours {
 // real Windows shows.)
 TEST(WinGuiTest, TerminalPaneTextFollowsTheSystemsColours) {
     const SystemColours contrast(L"0 0 0", L"255 255 255");
-    GuiProgram program(Exe(), L"--port COM9");
+    GuiProgram program(DesktopExe(), L"--port COM9");
     ASSERT_TRUE(program.Started());
     DismissMessageBox(program);
     Panel panel;
@@ -455,7 +395,7 @@ TEST(WinGuiTest, TerminalPaneTextFollowsTheSystemsColours) {
 // A network port's name is longer than the box: the list drops down as wide as the name.
 TEST(WinGuiTest, LongNetworkPortNameDropsDownWhole) {
     const std::wstring name = L"rfc2217://127.0.0.1:1";  // nothing listens: the open fails
-    GuiProgram program(Exe(), L"--port " + name);
+    GuiProgram program(DesktopExe(), L"--port " + name);
     ASSERT_TRUE(program.Started());
     DismissMessageBox(program);
     Panel panel;
@@ -490,7 +430,7 @@ TEST(WinGuiTest, SessionAgainstTheSimulatedTester) {
     RememberPort(sim.Port());
 
     // Start-up opens the remembered port and prints the instructions.
-    GuiProgram program(Exe(), L"");
+    GuiProgram program(DesktopExe(), L"");
     ASSERT_TRUE(program.Started());
     Panel panel;
     ASSERT_TRUE(panel.Find(program));
@@ -737,6 +677,13 @@ TEST(WinGuiTest, BothProgramsCarryAVersionBlockAndAManifest) {
     EXPECT_NE(Manifest(console).find(">UTF-8</activeCodePage>"), std::string::npos);
     EXPECT_EQ(VersionValue(desktop, L"OriginalFilename"), L"KORVALIN.EXE");
     EXPECT_NE(Manifest(desktop).find("Microsoft.Windows.Common-Controls"), std::string::npos);
+    // The installer gives the Start menu a "KORVALIN Station" entry when this says so.
+#ifdef KORV_STATION_WINDOW
+    EXPECT_EQ(VersionValue(desktop, L"Features"), L"station");
+#else
+    EXPECT_EQ(VersionValue(desktop, L"Features"), L"");
+#endif
+    EXPECT_EQ(VersionValue(console, L"Features"), L"");
 }
 
 }  // namespace
