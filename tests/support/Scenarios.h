@@ -340,6 +340,8 @@ inline void ExpectRecordIdentities(const std::string& report, const std::string&
     }
     EXPECT_GT(records, 0u);
     EXPECT_EQ(ids.size(), records) << "two records with one id\n" << report;
+}
+
 inline std::string Sha256Hex(const std::string& bytes) {
     CSha256 hash;
     hash.Update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
