@@ -29,8 +29,8 @@
 #include "TempDir.h"
 #include "Texts.h"
 #include "Wait.h"
-#include "korv_version.h"
 #include "hash/Sha256.h"
+#include "korv_version.h"
 
 namespace korv::test {
 
