@@ -59,6 +59,8 @@ bool CellDiffers(int column, const StationRow& a, const StationRow& b) {
             return a.name != b.name;
         case CStationTableModel::Device:
             return a.product != b.product;
+        case CStationTableModel::Unit:
+            return a.unit != b.unit;
         case CStationTableModel::State:
             return a.state != b.state || a.last != b.last || a.logError != b.logError;
         case CStationTableModel::Progress:
@@ -144,6 +146,8 @@ QVariant CStationTableModel::data(const QModelIndex& index, int role) const {
                     return Q(row.name);
                 case Device:
                     return Q(row.product);
+                case Unit:
+                    return Q(row.unit);
                 case State:
                     return Q(row.state);
                 case Progress: {
@@ -198,11 +202,30 @@ QVariant CStationTableModel::headerData(int section, Qt::Orientation orientation
     if (role != Qt::DisplayRole || orientation != Qt::Horizontal) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
-    static const char* const kTitles[ColumnCount] = {"Label",    "Port",     "Device",
-                                                     "State",    "Progress", "Sent",
-                                                     "Accepted", "Failed",   "Last result"};
-    return section >= 0 && section < ColumnCount ? QString::fromLatin1(kTitles[section])
-                                                 : QVariant();
+    switch (section) {
+        case Label:
+            return QStringLiteral("Label");
+        case Port:
+            return QStringLiteral("Port");
+        case Device:
+            return QStringLiteral("Device");
+        case Unit:
+            return QStringLiteral("Unit");
+        case State:
+            return QStringLiteral("State");
+        case Progress:
+            return QStringLiteral("Progress");
+        case Sent:
+            return QStringLiteral("Sent");
+        case Accepted:
+            return QStringLiteral("Accepted");
+        case Failed:
+            return QStringLiteral("Failed");
+        case Last:
+            return QStringLiteral("Last result");
+        default:
+            return {};
+    }
 }
 
 void CProgressDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,

@@ -15,7 +15,19 @@ namespace korv {
 
 class CStationTableModel : public QAbstractTableModel {
   public:
-    enum Column { Label, Port, Device, State, Progress, Sent, Accepted, Failed, Last, ColumnCount };
+    enum Column {
+        Label,
+        Port,
+        Device,
+        Unit,
+        State,
+        Progress,
+        Sent,
+        Accepted,
+        Failed,
+        Last,
+        ColumnCount
+    };
     // The progress column's percent (-1: no transfer yet), for the delegate.
     static constexpr int PercentRole = Qt::UserRole + 1;
 

@@ -102,7 +102,7 @@ CStationWindow::CStationWindow(StationWindowOptions options)
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_table->setAccessibleName(QStringLiteral("Ports"));
     const QFontMetrics fm(m_table->font());
-    const int widths[] = {8, 16, 16, 22, 30, 6, 9, 7};
+    const int widths[] = {8, 16, 16, 10, 22, 30, 6, 9, 7};
     for (int column = 0; column < static_cast<int>(std::size(widths)); ++column) {
         m_table->setColumnWidth(column, fm.averageCharWidth() * widths[column] + 12);
     }

@@ -27,8 +27,8 @@ namespace korv {
 class CPortList;
 
 struct SessionSettings {
-    std::string port;   // as given; empty: the port the desktop program remembers
-    std::string file;   // the update file; empty: the file answer asks for one
+    std::string port;  // as given; empty: the port the desktop program remembers
+    std::string file;  // the update file; empty: the file answer asks for one
     bool sendNow = false;
     bool repeat = false;
     int promptTimeout = 0;   // seconds; 0: wait for the prompt as long as it takes

@@ -138,6 +138,7 @@ TEST_F(StationWindowTest, FourTestersOneRejectingAndOneThatComesBack) {
     const char* labels[] = {"Bay 1", "Bay 2", "Bay 3", "Bay 4"};
     for (int i = 0; i < 4; ++i) {
         std::vector<std::string> options = stay;
+        options.insert(options.end(), {"--serial", "KT-000" + std::to_string(i + 1)});
         if (i == 2) {
             options.insert(options.end(), {"--verdict", "reject"});
         }
@@ -148,11 +149,19 @@ TEST_F(StationWindowTest, FourTestersOneRejectingAndOneThatComesBack) {
     test::Sim& unplugged = StartTester({"--link", link, "--rate", "2048"});
     AddThroughRow(link, QStringLiteral("Bay 5"));
     ASSERT_EQ(m_window->Table()->model()->rowCount(), 5);
+    QStringList titles;
+    for (int c = 0; c < CStationTableModel::ColumnCount; ++c) {
+        titles << m_window->Table()->model()->headerData(c, Qt::Horizontal).toString();
+    }
+    EXPECT_EQ(titles.join(QLatin1Char('|')),
+              QStringLiteral("Label|Port|Device|Unit|State|Progress|Sent|Accepted|Failed|"
+                             "Last result"));
     EXPECT_EQ(Cell(0, CStationTableModel::Label), QStringLiteral("Bay 1"));
     EXPECT_EQ(Cell(3, CStationTableModel::Device), QStringLiteral("pseudo-terminal"));
     EXPECT_EQ(Cell(3, CStationTableModel::State), QStringLiteral("idle"));
     FillSettings();
     m_window->RepeatBox()->setChecked(true);
+    m_window->UnitEdit()->setText(QStringLiteral("^Serial number: (\\S+)$"));
 
     QTest::mouseClick(m_window->StartButton(), Qt::LeftButton);
     ASSERT_TRUE(m_window->Model().Running());
@@ -161,9 +170,10 @@ TEST_F(StationWindowTest, FourTestersOneRejectingAndOneThatComesBack) {
 
     ASSERT_TRUE(test::WaitEvent(unplugged, "RECEIVING", kDeadlineMs));
     unplugged.Command("hangup");
-    ASSERT_TRUE(
-        WaitUntil([&] { return Cell(4, 3) == QStringLiteral("lost; reconnecting"); }, kDeadlineMs))
-        << Cell(4, 3).toStdString();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Cell(4, CStationTableModel::State) == QStringLiteral("lost; reconnecting"); },
+        kDeadlineMs))
+        << Cell(4, CStationTableModel::State).toStdString();
     // Its exit removes the link if it names its pty, which the next simulator may get anew.
     ASSERT_TRUE(unplugged.WaitExit());
     test::Sim& next = StartTester({"--link", link, "--save", m_dir / "bay5-next"});
@@ -174,9 +184,11 @@ TEST_F(StationWindowTest, FourTestersOneRejectingAndOneThatComesBack) {
                rows[3].accepted == 1 && rows[4].accepted == 1 && !rows[4].sending;
     };
     ASSERT_TRUE(WaitUntil(settled, kDeadlineMs))
-        << Cell(0, 3).toStdString() << " / " << Cell(1, 3).toStdString() << " / "
-        << Cell(2, 3).toStdString() << " / " << Cell(3, 3).toStdString() << " / "
-        << Cell(4, 3).toStdString();
+        << Cell(0, CStationTableModel::State).toStdString() << " / "
+        << Cell(1, CStationTableModel::State).toStdString() << " / "
+        << Cell(2, CStationTableModel::State).toStdString() << " / "
+        << Cell(3, CStationTableModel::State).toStdString() << " / "
+        << Cell(4, CStationTableModel::State).toStdString();
     // The table is redrawn at most four times a second: its cells catch up.
     ASSERT_TRUE(WaitUntil([&] { return Cell(4, CStationTableModel::Accepted) == "1"; }, 5000));
     EXPECT_EQ(test::ReadWholeFile(m_dir / "bay5-next"), test::ReadWholeFile(m_file));
@@ -188,6 +200,8 @@ TEST_F(StationWindowTest, FourTestersOneRejectingAndOneThatComesBack) {
                   rejects ? QStringLiteral("rejected, waiting for the next tester")
                           : QStringLiteral("accepted, waiting for the next tester"))
             << row << ": " << Cell(row, CStationTableModel::Last).toStdString();
+        EXPECT_EQ(Cell(row, CStationTableModel::Unit),
+                  row < 4 ? QStringLiteral("KT-000%1").arg(row + 1) : QString());
         EXPECT_EQ(Cell(row, CStationTableModel::Sent), QStringLiteral("1"));
         EXPECT_EQ(Cell(row, CStationTableModel::Accepted),
                   rejects ? QStringLiteral("0") : QStringLiteral("1"));
@@ -222,6 +236,12 @@ TEST_F(StationWindowTest, FourTestersOneRejectingAndOneThatComesBack) {
     EXPECT_EQ(outcomesBySlot["Bay 3"], std::vector<std::string>{"rejected"});
     EXPECT_EQ(outcomesBySlot["Bay 4"], std::vector<std::string>{"accepted"});
     EXPECT_EQ(outcomesBySlot["Bay 5"], (std::vector<std::string>{"port_lost", "accepted"}));
+    for (const auto& r : records) {
+        const std::string slot = r["slot"].get<std::string>();
+        if (slot != "Bay 5") {
+            EXPECT_EQ(r["unit"], "KT-000" + slot.substr(4)) << r;
+        }
+    }
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_TRUE(test::WaitEvent(*m_sims[i], "RECEIVED 4000 bytes")) << m_sims[i]->Transcript();
     }

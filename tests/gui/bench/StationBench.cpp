@@ -140,7 +140,10 @@ int Screenshot(const std::string& png) {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path()));
     const std::string file = dir.Write("update-4.2.txt", korv::test::UpdateText(23040));
     const std::vector<std::vector<std::string>> options = {
-        {}, {}, {"--verdict", "reject"}, {"--rate", "1200"}};
+        {"--serial", "KT-0417"},
+        {"--serial", "KT-0418"},
+        {"--serial", "KT-0420", "--verdict", "reject"},
+        {"--serial", "KT-0423", "--rate", "1200"}};
     std::vector<std::unique_ptr<korv::test::Sim>> sims;
     for (const auto& o : options) {
         sims.push_back(std::make_unique<korv::test::Sim>(o));
@@ -166,12 +169,12 @@ int Screenshot(const std::string& png) {
     settings.file = file;
     settings.expect = "Update received";
     settings.reject = "Update rejected";
-    settings.unitId.clear();
+    settings.unitId = "^Serial number: (\\S+)$";
     settings.repeat = false;
     if (!window.Model().SetSettings(settings, &message)) {
         return Fail(message.c_str());
     }
-    window.resize(1180, 760);
+    window.resize(1240, 760);
     window.show();
     QTest::mouseClick(window.StartButton(), Qt::LeftButton);
     const auto& rows = window.Model().Rows();
