@@ -114,4 +114,14 @@ void FitDropDownWidth(HWND combo) {
                  0);
 }
 
+void PassColourChangeToChildren(HWND parent) {
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM) -> BOOL {
+            SendMessageW(child, WM_SYSCOLORCHANGE, 0, 0);
+            return TRUE;
+        },
+        0);
+}
+
 }  // namespace korv::win

@@ -1,7 +1,7 @@
 #pragma once
 // The system's own dialogs, as both windows of the program use them: the file dialogs and the
-// message box; and the width of a combo box's list. Each is owned by a window of the program, which
-// is disabled while it is up.
+// message box; the width of a combo box's list, and a change of the system's colours. Each
+// dialog is owned by a window of the program, which is disabled while it is up.
 
 #include <string>
 
@@ -25,5 +25,9 @@ int ShowMessageBox(HWND owner, const std::string& text, UINT flags);
 // Lets a combo box's list drop down as wide as its longest item: a network port's name is longer
 // than the box.
 void FitDropDownWidth(HWND combo);
+
+// Only top-level windows hear of new system colours (a contrast theme switched on or off): this
+// passes WM_SYSCOLORCHANGE on to each of the window's children, so that each repaints in them.
+void PassColourChangeToChildren(HWND parent);
 
 }  // namespace korv::win

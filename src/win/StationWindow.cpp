@@ -186,16 +186,9 @@ INT_PTR CStationWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, 0);
             return TRUE;
         case WM_SYSCOLORCHANGE:
-            // Only top-level windows hear of new system colours; the table and the terminal pane
-            // repaint in them.
+            // The table and the terminal pane repaint in the new colours.
             m_list.ReadContrast();
-            EnumChildWindows(
-                m_hWnd,
-                [](HWND child, LPARAM) -> BOOL {
-                    SendMessageW(child, WM_SYSCOLORCHANGE, 0, 0);
-                    return TRUE;
-                },
-                0);
+            PassColourChangeToChildren(m_hWnd);
             m_list.Redraw();
             return FALSE;
         case WM_SETTINGCHANGE:

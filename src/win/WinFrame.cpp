@@ -4,6 +4,7 @@
 
 #include "win/WinFrame.h"
 
+#include "win/Dialogs.h"
 #include "win/Dpi.h"
 #include "win/WinText.h"
 #include "win/resource.h"
@@ -127,15 +128,8 @@ LRESULT CWinFrame::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             RequestClose();
             return 0;
         case WM_SYSCOLORCHANGE:
-            // Only top-level windows hear of new system colours; the form's controls, the
-            // terminal pane among them, are told so that each repaints in them.
-            EnumChildWindows(
-                m_hWnd,
-                [](HWND child, LPARAM) -> BOOL {
-                    SendMessageW(child, WM_SYSCOLORCHANGE, 0, 0);
-                    return TRUE;
-                },
-                0);
+            // The form's controls, the terminal pane among them, repaint in the new colours.
+            PassColourChangeToChildren(m_hWnd);
             return 0;
         case WM_QUERYENDSESSION:
             return m_doc.CanCloseFrame() ? TRUE : FALSE;
