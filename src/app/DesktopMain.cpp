@@ -15,6 +15,7 @@
 #include "app/StationWindow.h"
 #include "korv_version.h"
 #include "platform/DeviceMap.h"
+#include "platform/PermissionHint.h"
 #include "platform/net/NetPortName.h"
 #include "ports/PortList.h"
 
@@ -72,6 +73,7 @@ int RunStation(const std::string& stationFile) {
         }
         return DescribePort(name).product;
     };
+    options.setup.permissionHint = &PermissionHint;
     options.portSource = [] {
         QtProfile profile;
         return WithProfileNetPorts(CurrentPortNames(*MakeSystemDeviceMap()), profile);

@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "console/BatchTable.h"
-#include "console/PortInfo.h"
 #include "platform/ConsoleIo.h"
 #include "platform/DeviceMap.h"
+#include "platform/PermissionHint.h"
 #include "platform/SerialPort.h"
 #include "platform/SysError.h"
 #include "ports/PortList.h"

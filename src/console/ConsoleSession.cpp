@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "console/PortInfo.h"
 #include "platform/DeviceMap.h"
+#include "platform/PermissionHint.h"
 #include "platform/Program.h"
 #include "platform/SysError.h"
 #include "ports/PortList.h"

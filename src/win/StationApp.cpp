@@ -1,5 +1,6 @@
 // The core's headers come before <windows.h>, whose macros share some of their constant names.
 #include "platform/DeviceMap.h"
+#include "platform/PermissionHint.h"
 #include "platform/SysError.h"
 #include "station/StationModel.h"
 
@@ -42,6 +43,7 @@ StationModelSetup Setup(const std::string& logDir) {
     setup.version = KORV_VERSION;
     setup.defaultLogDir = logDir;
     setup.describePort = [](const std::string& name) { return DescribePort(name).product; };
+    setup.permissionHint = &PermissionHint;
     return setup;
 }
 

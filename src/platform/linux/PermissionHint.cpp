@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "console/PortInfo.h"
+#include "platform/PermissionHint.h"
 
 namespace korv {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "console/PortInfo.h"
+#include "platform/PermissionHint.h"
 
 namespace korv {
 
