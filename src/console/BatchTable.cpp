@@ -11,9 +11,45 @@ namespace korv {
 
 namespace {
 
+// Widths and cuts count characters, not bytes: a label or a tester's serial number may be UTF-8,
+// and a character cut in two would reach the terminal as garbage.
+bool StartsCharacter(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+}
+
+size_t TextWidth(std::string_view text) {
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), StartsCharacter));
+}
+
+// The first width characters of text.
+std::string Head(const std::string& text, size_t width) {
+    size_t chars = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (StartsCharacter(text[i]) && chars++ == width) {
+            return text.substr(0, i);
+        }
+    }
+    return text;
+}
+
+// The last width characters of text.
+std::string Tail(const std::string& text, size_t width) {
+    if (width == 0) {
+        return {};
+    }
+    size_t chars = 0;
+    for (size_t i = text.size(); i-- > 0;) {
+        if (StartsCharacter(text[i]) && ++chars == width) {
+            return text.substr(i);
+        }
+    }
+    return text;
+}
+
 std::string Pad(std::string text, size_t width) {
-    if (text.size() < width) {
-        text.append(width - text.size(), ' ');
+    const size_t has = TextWidth(text);
+    if (has < width) {
+        text.append(width - has, ' ');
     }
     return text;
 }
@@ -38,7 +74,7 @@ std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& ro
     for (const auto& row : rows) {
         widths.resize(std::max(widths.size(), row.size()), 0);
         for (size_t i = 0; i < row.size(); ++i) {
-            widths[i] = std::max(widths[i], row[i].size());
+            widths[i] = std::max(widths[i], TextWidth(row[i]));
         }
     }
     std::vector<std::string> lines;
@@ -140,11 +176,10 @@ std::vector<std::string> IdentityCells(const PortReport& r, const IdentityColumn
 
 // "...tail" of name in at most width characters.
 std::string FromTheLeft(const std::string& name, size_t width) {
-    if (name.size() <= width) {
+    if (TextWidth(name) <= width) {
         return name;
     }
-    return width <= 3 ? name.substr(name.size() - width)
-                      : "..." + name.substr(name.size() - (width - 3));
+    return width <= 3 ? Tail(name, width) : "..." + Tail(name, width - 3);
 }
 
 }  // namespace
@@ -193,12 +228,12 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
         size_t counts = 0;
         std::vector<size_t> widths(ids, 0);
         for (const auto& row : rows) {
-            counts = std::max(counts, row[ids + 1].size());
+            counts = std::max(counts, TextWidth(row[ids + 1]));
             for (size_t k = 0; k < ids; ++k) {
-                widths[k] = std::max(widths[k], row[k].size());
+                widths[k] = std::max(widths[k], TextWidth(row[k]));
             }
         }
-        const size_t fixed = rows[0][ids].size() + 2 + counts + 2;
+        const size_t fixed = TextWidth(rows[0][ids]) + 2 + counts + 2;
         const size_t room = width > fixed ? width - fixed : 0;
         // The port, its label and its unit share the room left: the widest of them gives up a
         // character at a time, none below 8.
@@ -231,9 +266,7 @@ std::vector<std::string> FormatLiveTable(const std::vector<PortReport>& reports,
     }
     if (width > 0) {
         for (auto& line : lines) {
-            if (line.size() > width) {
-                line.resize(width);
-            }
+            line = Head(line, width);
         }
     }
     return lines;

@@ -296,6 +296,56 @@ TEST(BatchTable, LabelsAndUnitsStandBesideThePort) {
     const auto narrower = FormatLiveTable({a, b, c}, 66);
     EXPECT_TRUE(narrower[0].starts_with("...yUSB0  ...left)  ...00042  sending")) << narrower[0];
     EXPECT_NE(narrower[0].find(" sent, 0 failed"), std::string::npos) << narrower[0];
+
+    // Labels in other scripts: columns are counted in characters, and a line cut to the
+    // terminal, or a label shortened, never splits a character.
+    a.label = "Baie \xc3\xa0 gauche, \xd0\xbc\xd0\xb5\xd1\x81\xd1\x82\xd0\xbe";  // French, Russian
+    a.unit = "KT-0042";
+    b.label = "Bay 2";
+    auto characters = [](const std::string& line) {
+        return std::count_if(line.begin(), line.end(), [](char ch) {
+            return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+        });
+    };
+    // Each lead byte is followed by as many continuation bytes as it announces.
+    auto whole = [](const std::string& line) {
+        for (size_t i = 0; i < line.size();) {
+            const auto lead = static_cast<unsigned char>(line[i]);
+            const size_t n = lead < 0x80    ? 1
+                             : lead >= 0xF0 ? 4
+                             : lead >= 0xE0 ? 3
+                             : lead >= 0xC0 ? 2
+                                            : 0;
+            if (n == 0 || i + n > line.size()) {
+                return false;
+            }
+            for (size_t k = 1; k < n; ++k) {
+                if ((static_cast<unsigned char>(line[i + k]) & 0xC0) != 0x80) {
+                    return false;
+                }
+            }
+            i += n;
+        }
+        return true;
+    };
+    const auto scripts = FormatLiveTable({a, b}, 0);
+    EXPECT_EQ(characters(scripts[0].substr(0, scripts[0].find("sending"))),
+              characters(scripts[1].substr(0, scripts[1].find("port lost"))))
+        << scripts[0] << "\n"
+        << scripts[1];
+    for (size_t width = 10; width <= 60; ++width) {
+        for (const auto& line : FormatLiveTable({a, b}, width)) {
+            EXPECT_LE(static_cast<size_t>(characters(line)), width) << line;
+            EXPECT_TRUE(whole(line)) << width << ": " << line;
+        }
+    }
+    const std::string summary2 = FormatSummary({a, b});
+    const size_t outcome0 = summary2.find("sent ");
+    const size_t line1 = summary2.find('\n', summary2.find('\n') + 1) + 1;
+    EXPECT_EQ(
+        characters(summary2.substr(summary2.find('\n') + 1, outcome0 - summary2.find('\n') - 1)),
+        characters(summary2.substr(line1, summary2.find("port lost") - line1)))
+        << summary2;
 }
 
 }  // namespace
