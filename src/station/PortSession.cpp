@@ -354,7 +354,7 @@ void CPortSession::BeginReconnect() {
     if (m_transferSinceOpen || Clock::now() - m_openedAt >= kReopenSettled) {
         m_reopenTries = 0;
     }
-    m_reopenError.clear();
+    m_reopenErrors.clear();
     // The first open's opener has long ended; each try has one of its own.
     m_opener.reset();
     ScheduleReopen();
@@ -413,9 +413,9 @@ void CPortSession::Reopened(std::unique_ptr<ISerialPort> port, const PortPrepare
 
 void CPortSession::ReopenFailed(const std::string& why) {
     // Every second a device that is back but refuses the open (held by another program, no
-    // access) would say the same: it is said once, and again only when the reason changes.
-    if (why != m_reopenError) {
-        m_reopenError = why;
+    // access) would say the same, and a server may give two reasons by turns (a reset seen while
+    // connecting, then while negotiating): each reason is said once while the port waits.
+    if (m_reopenErrors.insert(why).second) {
         m_out.Message(why + "; trying again.");
     }
     ScheduleReopen();

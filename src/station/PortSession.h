@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "station/PortOpener.h"
@@ -152,7 +153,7 @@ class CPortSession {
     bool m_transferSinceOpen = false;
     Clock::time_point m_reopenAt{};
     Clock::time_point m_reopenStart{};
-    std::string m_reopenError;
+    std::set<std::string> m_reopenErrors;  // the reasons told while the port waits
     std::string m_lostEndReason;
 };
 
