@@ -12,6 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "Wait.h"
 
@@ -126,6 +129,29 @@ void Child::CloseStdin() {
         ::close(m_stdin);
         m_stdin = -1;
     }
+}
+
+double Child::CpuSoFarMs() const {
+    if (m_pid <= 0 || m_status.has_value()) {
+        return 0.0;
+    }
+    // /proc/PID/stat: after the command's closing parenthesis come the state (field 3), ...,
+    // utime, stime, cutime and cstime (fields 14 to 17), in clock ticks.
+    std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return 0.0;
+    }
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    double ticks = 0.0;
+    for (int n = 3; n <= 17 && fields >> field; ++n) {
+        if (n >= 14) {
+            ticks += std::strtod(field.c_str(), nullptr);
+        }
+    }
+    return ticks * 1e3 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::optional<int> Child::WaitExit(std::chrono::milliseconds limit) {

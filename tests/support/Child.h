@@ -47,6 +47,8 @@ class Child {
     // CPU time (user and system) the child and the children it waited for used, in ms; known
     // once WaitExit has seen it end.
     double CpuMs() const { return m_cpuMs; }
+    // The same while the child runs, as the system counts it so far (0 once it has ended).
+    double CpuSoFarMs() const;
     // The next whole line of the stdout pipe, or nullopt at its end or the deadline.
     std::optional<std::string> ReadLine(Clock::time_point deadline);
     // Every whole line of the stdout pipe that has arrived, without waiting.
