@@ -11,8 +11,8 @@ namespace korv {
 
 namespace {
 
-// Widths and cuts count characters, not bytes: a label or a tester's serial number may be UTF-8,
-// and a character cut in two would reach the terminal as garbage.
+// Widths and cuts count characters, not bytes: an operator's label may be UTF-8, and a character
+// cut in two would reach the terminal as garbage.
 bool StartsCharacter(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
 }
